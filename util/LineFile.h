@@ -1,0 +1,44 @@
+// Line-based text files in Windows-1252 that never lose a character: a line that
+// Windows-1252 can hold is written in it, any other line is written as UTF-8; on reading,
+// a line that is valid UTF-8 is taken as UTF-8, any other as Windows-1252. (Pure ASCII
+// reads the same either way.) Used by the settings file and the playlist files.
+#pragma once
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace mixora::text {
+
+// Encodes one line (without its line end) by the rule above.
+std::string encodeLine(std::string_view utf8Line);
+// Decodes one line (without its line end) by the rule above.
+std::string decodeLine(std::string_view bytes);
+
+// Splits file bytes into UTF-8 lines. Lines end with LF, CR LF or a lone CR; a last line
+// without a line end counts, an empty remainder after the last line end does not.
+std::vector<std::string> decodeLines(std::string_view bytes);
+// Joins encoded lines, each followed by lineEnd (the last one too).
+std::string encodeLines(const std::vector<std::string> &utf8Lines, std::string_view lineEnd = "\r\n");
+
+// Thrown when a file cannot be read or written; what() names the file and the reason.
+class FileError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Whole-file helpers. readFileBytes throws FileError when the file cannot be read.
+std::string readFileBytes(const std::filesystem::path &file);
+// Writes a temporary file beside the target, flushes it and renames it over the target,
+// so a crash leaves either the old or the new file, never half of one. Throws FileError.
+void writeFileAtomically(const std::filesystem::path &file, std::string_view bytes);
+
+// Reads a line file by the rule above; throws FileError.
+std::vector<std::string> readLineFile(const std::filesystem::path &file);
+// Writes a line file by the rule above, atomically; throws FileError.
+void writeLineFile(const std::filesystem::path &file, const std::vector<std::string> &utf8Lines,
+                   std::string_view lineEnd = "\r\n");
+
+} // namespace mixora::text
