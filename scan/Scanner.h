@@ -1,0 +1,79 @@
+// The disk import and the database check, free of any toolkit: the scan window's "Start"
+// and the command-line import run exactly this code.
+//
+// Appends go into transactions committed every few hundred rows and at the end, so a large
+// library imports in seconds and a crash or kill loses at most the rows of the open batch;
+// every committed row stays. Each file costs one open, one stat and one read of its last
+// 128 bytes; the audio is never read.
+#pragma once
+
+#include "library/SongTable.h"
+#include "scan/ProgressSink.h"
+#include "scan/Walker.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace mixora::scan {
+
+inline constexpr const char *kCheckCaption = "überprüfe Datenbank";
+inline constexpr const char *kScanCaption = "scanne Hardisk und integriere mp3-Dateien in DB";
+// The scan's bar only shows that work goes on: it fills once every this many steps.
+inline constexpr int kScanProgressMaximum = 10000;
+inline constexpr int kDefaultBatchRows = 500;
+
+struct ScanCounts {
+    std::int64_t removed = 0; // rows the check deleted
+    std::int64_t added = 0;   // rows the import appended
+    std::int64_t refused = 0; // files the table refused (above all: already there)
+};
+
+// The row the import appends for a file: its path, and the tag texts when the last 128
+// bytes begin with "TAG" (artist and title 30 characters, year 4, genre the first 10
+// characters of the comment; taken as they stand, spaces included).
+SongRecord importRecord(const std::string &path, const unsigned char (&last128)[128], bool haveBytes);
+
+class Scanner : private WalkHandler {
+public:
+    Scanner(SongTable &table, ProgressSink &progress);
+    ~Scanner() override;
+    Scanner(const Scanner &) = delete;
+    Scanner &operator=(const Scanner &) = delete;
+
+    void setBatchRows(int rows) { batchRows_ = rows > 0 ? rows : 1; }
+
+    // "Start": the check when the table holds rows, then every root (ending with '/')
+    // walked and imported under the scan's progress bar, which is closed at the end.
+    ScanCounts start(const std::vector<std::string> &roots);
+
+    // Deletes every row whose "Dateiname" names no existing file (a folder is no file),
+    // one progress step per row, under its own caption; returns the rows deleted.
+    std::int64_t CheckDatabase();
+    // The root's own files, then everything below it.
+    void scanRoot(const std::string &root);
+    void ScanDirectory(const std::string &folder);
+    void ImportMp3Files(const std::string &folder);
+    // Reads the file's tag and appends its row; false when the table refused it (a path it
+    // already holds, in any letter case) or the file has gone.
+    bool ImportFile(const std::string &path);
+
+    // Commits the rows appended so far (also done every batch and at the end of a walk).
+    void commitPending();
+    const ScanCounts &counts() const { return counts_; }
+
+private:
+    void step() override;
+    void file(int dirFd, const char *name, const std::string &path) override;
+    bool append(const SongRecord &record);
+
+    SongTable &table_;
+    ProgressSink &progress_;
+    Walker walker_;
+    ScanCounts counts_;
+    int batchRows_ = kDefaultBatchRows;
+    int pendingRows_ = 0;
+    bool ownTransaction_ = false;
+};
+
+} // namespace mixora::scan
