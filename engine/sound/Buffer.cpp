@@ -1,0 +1,226 @@
+// Secondary buffers: the non-real-time side. Setters only store atomics the mix reads at its next period;
+// anything the mix may still be reading is freed only after the device's grace period.
+#include "engine/sound/Mixer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace mixora::sound {
+
+using detail::BufferCore;
+
+namespace {
+
+void storeBytes(BufferCore &b, std::uint32_t offset, const std::uint8_t *src, std::uint32_t n) {
+    // Little-endian samples; a range that starts or ends inside a sample keeps its other byte.
+    std::uint32_t i = 0;
+    while (i < n) {
+        std::uint32_t byte = offset + i;
+        std::size_t s = byte / 2;
+        if ((byte & 1) == 0 && i + 1 < n) {
+            std::uint16_t v = std::uint16_t(src[i] | (src[i + 1] << 8));
+            b.samples[s].store(std::int16_t(v), std::memory_order_relaxed);
+            i += 2;
+        } else {
+            std::uint16_t old = std::uint16_t(b.samples[s].load(std::memory_order_relaxed));
+            std::uint16_t v = (byte & 1) ? std::uint16_t((old & 0x00FF) | (src[i] << 8))
+                                         : std::uint16_t((old & 0xFF00) | src[i]);
+            b.samples[s].store(std::int16_t(v), std::memory_order_relaxed);
+            i += 1;
+        }
+    }
+}
+
+void loadBytes(const BufferCore &b, std::uint32_t offset, std::uint8_t *dst, std::uint32_t n) {
+    for (std::uint32_t i = 0; i < n; ++i) {
+        std::uint32_t byte = offset + i;
+        std::uint16_t v = std::uint16_t(b.samples[byte / 2].load(std::memory_order_relaxed));
+        dst[i] = (byte & 1) ? std::uint8_t(v >> 8) : std::uint8_t(v & 0xFF);
+    }
+}
+
+} // namespace
+
+Buffer::Buffer(std::shared_ptr<detail::Mixer> mixer, std::shared_ptr<BufferCore> core)
+    : mixer_(std::move(mixer)), core_(std::move(core)) {
+    mixer_->add(core_.get());
+}
+
+Buffer::~Buffer() {
+    core_->share->alive.store(false);
+    mixer_->remove(core_.get());
+}
+
+std::uint32_t Buffer::bytes() const {
+    return core_->bytes;
+}
+const PcmFormat &Buffer::format() const {
+    return core_->format;
+}
+
+void Buffer::play(bool looping) {
+    core_->looping.store(looping);
+    core_->playing.store(true);
+}
+
+void Buffer::stop() {
+    core_->playing.store(false);
+}
+bool Buffer::playing() const {
+    return core_->playing.load();
+}
+
+std::uint32_t Buffer::cursor() const {
+    std::int64_t pending = core_->pendingCursorFrame.load();
+    std::uint32_t frame = pending >= 0 ? std::uint32_t(pending) : core_->cursorFrame.load();
+    return frame * std::uint32_t(core_->format.blockAlign());
+}
+
+void Buffer::setCursor(std::uint32_t byteOffset) {
+    std::uint32_t frame = byteOffset / std::uint32_t(core_->format.blockAlign());
+    if (frame >= core_->frames)
+        frame = core_->frames ? core_->frames - 1 : 0;
+    core_->pendingCursorFrame.store(frame);
+}
+
+void Buffer::setVolume(int hundredthsDb) {
+    int v = std::clamp(hundredthsDb, kSilenceHundredthsDb, 0);
+    core_->volumeDb.store(v);
+    float gain = v <= kSilenceHundredthsDb ? 0.0f : float(std::pow(10.0, double(v) / 2000.0));
+    core_->targetGain.store(gain);
+}
+
+int Buffer::volume() const {
+    return core_->volumeDb.load();
+}
+
+void Buffer::setFrequency(std::uint32_t hz) {
+    if (hz == 0)
+        hz = std::uint32_t(core_->format.sampleRate);
+    core_->frequency.store(std::clamp(hz, kMinFrequencyHz, kMaxFrequencyHz));
+}
+
+std::uint32_t Buffer::frequency() const {
+    return core_->frequency.load();
+}
+
+bool Buffer::setNotifications(std::vector<Notification> positions) {
+    detail::assertNotRealtime();
+    for (const auto &p : positions)
+        if (p.offset >= core_->bytes || !p.event)
+            return false;
+    std::sort(positions.begin(), positions.end(),
+              [](const Notification &a, const Notification &b) { return a.offset < b.offset; });
+    std::unique_ptr<detail::NotifyList> list;
+    if (!positions.empty()) {
+        list = std::make_unique<detail::NotifyList>();
+        for (auto &p : positions) {
+            list->offsets.push_back(p.offset);
+            list->events.push_back(p.event.get());
+            list->owners.push_back(std::move(p.event));
+        }
+    }
+    std::lock_guard lock(core_->writeMutex);
+    core_->notifications.store(list.get(), std::memory_order_release);
+    mixer_->waitGrace();
+    core_->notifyOwner = std::move(list);
+    return true;
+}
+
+bool Buffer::write(std::uint32_t offset, const void *data, std::uint32_t bytes) {
+    detail::assertNotRealtime();
+    if (bytes > core_->bytes || core_->bytes == 0)
+        return false;
+    std::lock_guard lock(core_->writeMutex);
+    offset %= core_->bytes;
+    auto *src = static_cast<const std::uint8_t *>(data);
+    std::uint32_t first = std::min(bytes, core_->bytes - offset);
+    storeBytes(*core_, offset, src, first);
+    if (first < bytes)
+        storeBytes(*core_, 0, src + first, bytes - first);
+    return true;
+}
+
+bool Buffer::lock(std::uint32_t offset, std::uint32_t bytes, LockedRange &range) {
+    detail::assertNotRealtime();
+    range = LockedRange{};
+    if (bytes > core_->bytes || core_->bytes == 0)
+        return false;
+    std::lock_guard lock(core_->writeMutex);
+    if (core_->locked)
+        return false;
+    if (core_->lockStaging.size() != core_->bytes)
+        core_->lockStaging.resize(core_->bytes);
+    offset %= core_->bytes;
+    std::uint32_t first = std::min(bytes, core_->bytes - offset);
+    loadBytes(*core_, offset, core_->lockStaging.data() + offset, first);
+    if (first < bytes)
+        loadBytes(*core_, 0, core_->lockStaging.data(), bytes - first);
+    range.first = core_->lockStaging.data() + offset;
+    range.firstBytes = first;
+    range.offset = offset;
+    if (first < bytes) {
+        range.second = core_->lockStaging.data();
+        range.secondBytes = bytes - first;
+    }
+    core_->locked = true;
+    return true;
+}
+
+void Buffer::unlock(const LockedRange &range) {
+    detail::assertNotRealtime();
+    std::lock_guard lock(core_->writeMutex);
+    if (!core_->locked)
+        return;
+    core_->locked = false;
+    std::uint8_t *base = core_->lockStaging.data();
+    auto inside = [&](const std::uint8_t *p, std::uint32_t n) {
+        return p && p >= base && p + n <= base + core_->bytes;
+    };
+    if (inside(range.first, range.firstBytes))
+        storeBytes(*core_, std::uint32_t(range.first - base), range.first, range.firstBytes);
+    if (inside(range.second, range.secondBytes))
+        storeBytes(*core_, std::uint32_t(range.second - base), range.second, range.secondBytes);
+}
+
+std::vector<std::uint8_t> Buffer::read(std::uint32_t offset, std::uint32_t bytes) const {
+    std::vector<std::uint8_t> out;
+    if (core_->bytes == 0)
+        return out;
+    bytes = std::min(bytes, core_->bytes);
+    out.resize(bytes);
+    offset %= core_->bytes;
+    std::uint32_t first = std::min(bytes, core_->bytes - offset);
+    loadBytes(*core_, offset, out.data(), first);
+    if (first < bytes)
+        loadBytes(*core_, 0, out.data() + first, bytes - first);
+    return out;
+}
+
+bool Buffer::slaveTo(const Buffer *master) {
+    detail::assertNotRealtime();
+    if (master == this)
+        return false;
+    std::shared_ptr<detail::CursorShare> share;
+    if (master) {
+        const BufferCore &m = *master->core_;
+        if (m.bytes != core_->bytes || m.format.sampleRate != core_->format.sampleRate ||
+            m.format.channels != core_->format.channels)
+            return false;
+        share = m.share;
+    }
+    std::lock_guard lock(core_->writeMutex);
+    core_->master.store(share.get(), std::memory_order_release);
+    mixer_->waitGrace();
+    core_->masterOwner = std::move(share);
+    if (!master)
+        core_->correction.store(0.0);
+    return true;
+}
+
+double Buffer::slaveCorrection() const {
+    return core_->correction.load(std::memory_order_relaxed);
+}
+
+} // namespace mixora::sound

@@ -1,0 +1,133 @@
+// Internal to the sound layer: the per-device mix and the state a buffer shares with it.
+// Everything the mix touches is either owned by the mix thread or an atomic; other threads hand changes
+// over through atomics and wait for a "grace period" before freeing anything the mix may still read.
+#pragma once
+
+#include "engine/sound/Sound.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace mixora::sound::detail {
+
+// Marks the calling thread as the real-time mix thread for the mix's duration; blocking locks of the
+// sound layer assert against it in debug builds.
+class RealtimeScope {
+public:
+    RealtimeScope();
+    ~RealtimeScope();
+    RealtimeScope(const RealtimeScope &) = delete;
+    RealtimeScope &operator=(const RealtimeScope &) = delete;
+};
+bool inRealtimeThread();
+// Debug check before any blocking lock in the sound layer.
+void assertNotRealtime();
+
+struct NotifyList {
+    std::vector<std::uint32_t> offsets;         // sorted
+    std::vector<Event *> events;                // parallel to offsets
+    std::vector<std::shared_ptr<Event>> owners; // keeps the events alive
+};
+
+// What a master publishes for its slaves: shared so a slave never reads a freed master.
+struct CursorShare {
+    std::atomic<std::uint64_t> position{0}; // 32.32 fixed point, in frames
+    std::atomic<bool> playing{false};
+    std::atomic<std::uint32_t> jumps{0}; // bumped by every cursor set: slaves resynchronise at once
+    std::atomic<bool> alive{true};
+};
+
+struct BufferCore {
+    BufferCore(const PcmFormat &f, std::uint32_t byteLength);
+
+    const PcmFormat format;
+    const std::uint32_t bytes;
+    const std::uint32_t frames;
+    const int channels;
+
+    // Sample data, readable by the mix while another thread writes (relaxed atomics: never torn, no race).
+    std::unique_ptr<std::atomic<std::int16_t>[]> samples;
+    std::size_t sampleCount;
+
+    // Control handed to the mix.
+    std::atomic<bool> playing{false};
+    std::atomic<bool> looping{false};
+    std::atomic<std::int64_t> pendingCursorFrame{-1};
+    std::atomic<std::uint32_t> frequency;
+    std::atomic<int> volumeDb{0};
+    std::atomic<float> targetGain{1.0f};
+    std::atomic<NotifyList *> notifications{nullptr};
+    std::atomic<CursorShare *> master{nullptr};
+
+    // Published by the mix.
+    std::atomic<std::uint32_t> cursorFrame{0};
+    std::atomic<double> correction{0.0};
+    std::shared_ptr<CursorShare> share = std::make_shared<CursorShare>();
+
+    // Owned by the mix thread.
+    std::uint64_t pos = 0; // 32.32 fixed point, in frames
+    float gain = 1.0f;
+    bool wasPlaying = false;
+    std::uint32_t seenJumps = 0;
+    bool slaveSynced = false;
+    double errFiltered = 0.0;
+    double errIntegral = 0.0;
+
+    // Non-real-time side: serialises writers and owns what the atomics point at.
+    std::mutex writeMutex;
+    std::vector<std::uint8_t> lockStaging;
+    bool locked = false;
+    std::unique_ptr<NotifyList> notifyOwner;
+    std::shared_ptr<CursorShare> masterOwner;
+
+    ~BufferCore();
+};
+
+class Mixer {
+public:
+    explicit Mixer(bool collectSignals);
+    ~Mixer();
+
+    // Registration of buffers; remove() returns once the mix no longer reads the buffer.
+    void add(BufferCore *core);
+    void remove(BufferCore *core);
+    // Returns once any mix that may have seen a pointer swapped out before the call has ended.
+    void waitGrace() const;
+
+    // The real-time mix of the next frames into out (interleaved stereo).
+    void mix(std::int16_t *out, std::size_t frames);
+
+    // Offline handshake: events signalled by the last mix() with their set counts.
+    struct Signalled {
+        std::shared_ptr<Event> event;
+        std::uint64_t setCount;
+    };
+    std::size_t signalledCount() const { return signalledCount_; }
+    const Signalled &signalled(std::size_t i) const { return signalled_[i]; }
+    void clearSignalled();
+    std::uint64_t framesMixed() const { return framesMixed_.load(std::memory_order_relaxed); }
+
+    static constexpr std::size_t kMaxSlots = 64;
+    static constexpr std::size_t kChunkFrames = 1024;
+    static constexpr std::size_t kMaxRampFrames = 1024;
+    static constexpr std::size_t kMaxSignals = 64;
+
+private:
+    void mixBuffer(BufferCore &b, float *acc, std::size_t frames);
+    void signal(const NotifyList &list, std::size_t k);
+
+    std::atomic<BufferCore *> slots_[kMaxSlots];
+    std::mutex slotMutex_; // registration only; never taken by the mix
+    std::atomic<std::uint64_t> enters_{0};
+    std::atomic<std::uint64_t> exits_{0};
+    std::atomic<std::uint64_t> framesMixed_{0};
+    std::vector<float> acc_;
+    bool collectSignals_;
+    Signalled signalled_[kMaxSignals];
+    std::size_t signalledCount_ = 0;
+};
+
+} // namespace mixora::sound::detail
