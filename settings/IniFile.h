@@ -49,8 +49,17 @@ public:
     std::vector<std::string> readSection(std::string_view section) const;
 
 private:
-    std::vector<std::string> load() const;
-    void store(const std::vector<std::string> &lines);
+    struct Line {
+        std::string raw;  // bytes as on disk, kept for lines we do not change
+        std::string text; // UTF-8
+        bool changed = false;
+    };
+    struct Document {
+        std::vector<Line> lines;
+        std::string lineEnd = "\r\n";
+    };
+    Document load() const;
+    void store(const Document &document);
 
     std::filesystem::path file_;
 };

@@ -1,0 +1,58 @@
+#include "library/Datamod.h"
+
+#include <system_error>
+
+namespace mixora {
+
+TDataModule1::TDataModule1() {
+    Table1.setTableName("data.db");
+    Table1.setAfterPost([this] { Table1AfterPost(); });
+}
+
+TDataModule1::~TDataModule1() = default;
+
+std::filesystem::path TDataModule1::dataFolder(const std::filesystem::path &programDir) {
+    return programDir / "Data";
+}
+
+std::filesystem::path TDataModule1::tableFile(const std::filesystem::path &programDir) {
+    return dataFolder(programDir) / "data.db";
+}
+
+bool TDataModule1::openOrCreate(const std::filesystem::path &programDir) {
+    const auto folder = dataFolder(programDir);
+    std::error_code ec;
+    if (!std::filesystem::is_directory(folder, ec)) {
+        std::filesystem::create_directories(folder, ec);
+        if (ec)
+            throw DatabaseError("Der Ordner " + folder.string() +
+                                " kann nicht angelegt werden: " + ec.message());
+    }
+    Table1.close();
+    Table1.setDatabaseName(folder);
+    Table1.setTableName("data.db");
+    bool created = false;
+    if (!Table1.exists()) {
+        Table1.createTable();
+        created = true;
+    }
+    Table1.setIndexFieldNames("Interpret");
+    Table1.open();
+    return created;
+}
+
+void TDataModule1::Table1AfterPost() {
+    if (!editorShown || !editorShown())
+        return;
+    const std::filesystem::path file = Table1.fieldAsString("DateiName");
+    TagTexts texts;
+    texts.title = Table1.fieldAsString("Titel");
+    texts.artist = Table1.fieldAsString("Interpret");
+    texts.year = Table1.fieldAsString("Jahr");
+    texts.genre = Table1.fieldAsString("Genre");
+    lastTagWrite_ = writeId3Tag(file, texts);
+    if (!lastTagWrite_.ok() && tagWriteFailed)
+        tagWriteFailed(tagWriteMessage(file, lastTagWrite_));
+}
+
+} // namespace mixora

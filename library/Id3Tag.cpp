@@ -1,0 +1,155 @@
+#include "library/Id3Tag.h"
+
+#include "util/Cp1252.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace mixora {
+namespace {
+
+// Closes a descriptor on every way out.
+struct Fd {
+    int fd;
+    ~Fd() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+bool readAt(int fd, std::uint8_t *data, std::size_t size, off_t offset) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(fd, data + done, size - done, offset + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool writeAt(int fd, const std::uint8_t *data, std::size_t size, off_t offset) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::pwrite(fd, data + done, size - done, offset + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+bool ID3Tag::hasIdentifier() const {
+    return bytes[0] == 'T' && bytes[1] == 'A' && bytes[2] == 'G';
+}
+
+std::string ID3Tag::text(std::size_t offset, std::size_t width) const {
+    const auto *begin = reinterpret_cast<const char *>(bytes.data()) + offset;
+    const auto length = std::min(width, kSize - offset);
+    const auto *end = std::find(begin, begin + length, '\0');
+    return text::cp1252ToUtf8(std::string_view(begin, static_cast<std::size_t>(end - begin)));
+}
+
+void ID3Tag::setText(std::size_t offset, std::size_t width, std::string_view utf8) {
+    const std::string encoded = text::utf8ToCp1252(text::utf8Left(utf8, width));
+    const auto n = std::min(encoded.size(), width);
+    std::memcpy(bytes.data() + offset, encoded.data(), n);
+    std::memset(bytes.data() + offset + n, 0, width - n);
+}
+
+ID3Tag readId3Tag(const std::filesystem::path &file) {
+    ID3Tag tag;
+    Fd f{::open(file.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (f.fd < 0)
+        return tag;
+    struct stat st {};
+    if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < static_cast<off_t>(ID3Tag::kSize))
+        return tag;
+    if (!readAt(f.fd, tag.bytes.data(), ID3Tag::kSize, st.st_size - static_cast<off_t>(ID3Tag::kSize)))
+        tag = ID3Tag{};
+    return tag;
+}
+
+TagWriteResult writeId3Tag(const std::filesystem::path &file, const TagTexts &texts) {
+    if (file.empty())
+        return {TagWriteStatus::NoFileName, {}};
+    // No O_CREAT: a row whose file is gone must not bring an empty file into being.
+    Fd f{::open(file.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY)};
+    if (f.fd < 0) {
+        const int error = errno;
+        return {error == ENOENT || error == ENOTDIR ? TagWriteStatus::FileMissing
+                                                    : TagWriteStatus::NotWritable,
+                std::strerror(error)};
+    }
+    struct stat st {};
+    if (::fstat(f.fd, &st) != 0)
+        return {TagWriteStatus::WriteFailed, std::strerror(errno)};
+    if (!S_ISREG(st.st_mode))
+        return {TagWriteStatus::NotWritable, "keine gewöhnliche Datei"};
+
+    ID3Tag old;
+    const off_t size = st.st_size;
+    const bool hasRoom = size >= static_cast<off_t>(ID3Tag::kSize);
+    if (hasRoom && !readAt(f.fd, old.bytes.data(), ID3Tag::kSize, size - static_cast<off_t>(ID3Tag::kSize)))
+        return {TagWriteStatus::WriteFailed, std::strerror(errno)};
+    const bool replace = hasRoom && old.hasIdentifier();
+
+    ID3Tag tag;
+    tag.bytes[0] = 'T';
+    tag.bytes[1] = 'A';
+    tag.bytes[2] = 'G';
+    tag.setText(ID3Tag::kTitleOffset, ID3Tag::kTitleWidth, texts.title);
+    tag.setText(ID3Tag::kArtistOffset, ID3Tag::kArtistWidth, texts.artist);
+    // The album stays zero: the library does not keep it.
+    tag.setText(ID3Tag::kYearOffset, ID3Tag::kYearWidth, texts.year);
+    tag.setText(ID3Tag::kCommentOffset, ID3Tag::kCommentWidth, texts.genre);
+    tag.bytes[ID3Tag::kGenreOffset] = ID3Tag::kGenreNone;
+
+    const off_t at = replace ? size - static_cast<off_t>(ID3Tag::kSize) : size;
+    if (!writeAt(f.fd, tag.bytes.data(), ID3Tag::kSize, at)) {
+        const int error = errno;
+        // A partly appended tag would leave garbage after the audio: cut it off again.
+        if (!replace && ::ftruncate(f.fd, size) != 0) {
+        }
+        return {TagWriteStatus::WriteFailed, std::strerror(error)};
+    }
+    if (::close(f.fd) != 0) {
+        f.fd = -1;
+        return {TagWriteStatus::WriteFailed, std::strerror(errno)};
+    }
+    f.fd = -1;
+    return {TagWriteStatus::Written, {}};
+}
+
+std::string tagWriteMessage(const std::filesystem::path &file, const TagWriteResult &result) {
+    if (result.ok())
+        return {};
+    std::string text = "Der ID3-Tag der Datei " + file.string() + " konnte nicht geschrieben werden";
+    switch (result.status) {
+    case TagWriteStatus::FileMissing:
+        text += ": Die Datei existiert nicht.";
+        break;
+    case TagWriteStatus::NotWritable:
+        text += ": Die Datei lässt sich nicht zum Schreiben öffnen (" + result.reason + ").";
+        break;
+    default:
+        text += " (" + result.reason + ").";
+        break;
+    }
+    return text + "\nDer Datensatz ist gespeichert.";
+}
+
+} // namespace mixora
