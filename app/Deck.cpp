@@ -1,0 +1,515 @@
+#include "app/Deck.h"
+
+#include "library/SongTable.h"
+#include "util/UiSeam.h"
+
+#include <QAbstractButton>
+#include <QEvent>
+#include <QFileInfo>
+#include <QFrame>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLocale>
+#include <QMetaObject>
+#include <QScrollBar>
+#include <QStatusBar>
+#include <QThread>
+
+#include <algorithm>
+#include <charconv>
+#include <stdexcept>
+
+namespace mixora::app {
+
+namespace {
+
+const QString kTimeZero = QStringLiteral("00:00:00:00");
+const QString kPitchInitial = QStringLiteral("0 %");
+
+template <typename T> T* need(QWidget* root, const QString& name) {
+    auto* widget = root->findChild<T*>(name);
+    if (!widget)
+        throw std::logic_error("deck control missing: " + name.toStdString());
+    return widget;
+}
+
+QLabel* statusPanel(QStatusBar* bar, int index) {
+    const QString name = bar->objectName() + QStringLiteral("_Panel%1").arg(index);
+    auto* panel = bar->findChild<QLabel*>(name);
+    if (!panel)
+        throw std::logic_error("deck control missing: " + name.toStdString());
+    return panel;
+}
+
+bool isPress(QEvent::Type type) {
+    // A fast second press arrives as a double click; a DJ's double tap on Play is two presses.
+    return type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick;
+}
+
+} // namespace
+
+DeckWidgets DeckWidgets::find(QWidget* root, DeckSide side) {
+    const bool left = side == DeckSide::Links;
+    const QString s = left ? QStringLiteral("Links") : QStringLiteral("Rechts");
+    DeckWidgets w;
+    w.load = need<QAbstractButton>(root, QStringLiteral("LoadDB_") + s);
+    w.time = need<QAbstractButton>(root, QStringLiteral("btTime_") + s);
+    w.pitchLabel = need<QLabel>(root, QStringLiteral("lbPitch_") + s);
+    w.timeLabel = need<QLabel>(root, QStringLiteral("LabelZeit") + s);
+    w.seekBar = need<QScrollBar>(root, QStringLiteral("sBarSeek") + s);
+    w.minusSpeed = need<QAbstractButton>(root, QStringLiteral("SBtMinusSpeed") + s);
+    w.plusSpeed = need<QAbstractButton>(root, QStringLiteral("SBtPlusSpeed") + s);
+    w.pitchBar = need<QScrollBar>(root, QStringLiteral("SBarPitch") + s);
+    w.zero = need<QAbstractButton>(root, left ? QStringLiteral("Speedzero_Links") : QStringLiteral("SpeedZero_Rechts"));
+    w.cue = need<QFrame>(root, QStringLiteral("Cue_") + s);
+    w.play = need<QFrame>(root, QStringLiteral("Play_") + s);
+    w.playImage = need<QWidget>(root, left ? QStringLiteral("Image1") : QStringLiteral("Image2"));
+    auto* bar = need<QStatusBar>(root, QStringLiteral("StatusBar_") + s);
+    w.statePanel = statusPanel(bar, 0);
+    w.songPanel = statusPanel(bar, 1);
+    w.volumeBar = need<QScrollBar>(root, QStringLiteral("SBVolume_") + s);
+    w.headCue = need<QAbstractButton>(root, QStringLiteral("SBHeadCue") + s);
+    return w;
+}
+
+// The player's reports for one player's life. Each player gets its own View, so reports still
+// queued from a replaced player are recognised by their generation and dropped.
+class Deck::View : public engine::DeckView {
+public:
+    View(Deck& deck, std::uint32_t generation) : deck_(deck), generation_(generation) {}
+
+    void setSeekRange(std::int32_t maximum, int smallStep, int largeStep) override {
+        deliver([maximum, smallStep, largeStep](Deck& d) {
+            QScrollBar* bar = d.w_.seekBar;
+            bar->setRange(0, std::max(0, maximum));
+            bar->setSingleStep(std::max(1, smallStep));
+            bar->setPageStep(std::max(1, largeStep));
+        });
+    }
+    void setSeekPosition(std::int32_t position) override {
+        deliver([position](Deck& d) { d.w_.seekBar->setValue(position); });
+    }
+    void setTimeText(const std::string& text) override {
+        deliver([t = QString::fromStdString(text)](Deck& d) { d.w_.timeLabel->setText(t); });
+    }
+    void setStateWord(const std::string& word) override {
+        deliver([w = QString::fromStdString(word)](Deck& d) { d.setState(w); });
+    }
+
+private:
+    template <typename F> void deliver(F apply) {
+        if (QThread::currentThread() == deck_.thread()) {
+            apply(deck_);
+            return;
+        }
+        const std::uint32_t epoch = deck_.epoch_.load();
+        Deck* deck = &deck_;
+        QMetaObject::invokeMethod(
+            deck,
+            [deck, generation = generation_, epoch, apply = std::move(apply)] {
+                if (deck->generation_.load() == generation && deck->epoch_.load() == epoch)
+                    apply(*deck);
+            },
+            Qt::QueuedConnection);
+    }
+
+    Deck& deck_;
+    const std::uint32_t generation_;
+};
+
+Deck::Deck(DeckSide side, const DeckWidgets& widgets, DeckContext context, QObject* parent)
+    : QObject(parent), side_(side), w_(widgets), ctx_(std::move(context)) {
+    connect(w_.load, &QAbstractButton::clicked, this, [this] { load(); });
+    connect(w_.time, &QAbstractButton::clicked, this, [this] { toggleTime(); });
+    connect(w_.pitchBar, &QScrollBar::valueChanged, this, [this] { pitchChanged(); });
+    connect(w_.volumeBar, &QScrollBar::valueChanged, this, [this] { volumeChanged(); });
+    connect(w_.seekBar, &QScrollBar::actionTriggered, this, [this](int action) {
+        switch (action) {
+        case QAbstractSlider::SliderSingleStepAdd:
+            seekScroll(LineDown);
+            break;
+        case QAbstractSlider::SliderSingleStepSub:
+            seekScroll(LineUp);
+            break;
+        case QAbstractSlider::SliderPageStepAdd:
+            seekScroll(PageDown);
+            break;
+        case QAbstractSlider::SliderPageStepSub:
+            seekScroll(PageUp);
+            break;
+        case QAbstractSlider::SliderToMinimum:
+            seekScroll(Top);
+            break;
+        case QAbstractSlider::SliderToMaximum:
+            seekScroll(Bottom);
+            break;
+        case QAbstractSlider::SliderMove:
+            seekScroll(ThumbTrack);
+            break;
+        default:
+            break;
+        }
+    });
+    // Presses with any mouse button, and the end of every scroll action, are only seen as events.
+    for (QObject* watched : {static_cast<QObject*>(w_.seekBar), static_cast<QObject*>(w_.cue),
+                             static_cast<QObject*>(w_.play), static_cast<QObject*>(w_.playImage),
+                             static_cast<QObject*>(w_.minusSpeed), static_cast<QObject*>(w_.plusSpeed),
+                             static_cast<QObject*>(w_.zero), static_cast<QObject*>(w_.headCue)})
+        watched->installEventFilter(this);
+    setHeadLamp(false);
+}
+
+Deck::~Deck() { releasePlayer(); }
+
+bool Deck::eventFilter(QObject* watched, QEvent* event) {
+    const QEvent::Type type = event->type();
+    if (watched == w_.seekBar) {
+        const bool mouseEnd = type == QEvent::MouseButtonRelease;
+        const bool keyEnd = type == QEvent::KeyRelease && !static_cast<QKeyEvent*>(event)->isAutoRepeat();
+        const bool wheel = type == QEvent::Wheel;
+        if (!mouseEnd && !keyEnd && !wheel)
+            return false;
+        // The bar must finish its own handling (commit a dragged thumb, apply the wheel step)
+        // before the end of the scroll action reads its position.
+        const bool dragging = w_.seekBar->isSliderDown();
+        static_cast<QObject*>(w_.seekBar)->event(event);
+        if (mouseEnd && dragging)
+            seekScroll(ThumbPosition);
+        seekScroll(EndScroll);
+        return true;
+    }
+    if (watched == w_.cue && isPress(type))
+        cue();
+    else if ((watched == w_.play || watched == w_.playImage) && isPress(type))
+        play();
+    else if (watched == w_.plusSpeed || watched == w_.minusSpeed) {
+        if (isPress(type))
+            nudgePressed(watched == w_.plusSpeed ? 1 : -1);
+        else if (type == QEvent::MouseButtonRelease)
+            nudgeReleased();
+    } else if (watched == w_.zero && isPress(type))
+        zeroPitch();
+    else if (watched == w_.headCue && isPress(type))
+        headCueClicked();
+    return false;
+}
+
+// --------------------------------------------------------------------------------------------
+// transport
+
+void Deck::load() {
+    const QString state = stateWord();
+    if (state == kPlaying || state == kSeeking)
+        return;
+    SongTable* table = ctx_.table;
+    const std::optional<std::int64_t> key = table && table->active() ? table->currentKey() : std::nullopt;
+    if (!key) {
+        message(QStringLiteral("Warnung"), QStringLiteral("Es ist kein Song ausgewählt, der geladen werden kann."));
+        return;
+    }
+    Song song;
+    song.key = key;
+    song.fileName = QString::fromStdString(table->fieldAsString("Dateiname"));
+    song.display = QString::fromStdString(table->fieldAsString("Interpret")) + QStringLiteral(" - ") +
+                   QString::fromStdString(table->fieldAsString("Titel"));
+    song.startZeit = table->fieldAsInteger("StartZeit");
+    loadSong(song);
+}
+
+bool Deck::loadFile(const QString& path, const QString& songText) {
+    const QString state = stateWord();
+    if (state == kPlaying || state == kSeeking)
+        return false;
+    Song song;
+    song.fileName = path;
+    song.display = songText.isEmpty() ? QFileInfo(path).fileName() : songText;
+    return loadSong(song);
+}
+
+bool Deck::loadSong(const Song& song) {
+    sound::Device* main = ctx_.mainDevice ? ctx_.mainDevice() : nullptr;
+    if (!main) {
+        message(QStringLiteral("Warnung"),
+                QStringLiteral("Es ist keine Soundkarte für die Hauptausgabe eingestellt. Bitte unter "
+                               "Einstellungen → Geräte eine wählen und das Programm neu starten."));
+        return false;
+    }
+    sound::Device* head = ctx_.headDevice ? ctx_.headDevice() : nullptr;
+
+    releasePlayer();
+    const std::uint32_t generation = ++generation_;
+    ++epoch_;
+    auto view = std::make_unique<View>(*this, generation);
+    auto player = std::make_unique<engine::DoublePlayer>(main, head);
+    player->timeMode = timeMode_;
+    player->view = view.get();
+    const int result = player->Open(song.fileName.toStdString());
+    if (result == engine::DoublePlayer::kOpenFailed) {
+        // A player that cannot play is not kept: the deck holds no song any more.
+        player.reset();
+        view.reset();
+        ++generation_;
+        resetDisplay();
+        message(QStringLiteral("Fehler"), QStringLiteral("Datei %1 kann nicht geöffnet werden").arg(song.fileName));
+        return false;
+    }
+    view_ = std::move(view);
+    player_ = std::move(player);
+    loadedKey_ = song.key;
+    loadedFile_ = song.fileName;
+    sessionCue_.reset();
+    if (result != engine::DoublePlayer::kOpenReady) {
+        // The player stays (as it was opened); the display still shows what it showed.
+        if (ctx_.reportLoadError)
+            ctx_.reportLoadError(result);
+        else if (result == engine::DoublePlayer::kOpenNoNotification)
+            message(QStringLiteral("Warnung"), QStringLiteral("Sorry, Sie benötigen DirectX 5 oder höher"));
+        return false;
+    }
+
+    setState(kLoaded);
+    w_.songPanel->setText(song.display);
+    if (ctx_.autoCue && ctx_.autoCue->isChecked()) {
+        w_.seekBar->setValue(static_cast<int>(std::clamp<std::int64_t>(
+            song.startZeit, w_.seekBar->minimum(), w_.seekBar->maximum())));
+        player_->Seek(w_.seekBar->value());
+        setState(kCued);
+        showTime();
+        fillBothHalves();
+    }
+    applyMixTo(*player_);
+    setLit(w_.cue, true);
+    setLit(w_.play, false);
+    return true;
+}
+
+void Deck::applyMixTo(engine::DoublePlayer& player) {
+    // The bar's pitch goes with the song, so what the label says is what is heard.
+    const int pitch = w_.pitchBar->value();
+    player.SetPitch(pitch);
+    if (pitch != 0 || w_.pitchLabel->text() != kPitchInitial)
+        w_.pitchLabel->setText(pitchText(pitch, QLocale::system().decimalPoint()));
+    player.SetVolume(-w_.volumeBar->value());
+    player.SetHeadVolume(headCueOn_ && ctx_.headVolume ? -ctx_.headVolume->value() : kSilent);
+}
+
+void Deck::cue() {
+    if (!player_ || stateWord() == kCued)
+        return;
+    ++epoch_;
+    player_->Stop();
+    if (stateWord() == kSeeking) {
+        // The place searched to becomes the song's cue point.
+        const std::int32_t position = w_.seekBar->value();
+        if (loadedKey_ && ctx_.table && ctx_.table->readRecord(*loadedKey_)) {
+            if (!storeCuePoint(*loadedKey_, position))
+                return; // told the user; the deck stays stopped and searching
+        } else {
+            sessionCue_ = position;
+        }
+    } else {
+        const std::int64_t point = storedCuePoint().value_or(sessionCue_.value_or(0));
+        w_.seekBar->setValue(
+            static_cast<int>(std::clamp<std::int64_t>(point, w_.seekBar->minimum(), w_.seekBar->maximum())));
+    }
+    player_->Seek(w_.seekBar->value());
+    setState(kCued);
+    setLit(w_.cue, true);
+    setLit(w_.play, false);
+    showTime();
+    fillBothHalves();
+    player_->Rewind();
+}
+
+void Deck::play() {
+    if (!player_)
+        return;
+    if (stateWord() == kPlaying) {
+        player_->Stop();
+        setState(kPaused);
+        setLit(w_.play, false);
+        return;
+    }
+    player_->Play();
+    setState(kPlaying);
+    setLit(w_.play, true);
+    setLit(w_.cue, false);
+}
+
+void Deck::seekScroll(ScrollCode code) {
+    if (!player_)
+        return;
+    ++epoch_;
+    // A deck whose worker has never run (or was held by an earlier event) starts looping what
+    // its buffer holds, so the search can be heard; a paused deck with a running worker stays
+    // silent until the next event.
+    if (player_->workerSuspended)
+        player_->Play();
+    player_->SuspendWorker();
+    setState(kSeeking);
+    if (code == EndScroll) {
+        player_->Seek(w_.seekBar->value());
+        showTime();
+        fillBothHalves();
+    }
+}
+
+void Deck::toggleTime() {
+    if (!player_)
+        return;
+    timeMode_ = timeMode_ == 1 ? 0 : 1;
+    if (player_->reader)
+        w_.timeLabel->setText(QString::fromStdString(player_->FormatTime(timeMode_, player_->reader->bufferTime)));
+    player_->timeMode = timeMode_;
+}
+
+// --------------------------------------------------------------------------------------------
+// mixer side
+
+void Deck::pitchChanged() {
+    if (!player_)
+        return;
+    const int pitch = w_.pitchBar->value();
+    player_->SetPitch(pitch);
+    w_.pitchLabel->setText(pitchText(pitch, QLocale::system().decimalPoint()));
+}
+
+void Deck::nudgePressed(int direction) {
+    if (player_)
+        player_->SetPitch(w_.pitchBar->value() + (direction > 0 ? 100 : -100));
+}
+
+void Deck::nudgeReleased() {
+    if (player_)
+        player_->SetPitch(w_.pitchBar->value());
+}
+
+void Deck::zeroPitch() {
+    if (!player_)
+        return;
+    w_.pitchBar->setValue(0);
+    player_->SetPitch(w_.pitchBar->value());
+}
+
+void Deck::volumeChanged() {
+    if (player_)
+        player_->SetVolume(-w_.volumeBar->value());
+}
+
+void Deck::headCueClicked() {
+    if (!player_)
+        return;
+    if (headCueOn_) {
+        player_->SetHeadVolume(kSilent);
+        setHeadLamp(false);
+    } else {
+        player_->SetHeadVolume(ctx_.headVolume ? -ctx_.headVolume->value() : 0);
+        setHeadLamp(true);
+    }
+}
+
+void Deck::headVolumeChanged() {
+    if (player_ && headCueOn_ && ctx_.headVolume)
+        player_->SetHeadVolume(-ctx_.headVolume->value());
+}
+
+void Deck::releasePlayer() {
+    if (!player_)
+        return;
+    // Reports the old worker still has queued belong to a song that is gone.
+    ++generation_;
+    player_.reset();
+    view_.reset();
+    loadedKey_.reset();
+    loadedFile_.clear();
+    sessionCue_.reset();
+}
+
+// --------------------------------------------------------------------------------------------
+// helpers
+
+QString Deck::stateWord() const { return w_.statePanel->text(); }
+QString Deck::songText() const { return w_.songPanel->text(); }
+
+void Deck::setState(const QString& word) { w_.statePanel->setText(word); }
+
+void Deck::setLit(QFrame* panel, bool lit) {
+    panel->setFrameShape(lit ? QFrame::Box : QFrame::NoFrame);
+    panel->setLineWidth(1);
+}
+
+void Deck::showTime() { w_.timeLabel->setText(QString::fromStdString(player_->FormatTime(timeMode_, 0))); }
+
+void Deck::fillBothHalves() {
+    player_->FillBuffer(0);
+    if (player_->reader)
+        player_->FillBuffer(player_->reader->bufferBytes / 2);
+}
+
+std::optional<std::int64_t> Deck::storedCuePoint() const {
+    if (!loadedKey_ || !ctx_.table)
+        return std::nullopt;
+    const std::optional<SongRecord> row = ctx_.table->readRecord(*loadedKey_);
+    if (!row)
+        return std::nullopt;
+    if (const auto* value = std::get_if<std::int64_t>(&(*row)[kFieldStartzeit]))
+        return *value;
+    return 0;
+}
+
+bool Deck::storeCuePoint(std::int64_t key, std::int32_t position) {
+    SongTable& table = *ctx_.table;
+    // The cue point belongs to the song on this deck, wherever the library's cursor stands now.
+    const std::optional<std::int64_t> current = table.currentKey();
+    try {
+        if (current != key && !table.gotoKey(key))
+            return true;
+        table.edit();
+        table.setFieldInteger("StartZeit", position);
+        table.post();
+    } catch (const std::exception& error) {
+        if (table.state() == TableState::Edit)
+            table.cancel();
+        if (current && current != key)
+            table.gotoKey(*current);
+        message(QStringLiteral("Fehler"), QString::fromStdString(error.what()));
+        return false;
+    }
+    if (current && current != key)
+        table.gotoKey(*current);
+    return true;
+}
+
+void Deck::setHeadLamp(bool on) {
+    headCueOn_ = on;
+    const QString glyph = on ? QStringLiteral("LED_ON") : QStringLiteral("LED_OFF");
+    w_.headCue->setIcon(QIcon(QStringLiteral(":/images/") + glyph));
+    w_.headCue->setProperty("glyph", glyph);
+    w_.headCue->setAccessibleDescription(on ? QStringLiteral("Kopfhörer an") : QStringLiteral("Kopfhörer aus"));
+}
+
+void Deck::resetDisplay() {
+    setState(QString());
+    w_.songPanel->clear();
+    w_.seekBar->setRange(0, 0);
+    w_.timeLabel->setText(kTimeZero);
+    setLit(w_.cue, false);
+    setLit(w_.play, false);
+}
+
+void Deck::message(const QString& caption, const QString& text) const {
+    ::mixora::ui::message(ctx_.window, caption, text);
+}
+
+QString Deck::pitchText(int tenthsPercent, const QString& decimalPoint) {
+    // Shortest general form with up to 15 significant digits, independent of the C locale.
+    char buffer[32];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, tenthsPercent * 0.1,
+                                      std::chars_format::general, 15);
+    QString text = QString::fromLatin1(buffer, static_cast<int>(result.ptr - buffer));
+    text.replace(QLatin1Char('.'), decimalPoint);
+    return text + QLatin1Char('%');
+}
+
+} // namespace mixora::app

@@ -1,0 +1,178 @@
+// One deck of the main window: its transport (load, cue, play/pause, seek, time mode), its pitch,
+// nudge and volume controls and its headphone switch, driving the deck's DoublePlayer. Both decks
+// are instances of this class over their own controls, so no per-deck code is duplicated.
+//
+// The deck's state is the word in panel 0 of its status bar, and every handler decides by it.
+// The player reports into the deck (DeckView): on the window thread the controls change at once;
+// from the worker the report is posted to the window thread without waiting, and dropped when it
+// belongs to a player that has been replaced or to a position the user has moved away from since.
+//
+// Never does: wait for the worker outside the player's destruction, or call into the player from
+// a report.
+#pragma once
+
+#include "engine/DoublePlayer.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QAbstractButton;
+class QFrame;
+class QLabel;
+class QScrollBar;
+class QWidget;
+
+namespace mixora {
+class SongTable;
+namespace sound {
+class Device;
+}
+} // namespace mixora
+
+namespace mixora::app {
+
+enum class DeckSide { Links, Rechts };
+
+// The controls of one deck, found by their names in the main window.
+struct DeckWidgets {
+    QAbstractButton* load = nullptr;      // LoadDB_*
+    QAbstractButton* time = nullptr;      // btTime_*
+    QLabel* pitchLabel = nullptr;         // lbPitch_*
+    QLabel* timeLabel = nullptr;          // LabelZeit*
+    QScrollBar* seekBar = nullptr;        // sBarSeek*
+    QAbstractButton* minusSpeed = nullptr; // SBtMinusSpeed*
+    QAbstractButton* plusSpeed = nullptr; // SBtPlusSpeed*
+    QScrollBar* pitchBar = nullptr;       // SBarPitch*
+    QAbstractButton* zero = nullptr;      // Speedzero_Links / SpeedZero_Rechts
+    QFrame* cue = nullptr;                // Cue_*
+    QFrame* play = nullptr;               // Play_*
+    QWidget* playImage = nullptr;         // Image1 / Image2, the symbol on the play panel
+    QLabel* statePanel = nullptr;         // panel 0 of StatusBar_*
+    QLabel* songPanel = nullptr;          // panel 1 of StatusBar_*
+    QScrollBar* volumeBar = nullptr;      // SBVolume_*
+    QAbstractButton* headCue = nullptr;   // SBHeadCue*
+
+    // Throws std::logic_error naming the first control that is missing.
+    static DeckWidgets find(QWidget* root, DeckSide side);
+};
+
+// What a deck needs from the window besides its own controls.
+struct DeckContext {
+    QWidget* window = nullptr; // parent of the deck's messages
+    SongTable* table = nullptr; // the library; may be absent
+    std::function<sound::Device*()> mainDevice; // null when no main output is set up
+    std::function<sound::Device*()> headDevice; // null when there is no headphone output
+    QAbstractButton* autoCue = nullptr;         // "Autocue"
+    QScrollBar* headVolume = nullptr;           // SBVolume_Head
+    // Open's results other than 0 and 2; unset: result 1 shows the DirectX message.
+    std::function<void(int code)> reportLoadError;
+};
+
+class Deck : public QObject {
+    Q_OBJECT
+
+public:
+    // Scroll events of the seek bar, as the bar reports them.
+    enum ScrollCode { LineUp, LineDown, PageUp, PageDown, ThumbPosition, ThumbTrack, Top, Bottom, EndScroll };
+
+    static constexpr int kSilent = -10000;
+    static inline const QString kLoaded = QStringLiteral("loaded");
+    static inline const QString kCued = QStringLiteral("cued");
+    static inline const QString kPlaying = QStringLiteral("playing");
+    static inline const QString kPaused = QStringLiteral("paused");
+    static inline const QString kSeeking = QStringLiteral("seeking");
+    static inline const QString kEnded = QStringLiteral("ended");
+
+    // Connects the controls' signals to this deck.
+    Deck(DeckSide side, const DeckWidgets& widgets, DeckContext context, QObject* parent = nullptr);
+    ~Deck() override;
+
+    // --- transport
+    // The library's current row ("Laden"). Refused silently while playing or seeking, with a
+    // message when there is no main output device or no current row.
+    void load();
+    // A file that need not be in the library (a playlist entry); its cue point lives only as long
+    // as it stays loaded. songText is shown in panel 1 (the file's name when empty).
+    // True when the file was loaded.
+    bool loadFile(const QString& path, const QString& songText = {});
+    void cue();
+    void play(); // play/pause
+    void seekScroll(ScrollCode code);
+    void toggleTime();
+
+    // --- mixer side of the deck
+    void pitchChanged();          // the pitch bar's position changed
+    void nudgePressed(int direction); // +1 "+", -1 "-"
+    void nudgeReleased();
+    void zeroPitch();
+    void volumeChanged();         // the volume bar's position changed
+    void headCueClicked();        // the lamp button
+    void headVolumeChanged();     // SBVolume_Head moved
+
+    // Destroys the player (before the devices go away at close). The deck then holds no song.
+    void releasePlayer();
+
+    // --- state
+    DeckSide side() const { return side_; }
+    const DeckWidgets& widgets() const { return w_; }
+    QString stateWord() const;
+    QString songText() const;
+    bool hasPlayer() const { return player_ != nullptr; }
+    engine::DoublePlayer* player() const { return player_.get(); }
+    int timeMode() const { return timeMode_; }
+    bool headCueOn() const { return headCueOn_; }
+    // "Index" of the library row the song was loaded from; none for a file outside it.
+    std::optional<std::int64_t> loadedKey() const { return loadedKey_; }
+    QString loadedFile() const { return loadedFile_; }
+
+    // "1.5%" or "1,5%": tenths of a percent as a shortest general number with the given separator.
+    static QString pitchText(int tenthsPercent, const QString& decimalPoint);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    class View;
+    struct Song {
+        QString fileName;
+        QString display;
+        std::optional<std::int64_t> key;
+        std::int64_t startZeit = 0;
+    };
+
+    bool loadSong(const Song& song);
+    void setState(const QString& word);
+    void setLit(QFrame* panel, bool lit);
+    void showTime();
+    void fillBothHalves();
+    void applyMixTo(engine::DoublePlayer& player);
+    std::optional<std::int64_t> storedCuePoint() const;
+    bool storeCuePoint(std::int64_t key, std::int32_t position);
+    void setHeadLamp(bool on);
+    void resetDisplay();
+    void message(const QString& caption, const QString& text) const;
+
+    DeckSide side_;
+    DeckWidgets w_;
+    DeckContext ctx_;
+    std::unique_ptr<View> view_;
+    std::unique_ptr<engine::DoublePlayer> player_;
+    std::int32_t timeMode_ = 1;
+    bool headCueOn_ = false;
+    std::optional<std::int64_t> loadedKey_;
+    QString loadedFile_;
+    // Cue point of a song without a library row (or whose row was deleted), for this load only.
+    std::optional<std::int32_t> sessionCue_;
+    // A new player, and every move of the user's (cue, seek), makes reports posted before it stale.
+    std::atomic<std::uint32_t> generation_{0};
+    std::atomic<std::uint32_t> epoch_{0};
+};
+
+} // namespace mixora::app
