@@ -27,16 +27,16 @@ namespace {
 const QString kTimeZero = QStringLiteral("00:00:00:00");
 const QString kPitchInitial = QStringLiteral("0 %");
 
-template <typename T> T* need(QWidget* root, const QString& name) {
-    auto* widget = root->findChild<T*>(name);
+template <typename T> T *need(QWidget *root, const QString &name) {
+    auto *widget = root->findChild<T *>(name);
     if (!widget)
         throw std::logic_error("deck control missing: " + name.toStdString());
     return widget;
 }
 
-QLabel* statusPanel(QStatusBar* bar, int index) {
+QLabel *statusPanel(QStatusBar *bar, int index) {
     const QString name = bar->objectName() + QStringLiteral("_Panel%1").arg(index);
-    auto* panel = bar->findChild<QLabel*>(name);
+    auto *panel = bar->findChild<QLabel *>(name);
     if (!panel)
         throw std::logic_error("deck control missing: " + name.toStdString());
     return panel;
@@ -47,9 +47,27 @@ bool isPress(QEvent::Type type) {
     return type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick;
 }
 
+bool isScrollKey(const QKeyEvent *key) {
+    if (key->isAutoRepeat())
+        return false;
+    switch (key->key()) {
+    case Qt::Key_Left:
+    case Qt::Key_Right:
+    case Qt::Key_Up:
+    case Qt::Key_Down:
+    case Qt::Key_PageUp:
+    case Qt::Key_PageDown:
+    case Qt::Key_Home:
+    case Qt::Key_End:
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
-DeckWidgets DeckWidgets::find(QWidget* root, DeckSide side) {
+DeckWidgets DeckWidgets::find(QWidget *root, DeckSide side) {
     const bool left = side == DeckSide::Links;
     const QString s = left ? QStringLiteral("Links") : QStringLiteral("Rechts");
     DeckWidgets w;
@@ -61,11 +79,12 @@ DeckWidgets DeckWidgets::find(QWidget* root, DeckSide side) {
     w.minusSpeed = need<QAbstractButton>(root, QStringLiteral("SBtMinusSpeed") + s);
     w.plusSpeed = need<QAbstractButton>(root, QStringLiteral("SBtPlusSpeed") + s);
     w.pitchBar = need<QScrollBar>(root, QStringLiteral("SBarPitch") + s);
-    w.zero = need<QAbstractButton>(root, left ? QStringLiteral("Speedzero_Links") : QStringLiteral("SpeedZero_Rechts"));
+    w.zero = need<QAbstractButton>(root, left ? QStringLiteral("Speedzero_Links")
+                                              : QStringLiteral("SpeedZero_Rechts"));
     w.cue = need<QFrame>(root, QStringLiteral("Cue_") + s);
     w.play = need<QFrame>(root, QStringLiteral("Play_") + s);
     w.playImage = need<QWidget>(root, left ? QStringLiteral("Image1") : QStringLiteral("Image2"));
-    auto* bar = need<QStatusBar>(root, QStringLiteral("StatusBar_") + s);
+    auto *bar = need<QStatusBar>(root, QStringLiteral("StatusBar_") + s);
     w.statePanel = statusPanel(bar, 0);
     w.songPanel = statusPanel(bar, 1);
     w.volumeBar = need<QScrollBar>(root, QStringLiteral("SBVolume_") + s);
@@ -77,24 +96,24 @@ DeckWidgets DeckWidgets::find(QWidget* root, DeckSide side) {
 // queued from a replaced player are recognised by their generation and dropped.
 class Deck::View : public engine::DeckView {
 public:
-    View(Deck& deck, std::uint32_t generation) : deck_(deck), generation_(generation) {}
+    View(Deck &deck, std::uint32_t generation) : deck_(deck), generation_(generation) {}
 
     void setSeekRange(std::int32_t maximum, int smallStep, int largeStep) override {
-        deliver([maximum, smallStep, largeStep](Deck& d) {
-            QScrollBar* bar = d.w_.seekBar;
+        deliver([maximum, smallStep, largeStep](Deck &d) {
+            QScrollBar *bar = d.w_.seekBar;
             bar->setRange(0, std::max(0, maximum));
             bar->setSingleStep(std::max(1, smallStep));
             bar->setPageStep(std::max(1, largeStep));
         });
     }
     void setSeekPosition(std::int32_t position) override {
-        deliver([position](Deck& d) { d.w_.seekBar->setValue(position); });
+        deliver([position](Deck &d) { d.w_.seekBar->setValue(position); });
     }
-    void setTimeText(const std::string& text) override {
-        deliver([t = QString::fromStdString(text)](Deck& d) { d.w_.timeLabel->setText(t); });
+    void setTimeText(const std::string &text) override {
+        deliver([t = QString::fromStdString(text)](Deck &d) { d.w_.timeLabel->setText(t); });
     }
-    void setStateWord(const std::string& word) override {
-        deliver([w = QString::fromStdString(word)](Deck& d) { d.setState(w); });
+    void setStateWord(const std::string &word) override {
+        deliver([w = QString::fromStdString(word)](Deck &d) { d.setState(w); });
     }
 
 private:
@@ -104,7 +123,7 @@ private:
             return;
         }
         const std::uint32_t epoch = deck_.epoch_.load();
-        Deck* deck = &deck_;
+        Deck *deck = &deck_;
         QMetaObject::invokeMethod(
             deck,
             [deck, generation = generation_, epoch, apply = std::move(apply)] {
@@ -114,11 +133,11 @@ private:
             Qt::QueuedConnection);
     }
 
-    Deck& deck_;
+    Deck &deck_;
     const std::uint32_t generation_;
 };
 
-Deck::Deck(DeckSide side, const DeckWidgets& widgets, DeckContext context, QObject* parent)
+Deck::Deck(DeckSide side, const DeckWidgets &widgets, DeckContext context, QObject *parent)
     : QObject(parent), side_(side), w_(widgets), ctx_(std::move(context)) {
     connect(w_.load, &QAbstractButton::clicked, this, [this] { load(); });
     connect(w_.time, &QAbstractButton::clicked, this, [this] { toggleTime(); });
@@ -152,28 +171,30 @@ Deck::Deck(DeckSide side, const DeckWidgets& widgets, DeckContext context, QObje
         }
     });
     // Presses with any mouse button, and the end of every scroll action, are only seen as events.
-    for (QObject* watched : {static_cast<QObject*>(w_.seekBar), static_cast<QObject*>(w_.cue),
-                             static_cast<QObject*>(w_.play), static_cast<QObject*>(w_.playImage),
-                             static_cast<QObject*>(w_.minusSpeed), static_cast<QObject*>(w_.plusSpeed),
-                             static_cast<QObject*>(w_.zero), static_cast<QObject*>(w_.headCue)})
+    for (QObject *watched : {static_cast<QObject *>(w_.seekBar), static_cast<QObject *>(w_.cue),
+                             static_cast<QObject *>(w_.play), static_cast<QObject *>(w_.playImage),
+                             static_cast<QObject *>(w_.minusSpeed), static_cast<QObject *>(w_.plusSpeed),
+                             static_cast<QObject *>(w_.zero), static_cast<QObject *>(w_.headCue)})
         watched->installEventFilter(this);
     setHeadLamp(false);
 }
 
-Deck::~Deck() { releasePlayer(); }
+Deck::~Deck() {
+    releasePlayer();
+}
 
-bool Deck::eventFilter(QObject* watched, QEvent* event) {
+bool Deck::eventFilter(QObject *watched, QEvent *event) {
     const QEvent::Type type = event->type();
     if (watched == w_.seekBar) {
         const bool mouseEnd = type == QEvent::MouseButtonRelease;
-        const bool keyEnd = type == QEvent::KeyRelease && !static_cast<QKeyEvent*>(event)->isAutoRepeat();
+        const bool keyEnd = type == QEvent::KeyRelease && isScrollKey(static_cast<QKeyEvent *>(event));
         const bool wheel = type == QEvent::Wheel;
         if (!mouseEnd && !keyEnd && !wheel)
             return false;
         // The bar must finish its own handling (commit a dragged thumb, apply the wheel step)
         // before the end of the scroll action reads its position.
         const bool dragging = w_.seekBar->isSliderDown();
-        static_cast<QObject*>(w_.seekBar)->event(event);
+        static_cast<QObject *>(w_.seekBar)->event(event);
         if (mouseEnd && dragging)
             seekScroll(ThumbPosition);
         seekScroll(EndScroll);
@@ -202,10 +223,11 @@ void Deck::load() {
     const QString state = stateWord();
     if (state == kPlaying || state == kSeeking)
         return;
-    SongTable* table = ctx_.table;
+    SongTable *table = ctx_.table;
     const std::optional<std::int64_t> key = table && table->active() ? table->currentKey() : std::nullopt;
     if (!key) {
-        message(QStringLiteral("Warnung"), QStringLiteral("Es ist kein Song ausgewählt, der geladen werden kann."));
+        message(QStringLiteral("Warnung"),
+                QStringLiteral("Es ist kein Song ausgewählt, der geladen werden kann."));
         return;
     }
     Song song;
@@ -217,7 +239,7 @@ void Deck::load() {
     loadSong(song);
 }
 
-bool Deck::loadFile(const QString& path, const QString& songText) {
+bool Deck::loadFile(const QString &path, const QString &songText) {
     const QString state = stateWord();
     if (state == kPlaying || state == kSeeking)
         return false;
@@ -227,15 +249,15 @@ bool Deck::loadFile(const QString& path, const QString& songText) {
     return loadSong(song);
 }
 
-bool Deck::loadSong(const Song& song) {
-    sound::Device* main = ctx_.mainDevice ? ctx_.mainDevice() : nullptr;
+bool Deck::loadSong(const Song &song) {
+    sound::Device *main = ctx_.mainDevice ? ctx_.mainDevice() : nullptr;
     if (!main) {
         message(QStringLiteral("Warnung"),
                 QStringLiteral("Es ist keine Soundkarte für die Hauptausgabe eingestellt. Bitte unter "
                                "Einstellungen → Geräte eine wählen und das Programm neu starten."));
         return false;
     }
-    sound::Device* head = ctx_.headDevice ? ctx_.headDevice() : nullptr;
+    sound::Device *head = ctx_.headDevice ? ctx_.headDevice() : nullptr;
 
     releasePlayer();
     const std::uint32_t generation = ++generation_;
@@ -251,7 +273,8 @@ bool Deck::loadSong(const Song& song) {
         view.reset();
         ++generation_;
         resetDisplay();
-        message(QStringLiteral("Fehler"), QStringLiteral("Datei %1 kann nicht geöffnet werden").arg(song.fileName));
+        message(QStringLiteral("Fehler"),
+                QStringLiteral("Datei %1 kann nicht geöffnet werden").arg(song.fileName));
         return false;
     }
     view_ = std::move(view);
@@ -271,8 +294,8 @@ bool Deck::loadSong(const Song& song) {
     setState(kLoaded);
     w_.songPanel->setText(song.display);
     if (ctx_.autoCue && ctx_.autoCue->isChecked()) {
-        w_.seekBar->setValue(static_cast<int>(std::clamp<std::int64_t>(
-            song.startZeit, w_.seekBar->minimum(), w_.seekBar->maximum())));
+        w_.seekBar->setValue(static_cast<int>(
+            std::clamp<std::int64_t>(song.startZeit, w_.seekBar->minimum(), w_.seekBar->maximum())));
         player_->Seek(w_.seekBar->value());
         setState(kCued);
         showTime();
@@ -284,7 +307,7 @@ bool Deck::loadSong(const Song& song) {
     return true;
 }
 
-void Deck::applyMixTo(engine::DoublePlayer& player) {
+void Deck::applyMixTo(engine::DoublePlayer &player) {
     // The bar's pitch goes with the song, so what the label says is what is heard.
     const int pitch = w_.pitchBar->value();
     player.SetPitch(pitch);
@@ -360,7 +383,8 @@ void Deck::toggleTime() {
         return;
     timeMode_ = timeMode_ == 1 ? 0 : 1;
     if (player_->reader)
-        w_.timeLabel->setText(QString::fromStdString(player_->FormatTime(timeMode_, player_->reader->bufferTime)));
+        w_.timeLabel->setText(
+            QString::fromStdString(player_->FormatTime(timeMode_, player_->reader->bufferTime)));
     player_->timeMode = timeMode_;
 }
 
@@ -429,17 +453,25 @@ void Deck::releasePlayer() {
 // --------------------------------------------------------------------------------------------
 // helpers
 
-QString Deck::stateWord() const { return w_.statePanel->text(); }
-QString Deck::songText() const { return w_.songPanel->text(); }
+QString Deck::stateWord() const {
+    return w_.statePanel->text();
+}
+QString Deck::songText() const {
+    return w_.songPanel->text();
+}
 
-void Deck::setState(const QString& word) { w_.statePanel->setText(word); }
+void Deck::setState(const QString &word) {
+    w_.statePanel->setText(word);
+}
 
-void Deck::setLit(QFrame* panel, bool lit) {
+void Deck::setLit(QFrame *panel, bool lit) {
     panel->setFrameShape(lit ? QFrame::Box : QFrame::NoFrame);
     panel->setLineWidth(1);
 }
 
-void Deck::showTime() { w_.timeLabel->setText(QString::fromStdString(player_->FormatTime(timeMode_, 0))); }
+void Deck::showTime() {
+    w_.timeLabel->setText(QString::fromStdString(player_->FormatTime(timeMode_, 0)));
+}
 
 void Deck::fillBothHalves() {
     player_->FillBuffer(0);
@@ -453,22 +485,24 @@ std::optional<std::int64_t> Deck::storedCuePoint() const {
     const std::optional<SongRecord> row = ctx_.table->readRecord(*loadedKey_);
     if (!row)
         return std::nullopt;
-    if (const auto* value = std::get_if<std::int64_t>(&(*row)[kFieldStartzeit]))
+    if (const auto *value = std::get_if<std::int64_t>(&(*row)[kFieldStartzeit]))
         return *value;
     return 0;
 }
 
 bool Deck::storeCuePoint(std::int64_t key, std::int32_t position) {
-    SongTable& table = *ctx_.table;
+    SongTable &table = *ctx_.table;
     // The cue point belongs to the song on this deck, wherever the library's cursor stands now.
     const std::optional<std::int64_t> current = table.currentKey();
     try {
-        if (current != key && !table.gotoKey(key))
+        if (current != key && !table.gotoKey(key)) {
+            sessionCue_ = position; // the row went away meanwhile
             return true;
+        }
         table.edit();
         table.setFieldInteger("StartZeit", position);
         table.post();
-    } catch (const std::exception& error) {
+    } catch (const std::exception &error) {
         if (table.state() == TableState::Edit)
             table.cancel();
         if (current && current != key)
@@ -486,7 +520,8 @@ void Deck::setHeadLamp(bool on) {
     const QString glyph = on ? QStringLiteral("LED_ON") : QStringLiteral("LED_OFF");
     w_.headCue->setIcon(QIcon(QStringLiteral(":/images/") + glyph));
     w_.headCue->setProperty("glyph", glyph);
-    w_.headCue->setAccessibleDescription(on ? QStringLiteral("Kopfhörer an") : QStringLiteral("Kopfhörer aus"));
+    w_.headCue->setAccessibleDescription(on ? QStringLiteral("Kopfhörer an")
+                                            : QStringLiteral("Kopfhörer aus"));
 }
 
 void Deck::resetDisplay() {
@@ -498,15 +533,15 @@ void Deck::resetDisplay() {
     setLit(w_.play, false);
 }
 
-void Deck::message(const QString& caption, const QString& text) const {
+void Deck::message(const QString &caption, const QString &text) const {
     ::mixora::ui::message(ctx_.window, caption, text);
 }
 
-QString Deck::pitchText(int tenthsPercent, const QString& decimalPoint) {
+QString Deck::pitchText(int tenthsPercent, const QString &decimalPoint) {
     // Shortest general form with up to 15 significant digits, independent of the C locale.
     char buffer[32];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, tenthsPercent * 0.1,
-                                      std::chars_format::general, 15);
+    const auto result =
+        std::to_chars(buffer, buffer + sizeof buffer, tenthsPercent * 0.1, std::chars_format::general, 15);
     QString text = QString::fromLatin1(buffer, static_cast<int>(result.ptr - buffer));
     text.replace(QLatin1Char('.'), decimalPoint);
     return text + QLatin1Char('%');

@@ -42,35 +42,35 @@ enum class DeckSide { Links, Rechts };
 
 // The controls of one deck, found by their names in the main window.
 struct DeckWidgets {
-    QAbstractButton* load = nullptr;      // LoadDB_*
-    QAbstractButton* time = nullptr;      // btTime_*
-    QLabel* pitchLabel = nullptr;         // lbPitch_*
-    QLabel* timeLabel = nullptr;          // LabelZeit*
-    QScrollBar* seekBar = nullptr;        // sBarSeek*
-    QAbstractButton* minusSpeed = nullptr; // SBtMinusSpeed*
-    QAbstractButton* plusSpeed = nullptr; // SBtPlusSpeed*
-    QScrollBar* pitchBar = nullptr;       // SBarPitch*
-    QAbstractButton* zero = nullptr;      // Speedzero_Links / SpeedZero_Rechts
-    QFrame* cue = nullptr;                // Cue_*
-    QFrame* play = nullptr;               // Play_*
-    QWidget* playImage = nullptr;         // Image1 / Image2, the symbol on the play panel
-    QLabel* statePanel = nullptr;         // panel 0 of StatusBar_*
-    QLabel* songPanel = nullptr;          // panel 1 of StatusBar_*
-    QScrollBar* volumeBar = nullptr;      // SBVolume_*
-    QAbstractButton* headCue = nullptr;   // SBHeadCue*
+    QAbstractButton *load = nullptr;       // LoadDB_*
+    QAbstractButton *time = nullptr;       // btTime_*
+    QLabel *pitchLabel = nullptr;          // lbPitch_*
+    QLabel *timeLabel = nullptr;           // LabelZeit*
+    QScrollBar *seekBar = nullptr;         // sBarSeek*
+    QAbstractButton *minusSpeed = nullptr; // SBtMinusSpeed*
+    QAbstractButton *plusSpeed = nullptr;  // SBtPlusSpeed*
+    QScrollBar *pitchBar = nullptr;        // SBarPitch*
+    QAbstractButton *zero = nullptr;       // Speedzero_Links / SpeedZero_Rechts
+    QFrame *cue = nullptr;                 // Cue_*
+    QFrame *play = nullptr;                // Play_*
+    QWidget *playImage = nullptr;          // Image1 / Image2, the symbol on the play panel
+    QLabel *statePanel = nullptr;          // panel 0 of StatusBar_*
+    QLabel *songPanel = nullptr;           // panel 1 of StatusBar_*
+    QScrollBar *volumeBar = nullptr;       // SBVolume_*
+    QAbstractButton *headCue = nullptr;    // SBHeadCue*
 
     // Throws std::logic_error naming the first control that is missing.
-    static DeckWidgets find(QWidget* root, DeckSide side);
+    static DeckWidgets find(QWidget *root, DeckSide side);
 };
 
 // What a deck needs from the window besides its own controls.
 struct DeckContext {
-    QWidget* window = nullptr; // parent of the deck's messages
-    SongTable* table = nullptr; // the library; may be absent
-    std::function<sound::Device*()> mainDevice; // null when no main output is set up
-    std::function<sound::Device*()> headDevice; // null when there is no headphone output
-    QAbstractButton* autoCue = nullptr;         // "Autocue"
-    QScrollBar* headVolume = nullptr;           // SBVolume_Head
+    QWidget *window = nullptr;                   // parent of the deck's messages
+    SongTable *table = nullptr;                  // the library; may be absent
+    std::function<sound::Device *()> mainDevice; // null when no main output is set up
+    std::function<sound::Device *()> headDevice; // null when there is no headphone output
+    QAbstractButton *autoCue = nullptr;          // "Autocue"
+    QScrollBar *headVolume = nullptr;            // SBVolume_Head
     // Open's results other than 0 and 2; unset: result 1 shows the DirectX message.
     std::function<void(int code)> reportLoadError;
 };
@@ -91,7 +91,7 @@ public:
     static inline const QString kEnded = QStringLiteral("ended");
 
     // Connects the controls' signals to this deck.
-    Deck(DeckSide side, const DeckWidgets& widgets, DeckContext context, QObject* parent = nullptr);
+    Deck(DeckSide side, const DeckWidgets &widgets, DeckContext context, QObject *parent = nullptr);
     ~Deck() override;
 
     // --- transport
@@ -101,31 +101,31 @@ public:
     // A file that need not be in the library (a playlist entry); its cue point lives only as long
     // as it stays loaded. songText is shown in panel 1 (the file's name when empty).
     // True when the file was loaded.
-    bool loadFile(const QString& path, const QString& songText = {});
+    bool loadFile(const QString &path, const QString &songText = {});
     void cue();
     void play(); // play/pause
     void seekScroll(ScrollCode code);
     void toggleTime();
 
     // --- mixer side of the deck
-    void pitchChanged();          // the pitch bar's position changed
+    void pitchChanged();              // the pitch bar's position changed
     void nudgePressed(int direction); // +1 "+", -1 "-"
     void nudgeReleased();
     void zeroPitch();
-    void volumeChanged();         // the volume bar's position changed
-    void headCueClicked();        // the lamp button
-    void headVolumeChanged();     // SBVolume_Head moved
+    void volumeChanged();     // the volume bar's position changed
+    void headCueClicked();    // the lamp button
+    void headVolumeChanged(); // SBVolume_Head moved
 
     // Destroys the player (before the devices go away at close). The deck then holds no song.
     void releasePlayer();
 
     // --- state
     DeckSide side() const { return side_; }
-    const DeckWidgets& widgets() const { return w_; }
+    const DeckWidgets &widgets() const { return w_; }
     QString stateWord() const;
     QString songText() const;
     bool hasPlayer() const { return player_ != nullptr; }
-    engine::DoublePlayer* player() const { return player_.get(); }
+    engine::DoublePlayer *player() const { return player_.get(); }
     int timeMode() const { return timeMode_; }
     bool headCueOn() const { return headCueOn_; }
     // "Index" of the library row the song was loaded from; none for a file outside it.
@@ -133,10 +133,10 @@ public:
     QString loadedFile() const { return loadedFile_; }
 
     // "1.5%" or "1,5%": tenths of a percent as a shortest general number with the given separator.
-    static QString pitchText(int tenthsPercent, const QString& decimalPoint);
+    static QString pitchText(int tenthsPercent, const QString &decimalPoint);
 
 protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     class View;
@@ -147,17 +147,17 @@ private:
         std::int64_t startZeit = 0;
     };
 
-    bool loadSong(const Song& song);
-    void setState(const QString& word);
-    void setLit(QFrame* panel, bool lit);
+    bool loadSong(const Song &song);
+    void setState(const QString &word);
+    void setLit(QFrame *panel, bool lit);
     void showTime();
     void fillBothHalves();
-    void applyMixTo(engine::DoublePlayer& player);
+    void applyMixTo(engine::DoublePlayer &player);
     std::optional<std::int64_t> storedCuePoint() const;
     bool storeCuePoint(std::int64_t key, std::int32_t position);
     void setHeadLamp(bool on);
     void resetDisplay();
-    void message(const QString& caption, const QString& text) const;
+    void message(const QString &caption, const QString &text) const;
 
     DeckSide side_;
     DeckWidgets w_;
