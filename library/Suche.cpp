@@ -1,0 +1,293 @@
+#include "library/Suche.h"
+
+#include "library/SongTableModel.h"
+#include "ui_Suche.h"
+#include "util/UiSeam.h"
+
+#include <QApplication>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QKeyEvent>
+#include <QScreen>
+#include <QShowEvent>
+#include <QToolButton>
+
+using mixora::SongTable;
+using mixora::TableState;
+
+TFormDatenBearbeiten *FormDatenBearbeiten = nullptr;
+
+namespace {
+
+enum NavButton { nbFirst, nbPrior, nbNext, nbLast, nbInsert, nbDelete, nbEdit, nbPost, nbCancel, nbRefresh };
+
+const QString kDeleteQuestion = QStringLiteral("Datensatz löschen?");
+
+} // namespace
+
+TFormDatenBearbeiten::TFormDatenBearbeiten(mixora::TDataModule1 &data, QWidget *parent)
+    : QDialog(parent), ui_(std::make_unique<Ui::TFormDatenBearbeiten>()), data_(data) {
+    ui_->setupUi(this);
+    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
+    setFixedSize(size());
+
+    model_ =
+        std::make_unique<mixora::SongTableModel>(data_.Table1, mixora::SongTableModel::editorGridColumns());
+    model_->setEditable(true);
+    QTableView *grid = ui_->DBGrid1;
+    grid->setModel(model_.get());
+    grid->setEditTriggers(QAbstractItemView::AllEditTriggers);
+    grid->setSelectionMode(QAbstractItemView::SingleSelection);
+    grid->setSelectionBehavior(QAbstractItemView::SelectItems);
+    grid->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    grid->verticalHeader()->setVisible(true);
+    grid->verticalHeader()->setDefaultSectionSize(18);
+    for (int c = 0; c < model_->columnCount(); ++c)
+        grid->setColumnWidth(c, model_->columnWidth(c));
+    grid->installEventFilter(this);
+    ui_->Edit1->installEventFilter(this);
+    ui_->Edit2->installEventFilter(this);
+
+    connect(model_.get(), &mixora::SongTableModel::currentRowChanged, this,
+            &TFormDatenBearbeiten::showCurrentRow);
+    connect(grid->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this](const QModelIndex &now, const QModelIndex &) { gridRowChanged(now.row()); });
+    connect(ui_->Edit1, &QLineEdit::textChanged, this, &TFormDatenBearbeiten::Edit1Change);
+    connect(ui_->Edit2, &QLineEdit::textChanged, this, &TFormDatenBearbeiten::Edit2Change);
+    connect(ui_->Button1, &QPushButton::clicked, this, &QDialog::accept);
+    connect(qApp, &QApplication::focusChanged, this, &TFormDatenBearbeiten::focusChanged);
+
+    navigator_ = {ui_->nbFirst,  ui_->nbPrior, ui_->nbNext, ui_->nbLast,   ui_->nbInsert,
+                  ui_->nbDelete, ui_->nbEdit,  ui_->nbPost, ui_->nbCancel, ui_->nbRefresh};
+    for (int i = 0; i < navigator_.size(); ++i) {
+        navigator_[i]->setFocusPolicy(Qt::NoFocus); // the grid keeps the focus and its edit
+        connect(navigator_[i], &QToolButton::clicked, this, [this, i] { navigate(i); });
+    }
+
+    // Posts write tags only while this window is shown; failures are told to the user here.
+    data_.editorShown = [this] { return isVisible(); };
+    data_.tagWriteFailed = [this](const std::string &message) {
+        mixora::ui::message(this, QStringLiteral("Fehler"), QString::fromStdString(message));
+    };
+    listenerId_ = data_.Table1.addListener([this](mixora::TableChange) { updateNavigator(); });
+}
+
+TFormDatenBearbeiten::~TFormDatenBearbeiten() {
+    data_.Table1.removeListener(listenerId_);
+    data_.editorShown = nullptr;
+    data_.tagWriteFailed = nullptr;
+}
+
+void TFormDatenBearbeiten::showEvent(QShowEvent *event) {
+    QDialog::showEvent(event);
+    if (!event->spontaneous())
+        FormShow();
+}
+
+void TFormDatenBearbeiten::FormShow() {
+    const std::int64_t count = data_.Table1.active() ? data_.Table1.recordCount() : 0;
+    ui_->Label3->setText(QString::number(count) + QStringLiteral(" Titel vorhanden"));
+    model_->sync();
+    showCurrentRow(model_->currentRow());
+    updateNavigator();
+}
+
+bool TFormDatenBearbeiten::guarded(const std::function<void()> &action) {
+    try {
+        action();
+        return true;
+    } catch (const std::exception &e) {
+        mixora::ui::message(this, QStringLiteral("Fehler"), QString::fromStdString(e.what()));
+        return false;
+    }
+}
+
+void TFormDatenBearbeiten::Edit1Enter() {
+    guarded([this] { data_.Table1.setIndexName("iInterpret"); });
+}
+
+void TFormDatenBearbeiten::Edit2Enter() {
+    guarded([this] { data_.Table1.setIndexName("iTitel"); });
+}
+
+void TFormDatenBearbeiten::Edit1Change(const QString &text) {
+    guarded([&] {
+        SongTable &t = data_.Table1;
+        // Auto-play may have switched the order since the box got the focus; search the
+        // artists anyway instead of failing on every keystroke.
+        if (t.keyField() != mixora::kFieldInterpret)
+            t.setIndexName("iInterpret");
+        t.findNearest(text.toStdString());
+    });
+}
+
+void TFormDatenBearbeiten::Edit2Change(const QString &text) {
+    guarded([&] {
+        SongTable &t = data_.Table1;
+        if (t.keyField() != mixora::kFieldTitel)
+            t.setIndexName("iTitel");
+        t.findNearest(text.toStdString());
+    });
+}
+
+void TFormDatenBearbeiten::commitGridEditor() {
+    QTableView *grid = ui_->DBGrid1;
+    const QModelIndex current = grid->currentIndex();
+    if (!current.isValid())
+        return;
+    if (QWidget *editor = grid->indexWidget(current)) {
+        QMetaObject::invokeMethod(grid, "commitData", Q_ARG(QWidget *, editor));
+        QMetaObject::invokeMethod(grid, "closeEditor", Q_ARG(QWidget *, editor),
+                                  Q_ARG(QAbstractItemDelegate::EndEditHint, QAbstractItemDelegate::NoHint));
+    }
+}
+
+void TFormDatenBearbeiten::deleteCurrentRow() {
+    SongTable &t = data_.Table1;
+    if (!t.active() || (t.isEmpty() && t.state() != TableState::Insert))
+        return;
+    if (mixora::ui::message(this, QStringLiteral("Bestätigung"), kDeleteQuestion,
+                            mixora::ui::Buttons::OkCancel) != mixora::ui::Answer::Ok)
+        return;
+    guarded([&] { t.deleteRecord(); });
+    model_->sync();
+}
+
+void TFormDatenBearbeiten::navigate(int button) {
+    SongTable &t = data_.Table1;
+    if (!t.active())
+        return;
+    if (button != nbDelete && button != nbCancel)
+        commitGridEditor();
+    guarded([&] {
+        switch (button) {
+        case nbFirst:
+            t.first();
+            break;
+        case nbPrior:
+            t.prior();
+            break;
+        case nbNext:
+            t.next();
+            break;
+        case nbLast:
+            t.last();
+            break;
+        case nbInsert:
+            t.insert();
+            break;
+        case nbDelete:
+            deleteCurrentRow();
+            break;
+        case nbEdit:
+            t.edit();
+            break;
+        case nbPost:
+            t.post();
+            break;
+        case nbCancel:
+            if (QWidget *editor = ui_->DBGrid1->indexWidget(ui_->DBGrid1->currentIndex()))
+                QMetaObject::invokeMethod(
+                    ui_->DBGrid1, "closeEditor", Q_ARG(QWidget *, editor),
+                    Q_ARG(QAbstractItemDelegate::EndEditHint, QAbstractItemDelegate::RevertModelCache));
+            t.cancel();
+            break;
+        case nbRefresh:
+            t.checkBrowseMode();
+            t.refresh();
+            break;
+        default:
+            break;
+        }
+    });
+    model_->sync();
+    showCurrentRow(model_->currentRow());
+    updateNavigator();
+}
+
+void TFormDatenBearbeiten::showCurrentRow(int row) {
+    QTableView *grid = ui_->DBGrid1;
+    if (row < 0 || row >= model_->rowCount())
+        return;
+    syncingSelection_ = true;
+    const int column = grid->currentIndex().isValid() ? grid->currentIndex().column() : 0;
+    const QModelIndex index = model_->index(row, column);
+    grid->selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect);
+    grid->scrollTo(index, QAbstractItemView::PositionAtCenter);
+    syncingSelection_ = false;
+}
+
+void TFormDatenBearbeiten::gridRowChanged(int row) {
+    if (syncingSelection_ || row < 0 || row == model_->currentRow())
+        return;
+    // Leaving a row posts it; a post the table refuses keeps the user on the row being edited.
+    bool moved = false;
+    const bool ok = guarded([&] { moved = model_->setCurrentRow(row); });
+    if (!ok || !moved)
+        QMetaObject::invokeMethod(
+            this, [this] { showCurrentRow(model_->currentRow()); }, Qt::QueuedConnection);
+    updateNavigator();
+}
+
+void TFormDatenBearbeiten::updateNavigator() {
+    const SongTable &t = data_.Table1;
+    const bool active = t.active();
+    const bool editing = active && (t.state() == TableState::Edit || t.state() == TableState::Insert);
+    const bool empty = !active || t.isEmpty();
+    navigator_[nbFirst]->setEnabled(active && !empty && !t.bof());
+    navigator_[nbPrior]->setEnabled(active && !empty && !t.bof());
+    navigator_[nbNext]->setEnabled(active && !empty && !t.eof());
+    navigator_[nbLast]->setEnabled(active && !empty && !t.eof());
+    navigator_[nbInsert]->setEnabled(active);
+    navigator_[nbDelete]->setEnabled(active && (!empty || t.state() == TableState::Insert));
+    navigator_[nbEdit]->setEnabled(active && !editing);
+    navigator_[nbPost]->setEnabled(editing);
+    navigator_[nbCancel]->setEnabled(editing);
+    navigator_[nbRefresh]->setEnabled(active);
+}
+
+bool TFormDatenBearbeiten::eventFilter(QObject *watched, QEvent *event) {
+    if (event->type() == QEvent::FocusIn) {
+        if (watched == ui_->Edit1)
+            Edit1Enter();
+        else if (watched == ui_->Edit2)
+            Edit2Enter();
+    } else if (event->type() == QEvent::KeyPress && watched == ui_->DBGrid1) {
+        const auto *key = static_cast<QKeyEvent *>(event);
+        if (key->key() == Qt::Key_Delete && (key->modifiers() & Qt::ControlModifier)) {
+            deleteCurrentRow();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void TFormDatenBearbeiten::focusChanged(QWidget *old, QWidget *now) {
+    if (!isVisible())
+        return;
+    QTableView *grid = ui_->DBGrid1;
+    const bool wasInGrid = old != nullptr && (old == grid || grid->isAncestorOf(old));
+    const bool isInGrid = now != nullptr && (now == grid || grid->isAncestorOf(now));
+    SongTable &t = data_.Table1;
+    // A new row nobody typed into is abandoned when the grid is left.
+    if (wasInGrid && !isInGrid && t.active() && t.state() == TableState::Insert && !t.modified()) {
+        t.cancel();
+        model_->sync();
+    }
+}
+
+void TFormDatenBearbeiten::done(int result) {
+    commitGridEditor();
+    SongTable &t = data_.Table1;
+    if (t.active() && (t.state() == TableState::Edit || t.state() == TableState::Insert)) {
+        if (t.modified()) {
+            // Still shown: the post writes the tag.
+            if (!guarded([&] { t.post(); }))
+                return;
+        } else {
+            t.cancel();
+        }
+        model_->sync();
+    }
+    QDialog::done(result);
+}

@@ -1,0 +1,106 @@
+// dj-mixora-scan [--dir PROGRAMDIR] FOLDER...
+// Sets up or refreshes the song library from a terminal: opens (or creates) the program's
+// data.db, runs the database check when the table holds rows, then walks and imports each
+// folder exactly as the scan window walks a drive's root.
+// Exit status: 0 done, 1 the database cannot be opened, 2 bad arguments or a folder that
+// could not be walked (the others are still imported).
+#include "library/Datamod.h"
+#include "scan/Scanner.h"
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+int usage() {
+    std::cerr << "usage: dj-mixora-scan [--dir PROGRAMDIR] FOLDER...\n"
+                 "  imports the MP3 files below each FOLDER into PROGRAMDIR/Data/data.db\n"
+                 "  (PROGRAMDIR defaults to the current directory)\n";
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    fs::path programDir = fs::current_path();
+    std::vector<std::string> folders;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--dir") {
+            if (++i >= argc)
+                return usage();
+            programDir = argv[i];
+        } else if (arg.rfind("--dir=", 0) == 0) {
+            programDir = arg.substr(6);
+        } else if (arg == "-h" || arg == "--help") {
+            usage();
+            return 0;
+        } else if (arg == "--") {
+            for (++i; i < argc; ++i)
+                folders.emplace_back(argv[i]);
+        } else if (!arg.empty() && arg[0] == '-') {
+            std::cerr << "dj-mixora-scan: unknown option " << arg << "\n";
+            return usage();
+        } else {
+            folders.push_back(arg);
+        }
+    }
+    if (folders.empty())
+        return usage();
+
+    // Stored paths must name the files from anywhere, so relative folders become absolute;
+    // the folder itself may be a link, nothing below it is followed.
+    std::vector<std::string> roots;
+    int status = 0;
+    for (const std::string &folder : folders) {
+        std::error_code ec;
+        fs::path root = fs::absolute(folder, ec).lexically_normal();
+        if (ec || !fs::is_directory(root, ec)) {
+            std::cerr << "dj-mixora-scan: " << folder << ": no such folder, skipped\n";
+            status = 2;
+            continue;
+        }
+        std::string text = root.string();
+        if (text.empty() || text.back() != '/')
+            text += '/';
+        roots.push_back(text);
+    }
+
+    std::error_code dirError;
+    if (!fs::is_directory(programDir, dirError)) {
+        std::cerr << "dj-mixora-scan: cannot open the library: the program folder " << programDir.string()
+                  << " does not exist\n";
+        return 1;
+    }
+    mixora::TDataModule1 data;
+    try {
+        data.openOrCreate(programDir);
+    } catch (const std::exception &e) {
+        std::cerr << "dj-mixora-scan: cannot open the library "
+                  << mixora::TDataModule1::tableFile(programDir).string() << ": " << e.what() << "\n";
+        return 1;
+    }
+
+    const auto started = std::chrono::steady_clock::now();
+    mixora::scan::SilentProgress progress;
+    mixora::scan::ScanCounts counts;
+    try {
+        mixora::scan::Scanner scanner(data.Table1, progress);
+        counts = scanner.start(roots);
+    } catch (const std::exception &e) {
+        std::cerr << "dj-mixora-scan: scan stopped: " << e.what() << "\n";
+        return 1;
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+
+    std::printf("rows removed: %lld\n", static_cast<long long>(counts.removed));
+    std::printf("rows added: %lld\n", static_cast<long long>(counts.added));
+    std::printf("elapsed: %.3f s\n", seconds);
+    return status;
+}
