@@ -1,0 +1,328 @@
+#include "engine/DoublePlayer.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+
+namespace mixora {
+
+namespace {
+
+constexpr std::int32_t kHundredthsPerHour = 360000;
+constexpr std::int32_t kHundredthsPerMinute = 6000;
+constexpr std::int32_t kHundredthsPerSecond = 100;
+// Scroll-bar steps are 16-bit values.
+constexpr int kMaxScrollStep = 32767;
+
+std::int32_t clampToInt32(std::int64_t v) {
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(v, std::numeric_limits<std::int32_t>::min(),
+                                                              std::numeric_limits<std::int32_t>::max()));
+}
+
+void appendPart(std::string &text, std::int32_t value) {
+    if (value < 0) {
+        text += "00";
+        return;
+    }
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%02d", static_cast<int>(value));
+    text += digits;
+}
+
+} // namespace
+
+DoublePlayer::DoublePlayer(sound::Device *mainDevice_, sound::Device *headDevice_)
+    : mainDevice(mainDevice_), headDevice(headDevice_), halfEvent(std::make_shared<sound::Event>()),
+      endEvent(std::make_shared<sound::Event>()), wakeEvent_(std::make_shared<sound::Event>()) {
+    worker_ = std::thread(&DoublePlayer::threadMain, this);
+}
+
+DoublePlayer::~DoublePlayer() {
+    SetVolume(sound::kSilenceHundredthsDb);
+    SetHeadVolume(sound::kSilenceHundredthsDb);
+    RequestStop();
+    WaitForWorker();
+    // The slave goes before its master.
+    headBuffer.reset();
+    if (mainBuffer)
+        mainBuffer->setNotifications({});
+    mainBuffer.reset();
+    reader.reset();
+}
+
+int DoublePlayer::Open(const std::string &fileName) {
+    openError_.clear();
+    if (reader) {
+        openError_ = "a file is already open in this player";
+        return kOpenFailed;
+    }
+    std::unique_ptr<Mp3Player> newReader;
+    try {
+        newReader = std::make_unique<Mp3Player>(fileName);
+    } catch (const Mp3Error &e) {
+        openError_ = e.what();
+        return kOpenFailed;
+    }
+
+    const sound::PcmFormat format{newReader->sampleRate, newReader->channels, newReader->bitsPerSample};
+    const auto length = static_cast<std::uint32_t>(newReader->bufferBytes);
+    std::unique_ptr<sound::Buffer> newMain;
+    std::unique_ptr<sound::Buffer> newHead;
+    try {
+        if (mainDevice)
+            newMain = mainDevice->createBuffer(format, length);
+        if (headDevice)
+            newHead = headDevice->createBuffer(format, length);
+    } catch (const sound::SoundError &e) {
+        openError_ = e.what();
+        return kOpenFailed;
+    }
+    for (auto *buffer : {newMain.get(), newHead.get()})
+        if (buffer)
+            buffer->setVolume(sound::kSilenceHundredthsDb);
+    // The headphone card's clock differs from the main card's: following the main cursor keeps
+    // the cue copy from running into the half being rewritten.
+    if (newHead && newMain)
+        newHead->slaveTo(newMain.get());
+
+    const std::int32_t half = newReader->bufferBytes / 2;
+    notifyPositions[0] = {static_cast<std::uint32_t>(half), halfEvent};
+    notifyPositions[1] = {length - 1, endEvent};
+    nearEnd = 0;
+
+    if (view) {
+        const int step = std::clamp(newReader->frameInputBytes, 1, kMaxScrollStep);
+        const int page = std::clamp(10 * newReader->frameInputBytes, 1, kMaxScrollStep);
+        view->setSeekRange(newReader->inputSize, step, page);
+        view->setSeekPosition(0);
+    }
+    {
+        std::lock_guard lock(mutex_);
+        scratch_.assign(static_cast<size_t>(half), 0);
+        reader = std::move(newReader);
+        mainBuffer = std::move(newMain);
+        headBuffer = std::move(newHead);
+    }
+
+    if (!mainBuffer || !mainBuffer->setNotifications(
+                           std::vector<sound::Notification>(notifyPositions.begin(), notifyPositions.end())))
+        return kOpenNoNotification;
+    Seek(0);
+    const std::string text = FormatTime(timeMode, 0);
+    if (view)
+        view->setTimeText(text);
+    FillBuffer(0);
+    FillBuffer(half);
+    return kOpenReady;
+}
+
+int DoublePlayer::FillBuffer(std::int32_t offset) {
+    std::lock_guard lock(mutex_);
+    return fillBufferLocked(offset);
+}
+
+int DoublePlayer::fillBufferLocked(std::int32_t offset) {
+    if (!reader)
+        return 0;
+    const std::int32_t half = reader->bufferBytes / 2;
+    // Only the two halves exist; anything else would write across the half that is playing.
+    if (offset != 0 && offset != half)
+        return 0;
+    if (reader->ReadFrames(kHalfFrames, scratch_.data()) == Mp3Player::kEndOfInput) {
+        reader->Seek(0);
+        if (view) {
+            view->setSeekPosition(0);
+            view->setStateWord("ended");
+            view->setTimeText(formatTimeLocked(timeMode, 0));
+        } else {
+            formatTimeLocked(timeMode, 0);
+        }
+        Stop();
+        return 0;
+    }
+    const auto at = static_cast<std::uint32_t>(offset);
+    const auto bytes = static_cast<std::uint32_t>(half);
+    if (mainBuffer)
+        mainBuffer->write(at, scratch_.data(), bytes);
+    if (headBuffer)
+        headBuffer->write(at, scratch_.data(), bytes);
+    return 0;
+}
+
+std::string DoublePlayer::TimeText(std::int32_t mode, std::int32_t currentTime, std::int32_t durationSeconds,
+                                   std::int32_t correction, std::int32_t &nearEndOut) {
+    const std::int32_t remaining = clampToInt32(
+        static_cast<std::int64_t>(durationSeconds) * kHundredthsPerSecond + correction - currentTime);
+    const std::int32_t shown =
+        mode != 0 ? clampToInt32(static_cast<std::int64_t>(currentTime) - correction) : remaining;
+    nearEndOut = (remaining >= 0 && remaining < kNearEndHundredths) ? 1 : 0;
+
+    const std::int32_t hours = shown / kHundredthsPerHour;
+    std::int32_t rest = shown % kHundredthsPerHour;
+    const std::int32_t minutes = rest / kHundredthsPerMinute;
+    rest %= kHundredthsPerMinute;
+    const std::int32_t seconds = rest / kHundredthsPerSecond;
+    const std::int32_t hundredths = rest % kHundredthsPerSecond;
+
+    std::string text;
+    text.reserve(16);
+    if (mode == 0)
+        text += '-';
+    appendPart(text, hours);
+    text += ':';
+    appendPart(text, minutes);
+    text += ':';
+    appendPart(text, seconds);
+    text += ':';
+    appendPart(text, hundredths);
+    return text;
+}
+
+std::string DoublePlayer::FormatTime(std::int32_t mode, std::int32_t correction) {
+    std::lock_guard lock(mutex_);
+    return formatTimeLocked(mode, correction);
+}
+
+std::string DoublePlayer::formatTimeLocked(std::int32_t mode, std::int32_t correction) {
+    std::int32_t flag = 0;
+    std::string text = reader
+                           ? TimeText(mode, reader->CurrentTime(), reader->durationSeconds, correction, flag)
+                           : TimeText(mode, 0, 0, correction, flag);
+    nearEnd = flag;
+    return text;
+}
+
+void DoublePlayer::Play() {
+    if (mainBuffer)
+        mainBuffer->play(true);
+    if (headBuffer)
+        headBuffer->play(true);
+    if (workerSuspended)
+        ResumeWorker();
+}
+
+int DoublePlayer::Stop() {
+    if (mainBuffer)
+        mainBuffer->stop();
+    if (headBuffer)
+        headBuffer->stop();
+    return 0;
+}
+
+void DoublePlayer::Rewind() {
+    if (mainBuffer)
+        mainBuffer->setCursor(0);
+    if (headBuffer)
+        headBuffer->setCursor(0);
+}
+
+void DoublePlayer::SetPitch(int pitch) {
+    if (!reader)
+        return;
+    const std::int64_t rate = reader->sampleRate;
+    const std::int64_t hz = rate + static_cast<std::int64_t>(pitch) * (rate / 1000);
+    // 0 Hz would mean "the file's own rate" to the buffer; an absurd pitch plays as slow as allowed.
+    const auto frequency = static_cast<std::uint32_t>(
+        std::clamp<std::int64_t>(hz, sound::kMinFrequencyHz, sound::kMaxFrequencyHz));
+    if (mainBuffer)
+        mainBuffer->setFrequency(frequency);
+    if (headBuffer)
+        headBuffer->setFrequency(frequency);
+}
+
+int DoublePlayer::Seek(std::int32_t offset) {
+    std::lock_guard lock(mutex_);
+    return reader ? reader->Seek(offset) : -1;
+}
+
+void DoublePlayer::SetVolume(int hundredthsDb) {
+    if (mainBuffer)
+        mainBuffer->setVolume(hundredthsDb);
+}
+
+void DoublePlayer::SetHeadVolume(int hundredthsDb) {
+    if (headBuffer)
+        headBuffer->setVolume(hundredthsDb);
+}
+
+void DoublePlayer::SuspendWorker() {
+    // Taking the player's mutex lets a refill under way complete before the flag is seen.
+    std::lock_guard lock(mutex_);
+    std::lock_guard gate(suspendMutex_);
+    workerSuspended = 1;
+}
+
+void DoublePlayer::ResumeWorker() {
+    {
+        std::lock_guard gate(suspendMutex_);
+        workerSuspended = 0;
+    }
+    suspendChanged_.notify_all();
+}
+
+void DoublePlayer::RequestStop() {
+    {
+        std::lock_guard gate(suspendMutex_);
+        stopRequested = true;
+    }
+    suspendChanged_.notify_all();
+    wakeEvent_->set();
+}
+
+void DoublePlayer::WaitForWorker() {
+    if (worker_.joinable() && worker_.get_id() != std::this_thread::get_id())
+        worker_.join();
+}
+
+bool DoublePlayer::waitWhileSuspended() {
+    std::unique_lock gate(suspendMutex_);
+    suspendChanged_.wait(gate, [this] { return !workerSuspended || stopRequested; });
+    return !stopRequested;
+}
+
+void DoublePlayer::threadMain() {
+    // Created suspended: nothing runs before the first Play (or destruction).
+    if (waitWhileSuspended())
+        StreamLoop();
+}
+
+void DoublePlayer::StreamLoop() {
+    while (!stopRequested) {
+        if (!waitWhileSuspended())
+            break;
+        const int which = sound::waitAny({halfEvent.get(), endEvent.get(), wakeEvent_.get()});
+        if (which != 0 && which != 1)
+            continue;
+        try {
+            serviceNotification(which == 1);
+        } catch (...) {
+            // A failed report must not end the refills of a playing deck.
+        }
+        (which == 0 ? halfEvent : endEvent)->done();
+    }
+}
+
+void DoublePlayer::serviceNotification(bool passedEnd) {
+    std::lock_guard lock(mutex_);
+    if (stopRequested || workerSuspended || !reader || !mainBuffer)
+        return;
+    const std::uint32_t bytes = static_cast<std::uint32_t>(reader->bufferBytes);
+    const std::uint32_t half = bytes / 2;
+    std::uint32_t cursor = mainBuffer->cursor();
+    // The mix may signal a crossing before it publishes the cursor that crossed: a cursor read
+    // still short of the boundary just passed belongs beyond it.
+    const std::uint32_t slack = half / 2;
+    if (!passedEnd && cursor < half && half - cursor <= slack)
+        cursor = half;
+    else if (passedEnd && cursor >= bytes - slack)
+        cursor = 0;
+    if (view) {
+        view->setSeekPosition(reader->Position());
+        view->setTimeText(formatTimeLocked(timeMode, 0));
+    }
+    // Refill the half the cursor is not in, whichever notification fired.
+    fillBufferLocked(half > cursor ? static_cast<std::int32_t>(half) : 0);
+    ++workerRefills;
+}
+
+} // namespace mixora

@@ -1,0 +1,137 @@
+// DoublePlayer: plays one MP3 file on one deck. It owns the file's reader, a ten-frame streaming
+// buffer on the main device (and an identical one on the headphone device) and one worker thread
+// that refills the half of the buffer the play cursor has just left.
+//
+// Threads. The window thread calls every operation. The worker calls FillBuffer, FormatTime and
+// the reader's Position. Seek, FillBuffer and FormatTime hold the player's mutex for their whole
+// run, so they never overlap between the two threads. Play, Stop, Rewind, SetPitch and the volume
+// operations only touch the sound buffers, whose setters are safe from any thread.
+//
+// Reports go to a DeckView (the window's deck). DeckView methods are called on the window thread
+// or on the worker, while the player's mutex is held: an implementation must hand the report over
+// to the window thread without waiting for it (the window thread may be waiting for the worker)
+// and must not call back into the player.
+//
+// Never hangs: destruction wakes the worker through an own event, whether it was never played,
+// is suspended, or its Open failed.
+#pragma once
+
+#include "engine/Formate.h"
+#include "engine/sound/Sound.h"
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace mixora {
+
+// The deck's controls the player reports into: the seek bar, the time label and the state word.
+class DeckView {
+public:
+    virtual ~DeckView() = default;
+    // Seek bar: range 0..maximum (bytes of the file), arrow and page steps in bytes.
+    virtual void setSeekRange(std::int32_t maximum, int smallStep, int largeStep) = 0;
+    virtual void setSeekPosition(std::int32_t position) = 0;
+    // Time label, e.g. "00:02:03:45" or "-00:03:25:00".
+    virtual void setTimeText(const std::string &text) = 0;
+    // Panel 0 of the status bar; the player itself only ever writes "ended".
+    virtual void setStateWord(const std::string &word) = 0;
+};
+
+class DoublePlayer {
+public:
+    // Open's results.
+    static constexpr int kOpenReady = 0;
+    static constexpr int kOpenNoNotification = 1;
+    static constexpr int kOpenFailed = 2; // the file cannot be opened or decoded, or no buffer
+    // Frames per buffer half: one refill.
+    static constexpr int kHalfFrames = Mp3Player::kBufferFrames / 2;
+    // nearEnd holds while the remaining time is at least 0 and below this.
+    static constexpr std::int32_t kNearEndHundredths = 700;
+
+    // The devices are not owned and must outlive the player. headDevice may be null.
+    // The worker is created suspended: it first runs at the first Play.
+    DoublePlayer(sound::Device *mainDevice, sound::Device *headDevice);
+    virtual ~DoublePlayer();
+    DoublePlayer(const DoublePlayer &) = delete;
+    DoublePlayer &operator=(const DoublePlayer &) = delete;
+
+    // Creates the reader and the buffers (silent), sets the notifications, fills both halves from
+    // the start. 0 ready; 1 the main buffer takes no notifications (nothing filled); 2 the file
+    // cannot be played (openError() says why) and no reader or buffer is left behind.
+    int Open(const std::string &fileName);
+    const std::string &openError() const { return openError_; }
+
+    // Decodes one half's frames into that half (0 or bufferBytes / 2) of both buffers, or at the
+    // end of the input stops, rewinds the reader and reports "ended". Returns 0.
+    int FillBuffer(std::int32_t offset);
+    // The time text for mode 1 (elapsed) or 0 (remaining), correction in hundredths; sets nearEnd.
+    std::string FormatTime(std::int32_t mode, std::int32_t correction);
+    // The text and near-end flag FormatTime derives from the reader's time code (hundredths) and
+    // duration (seconds). Negative parts of a time show as "00".
+    static std::string TimeText(std::int32_t mode, std::int32_t currentTime, std::int32_t durationSeconds,
+                                std::int32_t correction, std::int32_t &nearEndOut);
+    void Play();
+    int Stop();
+    void Rewind();
+    // Pitch in tenths of a percent: frequency = rate + pitch × (rate div 1000).
+    void SetPitch(int pitch);
+    // Moves the reader (the buffers keep their bytes; the caller refills). The reader's result.
+    int Seek(std::int32_t offset);
+    // Attenuation in hundredths of a dB, 0 (full) .. −10000 (silent).
+    void SetVolume(int hundredthsDb);
+    void SetHeadVolume(int hundredthsDb);
+
+    // Thread part. While suspended the worker neither refills nor reports; a refill under way
+    // completes first. Suspending twice needs one resume.
+    void SuspendWorker();
+    void ResumeWorker();
+    void RequestStop();
+    void WaitForWorker();
+
+    // Members set and read by the window (and the auto-play timer).
+    std::atomic<std::int32_t> timeMode{1};        // 1 elapsed, 0 remaining
+    std::atomic<std::int32_t> nearEnd{0};         // 1 while 0 ≤ remaining < 7 s
+    std::atomic<std::int32_t> workerSuspended{1}; // the worker starts suspended
+    std::atomic<bool> stopRequested{false};
+    DeckView *view = nullptr; // the deck's seek bar, time label and status bar; set before Open
+
+    std::unique_ptr<Mp3Player> reader;
+    sound::Device *const mainDevice;
+    sound::Device *const headDevice;
+    std::unique_ptr<sound::Buffer> mainBuffer;
+    std::unique_ptr<sound::Buffer> headBuffer; // none without a headphone device
+    std::shared_ptr<sound::Event> halfEvent;   // the main buffer's cursor passed its middle
+    std::shared_ptr<sound::Event> endEvent;    // ... passed its last byte
+    std::array<sound::Notification, 2> notifyPositions;
+
+    // Refills the worker has completed (diagnostics and tests).
+    std::atomic<std::uint64_t> workerRefills{0};
+
+protected:
+    // The worker's body: waits for a notification, reports and refills the half not playing.
+    virtual void StreamLoop();
+
+private:
+    int fillBufferLocked(std::int32_t offset);
+    std::string formatTimeLocked(std::int32_t mode, std::int32_t correction);
+    void serviceNotification(bool passedEnd);
+    void threadMain();
+    bool waitWhileSuspended();
+
+    std::mutex mutex_; // Seek, FillBuffer, FormatTime, and the worker's whole refill
+    std::mutex suspendMutex_;
+    std::condition_variable suspendChanged_;
+    std::shared_ptr<sound::Event> wakeEvent_; // wakes the worker for destruction
+    std::vector<std::uint8_t> scratch_;       // one half, decoded
+    std::string openError_;
+    std::thread worker_;
+};
+
+} // namespace mixora
