@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <limits>
 
-namespace mixora {
+namespace mixora::engine {
 
 namespace {
 
@@ -325,4 +325,4 @@ void DoublePlayer::serviceNotification(bool passedEnd) {
     ++workerRefills;
 }
 
-} // namespace mixora
+} // namespace mixora::engine

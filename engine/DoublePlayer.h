@@ -29,7 +29,7 @@
 #include <thread>
 #include <vector>
 
-namespace mixora {
+namespace mixora::engine {
 
 // The deck's controls the player reports into: the seek bar, the time label and the state word.
 class DeckView {
@@ -134,4 +134,4 @@ private:
     std::thread worker_;
 };
 
-} // namespace mixora
+} // namespace mixora::engine

@@ -12,7 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace mixora {
+namespace mixora::engine {
 
 namespace {
 
@@ -232,4 +232,4 @@ int Mp3Player::Seek(std::int32_t offset) {
     return r < 0 ? static_cast<int>(r) : 0;
 }
 
-} // namespace mixora
+} // namespace mixora::engine

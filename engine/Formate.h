@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-namespace mixora {
+namespace mixora::engine {
 
 // Why a file cannot be read as MP3 (cannot be opened, empty, no decodable frame, not MP3).
 class Mp3Error : public std::runtime_error {
@@ -74,4 +74,4 @@ private:
     int consecutiveFailures_ = 0;
 };
 
-} // namespace mixora
+} // namespace mixora::engine

@@ -45,7 +45,7 @@ int main(int argc, char **argv) {
         return 2;
     }
     try {
-        mixora::Mp3Player reader(argv[1]);
+        mixora::engine::Mp3Player reader(argv[1]);
         std::cout << "sampleRate=" << reader.sampleRate << '\n'
                   << "channels=" << reader.channels << '\n'
                   << "bitsPerSample=" << reader.bitsPerSample << '\n'
@@ -66,7 +66,7 @@ int main(int argc, char **argv) {
         writeWavHeader(out, reader.sampleRate, reader.channels, 0);
         std::vector<char> frame(static_cast<size_t>(reader.frameBytes));
         std::uint64_t dataBytes = 0;
-        while (reader.ReadFrames(1, frame.data()) != mixora::Mp3Player::kEndOfInput) {
+        while (reader.ReadFrames(1, frame.data()) != mixora::engine::Mp3Player::kEndOfInput) {
             out.write(frame.data(), static_cast<std::streamsize>(frame.size()));
             dataBytes += frame.size();
         }
@@ -81,7 +81,7 @@ int main(int argc, char **argv) {
             std::cerr << "cannot write " << argv[2] << '\n';
             return 1;
         }
-    } catch (const mixora::Mp3Error &e) {
+    } catch (const mixora::engine::Mp3Error &e) {
         std::cerr << e.what() << '\n';
         return 1;
     }

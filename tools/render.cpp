@@ -22,7 +22,7 @@
 
 namespace {
 
-using mixora::DoublePlayer;
+using mixora::engine::DoublePlayer;
 namespace sound = mixora::sound;
 
 void put16(std::ostream &out, std::uint16_t v) {
@@ -77,7 +77,7 @@ private:
 };
 
 // Watches for the deck's "ended"; the other reports have no reader here.
-class EndWatcher : public mixora::DeckView {
+class EndWatcher : public mixora::engine::DeckView {
 public:
     void setSeekRange(std::int32_t, int, int) override {}
     void setSeekPosition(std::int32_t) override {}
