@@ -1,0 +1,311 @@
+// The walk, the import and the database check on temporary folders, without windows.
+#include "scan/Scanner.h"
+#include "tests/scan/ScanTestSupport.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+
+namespace fs = std::filesystem;
+using namespace mixora;
+using namespace mixora::scan;
+using mixora::test::Library;
+using mixora::test::tagOf;
+using mixora::test::writeSong;
+using ::testing::ElementsAre;
+
+namespace {
+
+struct Recorder : WalkHandler {
+    int steps = 0;
+    std::vector<std::string> files;
+    void step() override { ++steps; }
+    void file(int, const char *, const std::string &path) override { files.push_back(path); }
+};
+
+// Remembers every caption and the highest position; optionally kills the process at a step.
+struct RecordingProgress : SilentProgress {
+    std::vector<std::string> captions;
+    std::vector<int> maxima;
+    int wraps = 0;
+    int killAtStep = -1;
+    int steps = 0;
+    void setCaption(const std::string &c) override {
+        captions.push_back(c);
+        SilentProgress::setCaption(c);
+    }
+    void setMaximum(int m) override {
+        maxima.push_back(m);
+        SilentProgress::setMaximum(m);
+    }
+    void setPosition(int p) override {
+        if (p == 0 && position() > 0)
+            ++wraps;
+        if (++steps == killAtStep)
+            ::raise(SIGKILL);
+        SilentProgress::setPosition(p);
+    }
+};
+
+std::string field(SongTable &t, const std::string &path, int f) {
+    t.setIndexName("iDateiname");
+    t.findNearest(path);
+    EXPECT_EQ(t.fieldAsString("DateiName"), path);
+    return fieldValueText(t.currentRecord()[static_cast<std::size_t>(f)]);
+}
+
+} // namespace
+
+TEST(ScanWalk, RootFilesFirstThenFoldersAfterTheirSubfoldersHiddenFoldersSkipped) {
+    test::TempDir dir;
+    const fs::path r = dir.path();
+    writeSong(r / "sub1" / "deep" / "y.mp3");
+    writeSong(r / "sub1" / "x.mp3");
+    writeSong(r / "sub1" / "notes.txt");
+    writeSong(r / "sub2" / "z.MP3");
+    writeSong(r / "sub2" / ".secret.mp3"); // hidden file: imported
+    writeSong(r / ".hidden" / "h.mp3");    // hidden folder: never entered
+    writeSong(r / "zz.Mp3");
+    writeSong(r / "a.mp3");
+    fs::create_directories(r / "empty");
+
+    Recorder rec;
+    Walker walker(rec);
+    const std::string root = r.string() + "/";
+    walker.walkRoot(root);
+    EXPECT_THAT(rec.files, ElementsAre(root + "a.mp3", root + "zz.Mp3", root + "sub1/deep/y.mp3",
+                                       root + "sub1/x.mp3", root + "sub2/.secret.mp3", root + "sub2/z.MP3"));
+    // The root, then each visible entry below it: a.mp3 empty sub1 deep y.mp3 notes.txt x.mp3 sub2 z.MP3
+    // zz.Mp3.
+    EXPECT_EQ(rec.steps, 11);
+}
+
+TEST(ScanWalk, NeverFollowsLinksAndSurvivesLoopsPipesAndMissingRoots) {
+    test::TempDir dir;
+    const fs::path r = dir.path();
+    writeSong(r / "a.mp3");
+    writeSong(r / "sub" / "b.mp3");
+    fs::create_directory_symlink(r, r / "sub" / "loop");
+    fs::create_directory_symlink(r / "sub", r / "linkdir");
+    fs::create_symlink(r / "a.mp3", r / "link.mp3");
+    ASSERT_EQ(::mkfifo((r / "pipe.mp3").c_str(), 0644), 0); // opening it would block
+
+    Recorder rec;
+    Walker walker(rec);
+    const std::string root = r.string() + "/";
+    walker.walkRoot(root);
+    EXPECT_THAT(rec.files, ElementsAre(root + "a.mp3", root + "sub/b.mp3"));
+
+    Recorder none;
+    Walker(none).walkRoot(root + "missing/");
+    EXPECT_TRUE(none.files.empty());
+    EXPECT_EQ(none.steps, 1); // a root that cannot be searched still costs its step
+}
+
+TEST(ScanImport, TagFieldsAreTakenAtTheirWidthsUnchanged) {
+    Library lib;
+    // Artist fills all 30 bytes: nothing of the album may follow it.
+    auto full =
+        test::makeId3v1("  Spaced Title  ", std::string(30, 'A'), "ALBUMALBUM", "1999", "Progressive House");
+    full[33 + 5] = 0xE4; // Windows-1252 "ä"
+    writeSong(lib.music("tagged.mp3"), full);
+    auto lower = tagOf("T", "A", "2000", "Genre");
+    lower[0] = 't', lower[1] = 'a', lower[2] = 'g';
+    writeSong(lib.music("lower.mp3"), lower);
+    writeSong(lib.music("short.mp3"), {}, 100); // fewer than 128 bytes
+    writeSong(lib.music("plain.mp3"));
+
+    SilentProgress progress;
+    Scanner scanner(lib.table(), progress);
+    scanner.scanRoot(lib.root());
+    EXPECT_EQ(scanner.counts().added, 4);
+
+    auto &t = lib.table();
+    const std::string tagged = lib.music("tagged.mp3").string();
+    EXPECT_EQ(field(t, tagged, kFieldInterpret), "AAAAA\xC3\xA4" + std::string(24, 'A'));
+    EXPECT_EQ(field(t, tagged, kFieldTitel), "  Spaced Title  ");
+    EXPECT_EQ(field(t, tagged, kFieldGenre), "Progressiv");
+    EXPECT_EQ(field(t, tagged, kFieldJahr), "1999");
+    EXPECT_EQ(field(t, tagged, kFieldStartzeit), "0");
+    EXPECT_EQ(field(t, tagged, kFieldAnalyse), fieldValueText(FieldValue{false}));
+    t.findNearest(tagged);
+    EXPECT_TRUE(t.fieldIsNull("Beats"));
+    EXPECT_TRUE(t.fieldIsNull("Equalizer"));
+    EXPECT_TRUE(t.fieldIsNull("EndZeit"));
+    for (const char *name : {"lower.mp3", "short.mp3", "plain.mp3"}) {
+        const std::string path = lib.music(name).string();
+        for (int f : {kFieldInterpret, kFieldTitel, kFieldGenre, kFieldJahr})
+            EXPECT_EQ(field(t, path, f), "") << name << " field " << f;
+    }
+}
+
+TEST(ScanImport, KnownPathsInAnyCaseAreSkippedAndTheFollowingFilesImported) {
+    Library lib;
+    writeSong(lib.music("b.mp3"));
+    writeSong(lib.music("c.mp3"));
+    writeSong(lib.music("d.mp3"));
+    SilentProgress progress;
+    Scanner scanner(lib.table(), progress);
+    ASSERT_TRUE(scanner.ImportFile(lib.music("c.mp3").string()));
+    SongRecord old = lib.table().currentRecord();
+
+    // The same path in other letters: refused.
+    std::string upper = lib.music("C.MP3").string();
+    EXPECT_FALSE(scanner.ImportFile(upper));
+    lib.table().edit();
+    lib.table().setFieldInteger("Startzeit", 4242);
+    lib.table().post();
+
+    writeSong(lib.music("C.Mp3")); // a second file that differs only in case
+    scanner.scanRoot(lib.root());
+    EXPECT_EQ(lib.table().recordCount(), 3);
+    EXPECT_THAT(
+        lib.pathsInImportOrder(),
+        ElementsAre(lib.music("c.mp3").string(), lib.music("b.mp3").string(), lib.music("d.mp3").string()));
+    // The row that was there keeps its values.
+    EXPECT_EQ(field(lib.table(), lib.music("c.mp3").string(), kFieldStartzeit), "4242");
+    (void)old;
+}
+
+TEST(ScanImport, OddNamesAreStoredSoTheCheckFindsThemAgain) {
+    Library lib;
+    // Longer than 255 characters: kept whole.
+    fs::path deep = lib.music();
+    for (int i = 0; i < 8; ++i)
+        deep /= std::string(40, static_cast<char>('a' + i));
+    writeSong(deep / "long.mp3");
+    const std::string badName = std::string("bad\xFF\xFE name.mp3"); // not UTF-8
+    writeSong(lib.music(badName));
+    fs::create_directories(lib.music("folder.mp3") / "inside");
+    writeSong(lib.music("folder.mp3") / "inside" / "in.mp3");
+
+    SilentProgress progress;
+    Scanner scanner(lib.table(), progress);
+    scanner.scanRoot(lib.root());
+    const auto paths = lib.pathsInImportOrder();
+    const std::string longPath = (deep / "long.mp3").string();
+    ASSERT_GT(longPath.size(), 330u);
+    EXPECT_THAT(paths, ::testing::UnorderedElementsAre(lib.music(badName).string(), longPath,
+                                                       lib.music("folder.mp3/inside/in.mp3").string(),
+                                                       lib.music("folder.mp3").string()));
+
+    // The folder named like a song is no file: the check removes it, the others stay.
+    EXPECT_EQ(scanner.CheckDatabase(), 1);
+    EXPECT_EQ(lib.table().recordCount(), 3);
+    EXPECT_THAT(lib.pathsInImportOrder(),
+                ::testing::Not(::testing::Contains(lib.music("folder.mp3").string())));
+}
+
+TEST(ScanCheck, DeletesRowsWhoseFileIsGoneAndTheScanAddsMovedFilesAfresh) {
+    Library lib;
+    writeSong(lib.music("keep.mp3"));
+    writeSong(lib.music("move.mp3"));
+    writeSong(lib.music("gone.mp3"));
+    RecordingProgress progress;
+    Scanner scanner(lib.table(), progress);
+    scanner.scanRoot(lib.root());
+    SongRecord row{};
+    row[kFieldDateiname] = std::string{}; // an empty path names no file
+    lib.table().appendRecord(row);
+    row[kFieldDateiname] = std::string("/no/such/drive/song.mp3");
+    lib.table().appendRecord(row);
+    lib.table().setIndexName("iDateiname");
+    lib.table().findNearest(lib.music("move.mp3").string());
+    lib.table().edit();
+    lib.table().setFieldInteger("Startzeit", 777);
+    lib.table().post();
+
+    fs::rename(lib.music("move.mp3"), lib.music("moved.mp3"));
+    fs::remove(lib.music("gone.mp3"));
+
+    progress.captions.clear();
+    progress.maxima.clear();
+    const ScanCounts counts = scanner.start({lib.root()});
+    EXPECT_EQ(counts.removed, 4);
+    EXPECT_EQ(counts.added, 1);
+    EXPECT_THAT(progress.captions, ElementsAre(kCheckCaption, kScanCaption));
+    EXPECT_THAT(progress.maxima, ElementsAre(5, kScanProgressMaximum));
+    EXPECT_FALSE(progress.shown());
+    EXPECT_THAT(lib.pathsInImportOrder(),
+                ElementsAre(lib.music("keep.mp3").string(), lib.music("moved.mp3").string()));
+    EXPECT_EQ(field(lib.table(), lib.music("moved.mp3").string(), kFieldStartzeit), "0");
+}
+
+TEST(ScanCheck, StepsOncePerRowAndEmptiesATableWithoutFiles) {
+    Library lib;
+    writeSong(lib.music("one.mp3"));
+    RecordingProgress progress;
+    Scanner scanner(lib.table(), progress);
+    scanner.scanRoot(lib.root());
+    progress.steps = 0;
+    EXPECT_EQ(scanner.CheckDatabase(), 0);
+    EXPECT_EQ(progress.maximum(), 1);
+    EXPECT_EQ(progress.position(), 1);
+    EXPECT_EQ(progress.steps, 2); // reset to 0, one step
+
+    fs::remove_all(lib.music());
+    EXPECT_EQ(scanner.CheckDatabase(), 1);
+    EXPECT_TRUE(lib.table().isEmpty());
+
+    // An empty table is not checked at all.
+    progress.captions.clear();
+    scanner.start({});
+    EXPECT_THAT(progress.captions, ElementsAre(kScanCaption));
+}
+
+TEST(ScanProgress, BarWrapsToEmptyWhenItReachesItsMaximum) {
+    Library lib;
+    // 1 root step + 10000 entries = 10001 steps: one wrap, then one step further.
+    fs::create_directories(lib.music());
+    for (int i = 0; i < 10000; ++i)
+        writeSong(lib.music("f" + std::to_string(i) + ".txt"), {}, 0);
+    RecordingProgress progress;
+    Scanner scanner(lib.table(), progress);
+    scanner.start({lib.root()});
+    EXPECT_EQ(progress.wraps, 1);
+    EXPECT_EQ(progress.position(), 1);
+}
+
+TEST(ScanRobustness, AKillDuringTheScanLeavesAValidDatabaseWithEveryCommittedRow) {
+    test::TempDir dir;
+    for (int i = 0; i < 40; ++i)
+        writeSong(dir.path() / "music" / ("d" + std::to_string(100 + i)) / "s.mp3");
+    const std::string root = (dir.path() / "music").string() + "/";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        TDataModule1 data;
+        data.openOrCreate(dir.path());
+        RecordingProgress progress;
+        // Reset and root, then two steps per folder (its file entry, its own import) before its
+        // row: killed just before the 35th row, inside the fourth batch of ten.
+        progress.killAtStep = 2 + 2 * 35;
+        Scanner scanner(data.Table1, progress);
+        scanner.setBatchRows(10);
+        scanner.start({root});
+        ::_exit(0); // not reached
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+
+    TDataModule1 data;
+    data.openOrCreate(dir.path());
+    char *error = nullptr;
+    std::string result;
+    sqlite3_exec(
+        data.Table1.handle(), "PRAGMA integrity_check",
+        [](void *out, int, char **values, char **) {
+            *static_cast<std::string *>(out) = values[0];
+            return 0;
+        },
+        &result, &error);
+    EXPECT_EQ(result, "ok");
+    EXPECT_EQ(data.Table1.recordCount(), 30); // three full batches committed
+}
