@@ -70,7 +70,8 @@ private:
     void onTableChange(TableChange change);
     void scheduleSync();
     void reload();
-    const SongRecord *record(int row) const;
+    std::optional<SongRecord> recordAt(int row) const;
+    void announceCurrentRow();
     bool insertRowShown() const;
 
     SongTable &table_;
