@@ -21,6 +21,7 @@ namespace {
 constexpr int kMaxConsecutiveFailures = 64;
 // A format change reports itself with an empty result; the frame follows on the next call.
 constexpr int kMaxFormatRetries = 8;
+constexpr long kSeekPreroll = 12;
 
 void initLibraryOnce() {
     static std::once_flag once;
@@ -73,6 +74,9 @@ Mp3Player::Mp3Player(const std::string &fileName) : decoder(std::make_unique<Dec
     mpg123_param(mh, MPG123_ADD_FLAGS, MPG123_QUIET, 0);
     // A growing index with one entry per frame makes byte offsets map to frames exactly.
     mpg123_param(mh, MPG123_INDEX_SIZE, -1000, 0);
+    // A frame's main data may begin up to 511 bytes back, spread over many small frames of a VBR
+    // stream: decode enough frames ahead after a seek that the first frame played is complete.
+    mpg123_param(mh, MPG123_PREFRAMES, kSeekPreroll, 0);
     mpg123_format_none(mh);
     const long *rates = nullptr;
     size_t rateCount = 0;
@@ -175,12 +179,16 @@ int Mp3Player::decodeInto(std::uint8_t *slot) {
         mpg123_frameinfo info{};
         mpg123_info(mh, &info);
         position_ = std::min<std::int64_t>(mpg123_framepos(mh) + std::max(info.framesize, 0), inputSize);
+        // The library's sample position still points at the start of the frame just returned.
+        samplePosition_ = std::max<std::int64_t>(mpg123_tell(mh), 0) +
+                          static_cast<std::int64_t>(bytes / (2 * static_cast<size_t>(channels)));
         consecutiveFailures_ = 0;
         return MPG123_OK;
     }
     std::memset(slot, 0, slotBytes);
     if (r == MPG123_DONE) {
         position_ = inputSize;
+        samplePosition_ = std::max<std::int64_t>(mpg123_tell(mh), samplePosition_);
         return MPG123_DONE;
     }
     ++consecutiveFailures_;
@@ -200,10 +208,9 @@ int Mp3Player::ReadFrames(int count, void *destination) {
 }
 
 std::int32_t Mp3Player::CurrentTime() const {
-    const off_t sample = mpg123_tell(decoder->handle);
-    if (sample <= 0 || sampleRate <= 0)
+    if (samplePosition_ <= 0 || sampleRate <= 0)
         return 0;
-    const std::int64_t hundredths = static_cast<std::int64_t>(sample) * 100 / sampleRate;
+    const std::int64_t hundredths = samplePosition_ * 100 / sampleRate;
     return static_cast<std::int32_t>(
         std::min<std::int64_t>(hundredths, std::numeric_limits<std::int32_t>::max()));
 }
@@ -229,6 +236,7 @@ int Mp3Player::Seek(std::int32_t offset) {
     const off_t r = mpg123_seek_frame(mh, frame, SEEK_SET);
     consecutiveFailures_ = 0;
     position_ = std::clamp<std::int64_t>(offset, 0, inputSize);
+    samplePosition_ = std::max<std::int64_t>(mpg123_tell(mh), 0);
     return r < 0 ? static_cast<int>(r) : 0;
 }
 

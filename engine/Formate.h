@@ -71,6 +71,7 @@ private:
 
     std::vector<std::int64_t> frameOffsets_; // file offset of every audio frame (after the scan)
     std::int64_t position_ = 0;
+    std::int64_t samplePosition_ = 0; // output samples before the next frame to decode
     int consecutiveFailures_ = 0;
 };
 
