@@ -8,8 +8,11 @@
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QKeyEvent>
+#include <QMetaProperty>
+#include <QPointer>
 #include <QScreen>
 #include <QShowEvent>
+#include <QStyledItemDelegate>
 #include <QToolButton>
 
 using mixora::SongTable;
@@ -25,6 +28,33 @@ const QString kDeleteQuestion = QStringLiteral("Datensatz löschen?");
 
 } // namespace
 
+// The grid's cell editor is always open, so Qt commits it whenever the current cell moves.
+// Only a real change may reach the table: an unchanged commit would otherwise start an edit
+// or drag the cursor back to the row the editor was opened on.
+class TFormDatenBearbeiten::GridDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    QWidget *createEditor(QWidget *parent, const QStyleOptionViewItem &option,
+                          const QModelIndex &index) const override {
+        QWidget *editor = QStyledItemDelegate::createEditor(parent, option, index);
+        openEditor = editor;
+        if (editor != nullptr && keyWatcher != nullptr)
+            editor->installEventFilter(keyWatcher);
+        return editor;
+    }
+
+    void setModelData(QWidget *editor, QAbstractItemModel *model, const QModelIndex &index) const override {
+        const QByteArray property = editor->metaObject()->userProperty().name();
+        if (editor->property(property.constData()).toString() == index.data(Qt::EditRole).toString())
+            return;
+        QStyledItemDelegate::setModelData(editor, model, index);
+    }
+
+    mutable QPointer<QWidget> openEditor;
+    QObject *keyWatcher = nullptr;
+};
+
 TFormDatenBearbeiten::TFormDatenBearbeiten(mixora::TDataModule1 &data, QWidget *parent)
     : QDialog(parent), ui_(std::make_unique<Ui::TFormDatenBearbeiten>()), data_(data) {
     ui_->setupUi(this);
@@ -35,6 +65,8 @@ TFormDatenBearbeiten::TFormDatenBearbeiten(mixora::TDataModule1 &data, QWidget *
         std::make_unique<mixora::SongTableModel>(data_.Table1, mixora::SongTableModel::editorGridColumns());
     model_->setEditable(true);
     QTableView *grid = ui_->DBGrid1;
+    delegate_ = new GridDelegate(grid);
+    grid->setItemDelegate(delegate_);
     grid->setModel(model_.get());
     grid->setEditTriggers(QAbstractItemView::AllEditTriggers);
     grid->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -45,13 +77,21 @@ TFormDatenBearbeiten::TFormDatenBearbeiten(mixora::TDataModule1 &data, QWidget *
     for (int c = 0; c < model_->columnCount(); ++c)
         grid->setColumnWidth(c, model_->columnWidth(c));
     grid->installEventFilter(this);
+    grid->viewport()->installEventFilter(this);
+    delegate_->keyWatcher = this;
     ui_->Edit1->installEventFilter(this);
     ui_->Edit2->installEventFilter(this);
 
-    connect(model_.get(), &mixora::SongTableModel::currentRowChanged, this,
-            &TFormDatenBearbeiten::showCurrentRow);
-    connect(grid->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
-            [this](const QModelIndex &now, const QModelIndex &) { gridRowChanged(now.row()); });
+    // Queued: the table reports cursor moves from inside its operations (a post reports
+    // before its tag is written); moving the grid then could commit the cell editor and drag
+    // the cursor away from the row being posted.
+    connect(
+        model_.get(), &mixora::SongTableModel::currentRowChanged, this,
+        [this] { showCurrentRow(model_->currentRow()); }, Qt::QueuedConnection);
+    // Only the user's own moves in the grid move the cursor: the grid's current cell also
+    // shifts when rows come and go, and following that would move the cursor under a post.
+    connect(grid, &QAbstractItemView::pressed, this,
+            [this] { gridRowChanged(ui_->DBGrid1->currentIndex().row()); });
     connect(ui_->Edit1, &QLineEdit::textChanged, this, &TFormDatenBearbeiten::Edit1Change);
     connect(ui_->Edit2, &QLineEdit::textChanged, this, &TFormDatenBearbeiten::Edit2Change);
     connect(ui_->Button1, &QPushButton::clicked, this, &QDialog::accept);
@@ -131,15 +171,15 @@ void TFormDatenBearbeiten::Edit2Change(const QString &text) {
 }
 
 void TFormDatenBearbeiten::commitGridEditor() {
-    QTableView *grid = ui_->DBGrid1;
-    const QModelIndex current = grid->currentIndex();
-    if (!current.isValid())
-        return;
-    if (QWidget *editor = grid->indexWidget(current)) {
-        QMetaObject::invokeMethod(grid, "commitData", Q_ARG(QWidget *, editor));
-        QMetaObject::invokeMethod(grid, "closeEditor", Q_ARG(QWidget *, editor),
-                                  Q_ARG(QAbstractItemDelegate::EndEditHint, QAbstractItemDelegate::NoHint));
-    }
+    if (delegate_->openEditor &&
+        ui_->DBGrid1->indexWidget(ui_->DBGrid1->currentIndex()) == delegate_->openEditor)
+        emit delegate_->commitData(delegate_->openEditor);
+}
+
+void TFormDatenBearbeiten::revertGridEditor() {
+    if (delegate_->openEditor &&
+        ui_->DBGrid1->indexWidget(ui_->DBGrid1->currentIndex()) == delegate_->openEditor)
+        emit delegate_->closeEditor(delegate_->openEditor, QAbstractItemDelegate::RevertModelCache);
 }
 
 void TFormDatenBearbeiten::deleteCurrentRow() {
@@ -186,10 +226,7 @@ void TFormDatenBearbeiten::navigate(int button) {
             t.post();
             break;
         case nbCancel:
-            if (QWidget *editor = ui_->DBGrid1->indexWidget(ui_->DBGrid1->currentIndex()))
-                QMetaObject::invokeMethod(
-                    ui_->DBGrid1, "closeEditor", Q_ARG(QWidget *, editor),
-                    Q_ARG(QAbstractItemDelegate::EndEditHint, QAbstractItemDelegate::RevertModelCache));
+            revertGridEditor();
             t.cancel();
             break;
         case nbRefresh:
@@ -252,12 +289,15 @@ bool TFormDatenBearbeiten::eventFilter(QObject *watched, QEvent *event) {
             Edit1Enter();
         else if (watched == ui_->Edit2)
             Edit2Enter();
-    } else if (event->type() == QEvent::KeyPress && watched == ui_->DBGrid1) {
+    } else if (event->type() == QEvent::KeyPress && watched != ui_->Edit1 && watched != ui_->Edit2) {
         const auto *key = static_cast<QKeyEvent *>(event);
         if (key->key() == Qt::Key_Delete && (key->modifiers() & Qt::ControlModifier)) {
             deleteCurrentRow();
             return true;
         }
+        // The grid moves its cell after this filter; follow it once it has.
+        QMetaObject::invokeMethod(
+            this, [this] { gridRowChanged(ui_->DBGrid1->currentIndex().row()); }, Qt::QueuedConnection);
     }
     return QDialog::eventFilter(watched, event);
 }

@@ -52,13 +52,17 @@ protected:
 private:
     void navigate(int button);
     void commitGridEditor();
+    void revertGridEditor();
     bool guarded(const std::function<void()> &action);
     void showCurrentRow(int row);
     void gridRowChanged(int row);
     void updateNavigator();
     void focusChanged(QWidget *old, QWidget *now);
 
+    class GridDelegate;
+
     std::unique_ptr<Ui::TFormDatenBearbeiten> ui_;
+    GridDelegate *delegate_ = nullptr; // owned by the grid
     mixora::TDataModule1 &data_;
     std::unique_ptr<mixora::SongTableModel> model_;
     QList<QToolButton *> navigator_;

@@ -6,6 +6,7 @@
 #include "ui_Suche.h"
 #include "util/UiSeam.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTableView>
@@ -179,4 +180,29 @@ TEST(EditorWindow, SearchBoxesSelectTheirIndexAndFindInAnyCase) {
     e.form->ui()->Edit1->setText("artist a");
     EXPECT_EQ(e.lib.table().indexName(), "iInterpret");
     EXPECT_EQ(e.lib.table().fieldAsString("Interpret"), "Artist A");
+}
+
+TEST(EditorWindow, TypingInACellAndClickingAnotherRowPostsTheEditedRow) {
+    Editor e;
+    QTableView *grid = e.form->ui()->DBGrid1;
+    e.lib.table().setIndexName("iDateiname");
+    e.lib.table().first();
+    e.form->model().sync();
+    QApplication::processEvents();
+    ASSERT_EQ(e.lib.table().fieldAsString("Titel"), "Alpha");
+    const QModelIndex alphaTitle = e.form->model().index(e.form->model().currentRow(), 1);
+    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->visualRect(alphaTitle).center());
+    QApplication::processEvents();
+    auto *editor = qobject_cast<QLineEdit *>(grid->indexWidget(grid->currentIndex()));
+    ASSERT_NE(editor, nullptr) << "the cell editor is always shown";
+    editor->selectAll();
+    QTest::keyClicks(editor, "Typed");
+    EXPECT_EQ(e.lib.table().fieldAsString("Titel"), "Alpha"); // not yet committed
+
+    const QModelIndex betaTitle = e.form->model().index(alphaTitle.row() + 1, 1);
+    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->visualRect(betaTitle).center());
+    QApplication::processEvents();
+    EXPECT_EQ(e.lib.table().fieldAsString("Titel"), "Beta"); // the cursor followed the click
+    EXPECT_EQ(e.field("a.mp3", "Titel"), "Typed");
+    EXPECT_EQ(e.last128("a.mp3"), tagOf("Typed", "Artist A", "1990", "Pop"));
 }
