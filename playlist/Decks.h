@@ -2,6 +2,7 @@
 // implements it with its deck handlers, so the decision logic runs in tests without audio.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace mixora::playlist {
@@ -27,6 +28,44 @@ public:
     virtual void loadFile(Deck deck, const std::string &path) = 0;
     // A left-button press on the play panel: pauses a playing deck, else starts it.
     virtual void play(Deck deck) = 0;
+};
+
+// Decks given as one set of functions per deck, so the main window wires its two decks with
+// a few lambdas. A missing function counts as "no player" / does nothing.
+struct DeckFunctions {
+    std::function<bool()> hasPlayer;
+    std::function<bool()> nearEnd;
+    std::function<void()> clearNearEnd;
+    std::function<std::string()> stateWord;
+    std::function<void()> loadCurrentRow;
+    std::function<void(const std::string &)> loadFile;
+    std::function<void()> play;
+};
+
+class FunctionDecks : public Decks {
+public:
+    DeckFunctions links, rechts;
+
+    bool hasPlayer(Deck d) const override { return call(of(d).hasPlayer, false); }
+    bool nearEnd(Deck d) const override { return call(of(d).nearEnd, false); }
+    void clearNearEnd(Deck d) override { run(of(d).clearNearEnd); }
+    std::string stateWord(Deck d) const override { return call(of(d).stateWord, std::string()); }
+    void loadCurrentRow(Deck d) override { run(of(d).loadCurrentRow); }
+    void loadFile(Deck d, const std::string &path) override {
+        if (of(d).loadFile)
+            of(d).loadFile(path);
+    }
+    void play(Deck d) override { run(of(d).play); }
+
+private:
+    const DeckFunctions &of(Deck d) const { return d == Deck::Links ? links : rechts; }
+    template <typename T> static T call(const std::function<T()> &f, T fallback) {
+        return f ? f() : fallback;
+    }
+    static void run(const std::function<void()> &f) {
+        if (f)
+            f();
+    }
 };
 
 } // namespace mixora::playlist

@@ -171,8 +171,10 @@ void TFormPlayList::btAutoPlayClick() {
 }
 
 void TFormPlayList::Neu1Click() {
-    if (!open_ || !isVisible())
+    if (!open_ || !isVisible()) {
         show();
+        return;
+    }
     raise();
     activateWindow();
 }

@@ -1,0 +1,120 @@
+// Playlist files of a long set, and search keystrokes on a library of 100,000 songs.
+#include "playlist/LibrarySearch.h"
+#include "playlist/PlaylistFile.h"
+#include "playlist/TableCursor.h"
+
+#include "library/Datamod.h"
+#include "tests/support/Fixtures.h"
+
+#include <benchmark/benchmark.h>
+
+#include <string>
+#include <vector>
+
+using namespace mixora;
+
+namespace {
+
+std::vector<std::string> paths(int n) {
+    std::vector<std::string> v;
+    v.reserve(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i)
+        v.push_back("/home/dj/Musik/Interpret " + std::to_string(i % 977) + "/Album/" + std::to_string(i) +
+                    " - Titel mit Ümlaut.mp3");
+    return v;
+}
+
+void BM_SaveAndLoadMxp(benchmark::State &state) {
+    test::TempDir dir;
+    const auto entries = paths(static_cast<int>(state.range(0)));
+    const std::string file = (dir / "set.mxp").string();
+    for (auto _ : state) {
+        playlist::writeMxp(file, entries);
+        auto back = playlist::readPlaylistLines(file);
+        benchmark::DoNotOptimize(back);
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_SaveAndLoadMxp)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+struct Library {
+    test::TempDir dir;
+    TDataModule1 data;
+    Library() {
+        data.openOrCreate(dir.path());
+        data.Table1.startTransaction();
+        for (int i = 0; i < 100000; ++i) {
+            SongRecord r{};
+            r[kFieldInterpret] = "Interpret " + std::to_string((i * 7919) % 100000);
+            r[kFieldTitel] = "Titel " + std::to_string((i * 104729) % 100000);
+            r[kFieldJahr] = std::to_string(1950 + i % 70);
+            r[kFieldDateiname] = "/music/" + std::to_string(i) + ".mp3";
+            data.Table1.appendRecord(r);
+        }
+        data.Table1.commit();
+    }
+};
+
+Library &library() {
+    static Library lib;
+    return lib;
+}
+
+struct NoPlaylist : playlist::PlaylistAccess {
+    bool isShown() const override { return false; }
+    int count() const override { return 0; }
+    std::string entry(int) const override { return {}; }
+    int nextIndex() const override { return 0; }
+    void setNextIndex(int) override {}
+    void selectLine(int) override {}
+    void append(const std::string &, const std::string &) override {}
+};
+
+struct NoDecks : playlist::Decks {
+    bool hasPlayer(playlist::Deck) const override { return false; }
+    bool nearEnd(playlist::Deck) const override { return false; }
+    void clearNearEnd(playlist::Deck) override {}
+    std::string stateWord(playlist::Deck) const override { return {}; }
+    void loadCurrentRow(playlist::Deck) override {}
+    void loadFile(playlist::Deck, const std::string &) override {}
+    void play(playlist::Deck) override {}
+};
+
+// One keystroke in a search box: the box's index is selected, then the key search runs.
+void BM_SearchKeystroke100k(benchmark::State &state) {
+    auto &lib = library();
+    playlist::TableCursor cursor(lib.data.Table1);
+    NoPlaylist list;
+    NoDecks decks;
+    playlist::LibrarySearch search(cursor, list, decks);
+    const std::vector<std::string> typed = {"i", "in", "int", "interpret 4", "interpret 45", "interpret 456"};
+    std::size_t k = 0;
+    for (auto _ : state) {
+        search.change(playlist::SearchBox::Artist, typed[k++ % typed.size()]);
+        benchmark::DoNotOptimize(cursor.hasCurrentRow());
+    }
+}
+BENCHMARK(BM_SearchKeystroke100k)->Unit(benchmark::kMicrosecond);
+
+// Display lines of a 500-entry playlist loaded against the 100,000-song library.
+void BM_DisplayLines500(benchmark::State &state) {
+    auto &lib = library();
+    playlist::TableCursor cursor(lib.data.Table1);
+    std::vector<std::string> entries;
+    for (int i = 0; i < 500; ++i)
+        entries.push_back("/music/" + std::to_string(i * 199) + ".mp3");
+    for (auto _ : state) {
+        cursor.selectIndex("iDateiName");
+        std::size_t n = 0;
+        for (const auto &e : entries) {
+            cursor.keySearch(e);
+            n += playlist::displayLine(cursor.field("Interpret"), cursor.field("Titel")).size();
+        }
+        benchmark::DoNotOptimize(n);
+    }
+}
+BENCHMARK(BM_DisplayLines500)->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+BENCHMARK_MAIN();
