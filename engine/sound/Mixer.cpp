@@ -244,6 +244,16 @@ void Mixer::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
     }
     b.gain = rampFrames ? target : g0;
 
+    // The cursor is published before any notification, so a woken worker reads where the play went.
+    b.pos = pos;
+    if (stopped) {
+        b.playing.store(false);
+        b.wasPlaying = false;
+    }
+    if (b.pendingCursorFrame.load() < 0)
+        b.cursorFrame.store(std::uint32_t(pos >> 32));
+    b.share->position.store(pos);
+
     // Notifications for every byte the cursor went over: [start, end) with wrap-around.
     if (NotifyList *list = b.notifications.load(std::memory_order_acquire)) {
         const std::uint64_t align = std::uint64_t(b.format.blockAlign());
@@ -264,15 +274,6 @@ void Mixer::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
                 signal(*list, k);
         }
     }
-
-    b.pos = pos;
-    if (stopped) {
-        b.playing.store(false);
-        b.wasPlaying = false;
-    }
-    if (b.pendingCursorFrame.load() < 0)
-        b.cursorFrame.store(std::uint32_t(pos >> 32));
-    b.share->position.store(pos);
 }
 
 } // namespace mixora::sound::detail
