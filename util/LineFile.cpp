@@ -18,9 +18,12 @@ std::string systemReason(int error) {
 } // namespace
 
 std::string encodeLine(std::string_view utf8Line) {
-    if (auto bytes = utf8ToCp1252Exact(utf8Line))
-        return *bytes;
-    return std::string(utf8Line);
+    auto bytes = utf8ToCp1252Exact(utf8Line);
+    // Windows-1252 bytes that happen to be valid UTF-8 ("Ã¤" gives the bytes of "ä") would
+    // read back as other text; such a line is written as UTF-8, which reads back as itself.
+    if (!bytes || (*bytes != utf8Line && isValidUtf8(*bytes)))
+        return std::string(utf8Line);
+    return *bytes;
 }
 
 std::string decodeLine(std::string_view bytes) {

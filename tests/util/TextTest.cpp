@@ -72,6 +72,10 @@ TEST(LineRule, WritesWindows1252WhenItCanAndUtf8OtherwiseAndReadsBoth) {
     EXPECT_EQ(decodeLine("Ger\xE4teeinteilung"), "Geräteeinteilung");
     EXPECT_EQ(decodeLine("Geräteeinteilung"), "Geräteeinteilung"); // UTF-8 from another editor
     EXPECT_EQ(decodeLine("Sound 日本"), "Sound 日本");
+    // "Ã¤" in Windows-1252 is the UTF-8 of "ä": it must go out as UTF-8 to come back as itself.
+    EXPECT_EQ(encodeLine("Ã¤"), "Ã¤");
+    EXPECT_EQ(decodeLine(encodeLine("Ã¤")), "Ã¤");
+    EXPECT_EQ(decodeLine(encodeLine("Ã¤ und ä")), "Ã¤ und ä");
 }
 
 TEST(LineRule, SplitsEveryLineEnd) {
