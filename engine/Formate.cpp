@@ -97,7 +97,6 @@ Mp3Player::Mp3Player(const std::string &fileName) : decoder(std::make_unique<Dec
     // channel count or rate are converted to it.
     mpg123_format_none(mh);
     mpg123_format(mh, rate, outChannels == 1 ? MPG123_MONO : MPG123_STEREO, MPG123_ENC_SIGNED_16);
-    mpg123_param(mh, MPG123_ADD_FLAGS, outChannels == 1 ? MPG123_FORCE_MONO : MPG123_FORCE_STEREO, 0);
 
     mpg123_scan(mh);
     off_t *offsets = nullptr;
