@@ -453,6 +453,11 @@ void SongTable::open() {
             message = "Die Datei " + name + " ist keine Datenbank; sie bleibt unverändert";
         else if (code == SQLITE_BUSY || code == SQLITE_LOCKED)
             message = "Die Datenbank " + name + " ist von einem anderen Programm gesperrt";
+        else if (code == SQLITE_CANTOPEN || code == SQLITE_READONLY)
+            // The journal files beside data.db need a writable folder.
+            message = "Die Datenbank " + name + " kann nicht geöffnet werden: Der Ordner " +
+                      path.parent_path().string() + " oder die Datei ist schreibgeschützt (" +
+                      sqlite3_errmsg(db) + ")";
         else
             message = "Die Datenbank " + name + " " + what + ": " + sqlite3_errmsg(db);
         sqlite3_close_v2(db);

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include <set>
+#include <cstdlib>
 
 using namespace mixora;
 namespace t = mixora::test;
@@ -470,4 +470,40 @@ TEST(SongTableFiles, DataFolderIsCreatedAndAFolderThatCannotBeMadeIsReported) {
     TDataModule1 other;
     EXPECT_THROW(other.openOrCreate(dir.path() / "blocked"), DatabaseError);
     EXPECT_FALSE(other.Table1.active());
+}
+
+TEST(SongTableFiles, AnUnwritableDataFolderGivesAClearErrorAndKeepsTheRows) {
+    t::TempDir dir;
+    {
+        TDataModule1 first;
+        first.openOrCreate(dir.path());
+        first.Table1.appendRecord(song("A", "t", "/m/a.mp3"));
+    }
+    const auto data = dir.path() / "Data";
+    const std::string quotedPath = "'" + data.string() + "'";
+    // No file can be created or removed in an immutable folder (permission bits stop no root).
+    if (std::system(("chattr +i " + quotedPath + " 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "chattr +i is not available here";
+    std::string message;
+    bool opened = false;
+    std::int64_t rows = -1;
+    {
+        TDataModule1 module;
+        try {
+            module.openOrCreate(dir.path());
+            opened = true;
+            rows = module.Table1.recordCount();
+        } catch (const DatabaseError &e) {
+            message = e.what();
+        }
+    }
+    [[maybe_unused]] int rc = std::system(("chattr -i " + quotedPath).c_str());
+    // Either the rows are readable or the user is told which file failed; never an empty table.
+    if (opened)
+        EXPECT_EQ(rows, 1);
+    else
+        EXPECT_NE(message.find("data.db"), std::string::npos) << message;
+    TDataModule1 again;
+    EXPECT_FALSE(again.openOrCreate(dir.path()));
+    EXPECT_EQ(again.Table1.recordCount(), 1);
 }
