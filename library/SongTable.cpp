@@ -622,7 +622,7 @@ void SongTable::first() {
     d->requireActive();
     checkBrowseMode();
     d->setCurrent(d->fetchOne(d->queries[static_cast<std::size_t>(d->index)].first.get()));
-    d->eof = !d->current;
+    d->bof = true;
     d->notify(TableChange::Cursor);
 }
 
@@ -630,7 +630,6 @@ void SongTable::last() {
     d->requireActive();
     checkBrowseMode();
     d->setCurrent(d->fetchOne(d->queries[static_cast<std::size_t>(d->index)].last.get()));
-    d->bof = !d->current;
     d->notify(TableChange::Cursor);
 }
 
