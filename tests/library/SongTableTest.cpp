@@ -507,3 +507,14 @@ TEST(SongTableFiles, AnUnwritableDataFolderGivesAClearErrorAndKeepsTheRows) {
     EXPECT_FALSE(again.openOrCreate(dir.path()));
     EXPECT_EQ(again.Table1.recordCount(), 1);
 }
+
+TEST_F(SongTableTest, PathsThatAreNotUtf8KeepTheirBytesAndStayUnique) {
+    const std::string latin1 = "/m/\xC4rzte.mp3"; // a file name written by an old Latin-1 system
+    table().appendRecord(song("A", "t", latin1));
+    table().appendRecord(song("B", "t", "/m/Ärzte.mp3"));
+    EXPECT_THROW(table().appendRecord(song("C", "t", "/M/\xC4RZTE.MP3")), KeyViolation);
+    table().setIndexName("iDateiname");
+    table().findNearest(latin1);
+    EXPECT_EQ(table().fieldAsString("DateiName"), latin1);
+    EXPECT_EQ(table().recordCount(), 2);
+}
