@@ -14,9 +14,9 @@ namespace {
 
 class NullDevice final : public Device {
 public:
-    NullDevice(std::string description, std::size_t periodFrames)
+    NullDevice(std::string description, std::size_t periodFrames, double clockRatio)
         : Device(Backend::Null, std::move(description)), period_(periodFrames ? periodFrames : 512),
-          scratch_(period_ * 2) {
+          rate_(clockRatio > 0 ? kDeviceRate * clockRatio : kDeviceRate), scratch_(period_ * 2) {
         thread_ = std::thread([this] { run(); });
     }
     ~NullDevice() override {
@@ -40,13 +40,14 @@ private:
             ++periods;
             lock.lock();
             // Absolute deadlines: the clock never drifts however late a wake-up comes.
-            auto due = start +
-                       std::chrono::nanoseconds(std::uint64_t(1e9 * double(periods * period_) / kDeviceRate));
+            auto due =
+                start + std::chrono::nanoseconds(std::uint64_t(1e9 * double(periods * period_) / rate_));
             cv_.wait_until(lock, due, [this] { return stop_; });
         }
     }
 
     std::size_t period_;
+    double rate_;
     std::vector<std::int16_t> scratch_;
     std::mutex mutex_;
     std::condition_variable cv_;
@@ -62,8 +63,9 @@ public:
 } // namespace
 
 Device::Device(Backend backend, std::string description)
-    : mixer_(std::make_shared<detail::Mixer>(backend == Backend::Offline)), backend_(backend),
-      description_(std::move(description)) {
+    : mixer_(std::make_shared<detail::Mixer>(backend == Backend::Offline,
+                                             backend == Backend::Null || backend == Backend::PortAudio)),
+      backend_(backend), description_(std::move(description)) {
     if (backend == Backend::Offline)
         offlinePeriod_.resize(offlinePeriodFrames() * 2);
 }
@@ -78,8 +80,9 @@ std::shared_ptr<Device> Device::createOffline(std::string description) {
     return std::make_shared<PlainDevice>(Backend::Offline, std::move(description));
 }
 
-std::shared_ptr<Device> Device::createNull(std::string description, std::size_t periodFrames) {
-    return std::make_shared<NullDevice>(std::move(description), periodFrames);
+std::shared_ptr<Device> Device::createNull(std::string description, std::size_t periodFrames,
+                                           double clockRatio) {
+    return std::make_shared<NullDevice>(std::move(description), periodFrames, clockRatio);
 }
 
 std::unique_ptr<Buffer> Device::createBuffer(const PcmFormat &format, std::uint32_t byteLength) {

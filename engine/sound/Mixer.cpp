@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <chrono>
 #include <cmath>
 #include <thread>
 
@@ -21,6 +22,12 @@ constexpr double kSlaveFilterSeconds = 0.5;
 constexpr double kSlaveKp = 0.5;    // per second
 constexpr double kSlaveKi = 0.0625; // per second squared
 constexpr double kSlaveJumpSeconds = 0.05;
+constexpr double kMaxStampAgeSeconds = 0.25;
+
+static_assert(std::atomic<double>::is_always_lock_free && std::atomic<float>::is_always_lock_free &&
+                  std::atomic<std::uint64_t>::is_always_lock_free &&
+                  std::atomic<std::int16_t>::is_always_lock_free,
+              "the mix relies on lock-free atomics");
 
 } // namespace
 
@@ -47,7 +54,8 @@ BufferCore::BufferCore(const PcmFormat &f, std::uint32_t byteLength)
 
 BufferCore::~BufferCore() = default;
 
-Mixer::Mixer(bool collectSignals) : acc_(kChunkFrames * 2), collectSignals_(collectSignals) {
+Mixer::Mixer(bool collectSignals, bool realtime)
+    : acc_(kChunkFrames * 2), collectSignals_(collectSignals), realtime_(realtime) {
     for (auto &s : slots_)
         s.store(nullptr);
 }
@@ -100,9 +108,15 @@ void Mixer::clearSignalled() {
 void Mixer::mix(std::int16_t *out, std::size_t frames) {
     RealtimeScope rt;
     enters_.fetch_add(1);
+    std::int64_t startNs = 0;
+    if (realtime_)
+        startNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                      std::chrono::steady_clock::now().time_since_epoch())
+                      .count();
     std::size_t done = 0;
     while (done < frames) {
         std::size_t n = std::min(kChunkFrames, frames - done);
+        chunkNs_ = startNs + std::int64_t(double(done) * 1e9 / kDeviceRate);
         float *acc = acc_.data();
         std::fill(acc, acc + 2 * n, 0.0f);
         for (auto &s : slots_) {
@@ -119,6 +133,28 @@ void Mixer::mix(std::int16_t *out, std::size_t frames) {
     }
     framesMixed_.fetch_add(frames, std::memory_order_relaxed);
     exits_.fetch_add(1);
+}
+
+double Mixer::masterPosition(const CursorShare &master, double frames) const {
+    if (realtime_ && master.stamped.load(std::memory_order_acquire)) {
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            std::uint32_t before = master.seq.load(std::memory_order_acquire);
+            std::uint64_t pos = master.stampPos.load(std::memory_order_relaxed);
+            std::int64_t ns = master.stampNs.load(std::memory_order_relaxed);
+            std::uint64_t step = master.stampStep.load(std::memory_order_relaxed);
+            std::atomic_thread_fence(std::memory_order_acquire);
+            if ((before & 1) || master.seq.load(std::memory_order_relaxed) != before)
+                continue;
+            double age = double(chunkNs_ - ns) * 1e-9;
+            // A stale stamp (a master card that stopped calling back) is no basis for extrapolation.
+            if (age < -kMaxStampAgeSeconds || age > kMaxStampAgeSeconds)
+                break;
+            double m = double(pos) / double(kOne) + age * kDeviceRate * double(step) / double(kOne);
+            m = std::fmod(m, frames);
+            return m < 0 ? m + frames : m;
+        }
+    }
+    return double(master.position.load()) / double(kOne);
 }
 
 void Mixer::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
@@ -149,9 +185,9 @@ void Mixer::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
     double ratio = double(b.frequency.load()) / kDeviceRate;
     CursorShare *master = b.master.load(std::memory_order_acquire);
     if (master && master->alive.load() && master->playing.load()) {
-        double m = double(master->position.load()) / double(kOne);
-        double s = double(b.pos) / double(kOne);
         double len = double(b.frames);
+        double m = masterPosition(*master, len);
+        double s = double(b.pos) / double(kOne);
         double err = m - s;
         if (err > len / 2)
             err -= len;
@@ -161,7 +197,7 @@ void Mixer::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
         std::uint32_t jumps = master->jumps.load();
         double jumpFrames = std::min(len / 4, kSlaveJumpSeconds * rate);
         if (!b.slaveSynced || jumps != b.seenJumps || std::fabs(err) > jumpFrames) {
-            b.pos = master->position.load() % length;
+            b.pos = std::uint64_t(m * double(kOne)) % length;
             b.seenJumps = jumps;
             b.slaveSynced = true;
             b.errFiltered = 0;
@@ -183,6 +219,17 @@ void Mixer::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
         b.correction.store(0.0, std::memory_order_relaxed);
     }
     const std::uint64_t step = std::uint64_t(ratio * double(kOne) + 0.5);
+    if (realtime_) {
+        CursorShare &sh = *b.share;
+        std::uint32_t seq = sh.seq.load(std::memory_order_relaxed);
+        sh.seq.store(seq + 1, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_release);
+        sh.stampPos.store(b.pos, std::memory_order_relaxed);
+        sh.stampNs.store(chunkNs_, std::memory_order_relaxed);
+        sh.stampStep.store(step, std::memory_order_relaxed);
+        sh.seq.store(seq + 2, std::memory_order_release);
+        sh.stamped.store(true, std::memory_order_release);
+    }
 
     // Gain ramp from the gain of the last period to the target over the first frames.
     const float g0 = b.gain;

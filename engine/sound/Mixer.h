@@ -38,6 +38,14 @@ struct CursorShare {
     std::atomic<bool> playing{false};
     std::atomic<std::uint32_t> jumps{0}; // bumped by every cursor set: slaves resynchronise at once
     std::atomic<bool> alive{true};
+    // Real-time devices also publish where a period started and when (a seqlock: one writer, the
+    // master's mix), so a slave on another card can extrapolate the master's position to its own
+    // period start instead of comparing callbacks of unrelated phase.
+    std::atomic<std::uint32_t> seq{0};
+    std::atomic<std::uint64_t> stampPos{0};
+    std::atomic<std::int64_t> stampNs{0};
+    std::atomic<std::uint64_t> stampStep{0};
+    std::atomic<bool> stamped{false};
 };
 
 struct BufferCore {
@@ -88,7 +96,7 @@ struct BufferCore {
 
 class Mixer {
 public:
-    explicit Mixer(bool collectSignals);
+    Mixer(bool collectSignals, bool realtime);
     ~Mixer();
 
     // Registration of buffers; remove() returns once the mix no longer reads the buffer.
@@ -117,6 +125,8 @@ public:
 
 private:
     void mixBuffer(BufferCore &b, float *acc, std::size_t frames);
+    // The master's position (frames) at the start of the current chunk, as well as it can be known.
+    double masterPosition(const CursorShare &master, double frames) const;
     void signal(const NotifyList &list, std::size_t k);
 
     std::atomic<BufferCore *> slots_[kMaxSlots];
@@ -126,6 +136,8 @@ private:
     std::atomic<std::uint64_t> framesMixed_{0};
     std::vector<float> acc_;
     bool collectSignals_;
+    bool realtime_;
+    std::int64_t chunkNs_ = 0; // steady-clock time of the current chunk's start (real-time devices)
     Signalled signalled_[kMaxSignals];
     std::size_t signalledCount_ = 0;
 };

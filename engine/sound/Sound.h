@@ -229,9 +229,10 @@ public:
 
     static std::shared_ptr<Device> createManual(std::string description = "Manuell");
     static std::shared_ptr<Device> createOffline(std::string description = "Offline");
-    // A running null device; periodFrames is its clock's step.
+    // A running null device; periodFrames is its clock's step. clockRatio above 1 lets its clock run fast
+    // like a real card's crystal (tests of clock drift).
     static std::shared_ptr<Device> createNull(std::string description = "Null",
-                                              std::size_t periodFrames = 512);
+                                              std::size_t periodFrames = 512, double clockRatio = 1.0);
 
     Backend backend() const { return backend_; }
     const std::string &description() const { return description_; }

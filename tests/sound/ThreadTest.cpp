@@ -178,3 +178,32 @@ TEST(NullDevice, BuffersComeAndGoAndChangeWhileItMixes) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(NullDevice, SlaveOnAFastCardIsSlowedDownInRealTime) {
+    // Two running cards with unrelated periods, the headphone card's clock 1,000 ppm fast.
+    auto mainCard = Device::createNull("main", 512);
+    auto headCard = Device::createNull("head", 441, 1.001);
+    auto content = [](std::uint32_t f, int) { return int(f % 1000); };
+    auto mainBuffer = makeBuffer(*mainCard, 44100, 2, 11025, content);
+    auto headBuffer = makeBuffer(*headCard, 44100, 2, 11025, content);
+    ASSERT_TRUE(headBuffer->slaveTo(mainBuffer.get()));
+    mainBuffer->play(true);
+    headBuffer->play(true);
+    double sum = 0;
+    int samples = 0;
+    for (int i = 0; i < 80; ++i) {
+        std::this_thread::sleep_for(100ms);
+        if (i >= 40) { // after settling
+            sum += headBuffer->slaveCorrection();
+            ++samples;
+        }
+    }
+    double mean = sum / samples;
+    // Generous: a loaded machine delays the clocks' threads, but the direction and size must show.
+    EXPECT_LT(mean, -0.0003);
+    EXPECT_GE(mean, -kMaxSlaveCorrection);
+}
+
+} // namespace
