@@ -4,6 +4,7 @@
 
 #include <portaudio.h>
 
+#include <algorithm>
 #include <mutex>
 
 #if defined(MIXORA_HAVE_ALSA)
@@ -65,7 +66,10 @@ public:
         params.device = index;
         params.channelCount = kDeviceChannels;
         params.sampleFormat = paInt16;
-        params.suggestedLatency = std::max(info->defaultLowOutputLatency, 0.02);
+        // Never below the driver's low latency, at most 40 ms: no dropouts at a gig, fader moves still
+        // heard at once.
+        params.suggestedLatency =
+            std::max(info->defaultLowOutputLatency, std::min(info->defaultHighOutputLatency, 0.04));
         PaError err = Pa_OpenStream(&stream_, nullptr, &params, kDeviceRate, paFramesPerBufferUnspecified,
                                     paClipOff | paDitherOff, &callback, mixer_.get());
         if (err != paNoError)
