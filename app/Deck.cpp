@@ -138,7 +138,10 @@ private:
 };
 
 Deck::Deck(DeckSide side, const DeckWidgets &widgets, DeckContext context, QObject *parent)
-    : QObject(parent), side_(side), w_(widgets), ctx_(std::move(context)) {
+    : QObject(parent), side_(side), w_(widgets), ctx_(std::move(context)),
+      player_(ctx_.player ? *ctx_.player : ownPlayer_),
+      timeMode_(ctx_.timeMode ? *ctx_.timeMode : ownTimeMode_),
+      headCueOn_(ctx_.headCueOn ? *ctx_.headCueOn : ownHeadCueOn_) {
     connect(w_.load, &QAbstractButton::clicked, this, [this] { load(); });
     connect(w_.time, &QAbstractButton::clicked, this, [this] { toggleTime(); });
     connect(w_.pitchBar, &QScrollBar::valueChanged, this, [this] { pitchChanged(); });
@@ -176,7 +179,7 @@ Deck::Deck(DeckSide side, const DeckWidgets &widgets, DeckContext context, QObje
                              static_cast<QObject *>(w_.minusSpeed), static_cast<QObject *>(w_.plusSpeed),
                              static_cast<QObject *>(w_.zero), static_cast<QObject *>(w_.headCue)})
         watched->installEventFilter(this);
-    setHeadLamp(false);
+    setHeadLamp(headCueOn_ != 0);
 }
 
 Deck::~Deck() {
@@ -202,9 +205,11 @@ bool Deck::eventFilter(QObject *watched, QEvent *event) {
     }
     if (watched == w_.cue && isPress(type))
         cue();
-    else if ((watched == w_.play || watched == w_.playImage) && isPress(type))
+    else if ((watched == w_.play || watched == w_.playImage) && isPress(type)) {
         play();
-    else if (watched == w_.plusSpeed || watched == w_.minusSpeed) {
+        // The symbol ignores the press, which would then reach the panel as a second one.
+        return watched == w_.playImage;
+    } else if (watched == w_.plusSpeed || watched == w_.minusSpeed) {
         if (isPress(type))
             nudgePressed(watched == w_.plusSpeed ? 1 : -1);
         else if (type == QEvent::MouseButtonRelease)
@@ -516,7 +521,7 @@ bool Deck::storeCuePoint(std::int64_t key, std::int32_t position) {
 }
 
 void Deck::setHeadLamp(bool on) {
-    headCueOn_ = on;
+    headCueOn_ = on ? 1 : 0;
     const QString glyph = on ? QStringLiteral("LED_ON") : QStringLiteral("LED_OFF");
     w_.headCue->setIcon(QIcon(QStringLiteral(":/images/") + glyph));
     w_.headCue->setProperty("glyph", glyph);

@@ -73,6 +73,11 @@ struct DeckContext {
     QScrollBar *headVolume = nullptr;            // SBVolume_Head
     // Open's results other than 0 and 2; unset: result 1 shows the DirectX message.
     std::function<void(int code)> reportLoadError;
+    // Where the window keeps the deck's player, time mode and headphone flag; unset: the deck
+    // keeps them itself. The window may destroy the player (at close) before the deck.
+    std::unique_ptr<engine::DoublePlayer> *player = nullptr;
+    std::int32_t *timeMode = nullptr;
+    std::int32_t *headCueOn = nullptr;
 };
 
 class Deck : public QObject {
@@ -163,9 +168,13 @@ private:
     DeckWidgets w_;
     DeckContext ctx_;
     std::unique_ptr<View> view_;
-    std::unique_ptr<engine::DoublePlayer> player_;
-    std::int32_t timeMode_ = 1;
-    bool headCueOn_ = false;
+    std::unique_ptr<engine::DoublePlayer> ownPlayer_;
+    std::int32_t ownTimeMode_ = 1;
+    std::int32_t ownHeadCueOn_ = 0;
+    // The window's state when it keeps it, else the deck's own.
+    std::unique_ptr<engine::DoublePlayer> &player_;
+    std::int32_t &timeMode_;
+    std::int32_t &headCueOn_;
     std::optional<std::int64_t> loadedKey_;
     QString loadedFile_;
     // Cue point of a song without a library row (or whose row was deleted), for this load only.

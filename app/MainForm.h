@@ -1,17 +1,33 @@
 // The main window: both decks, the library search panel and grid, the mixer strips and the
-// menus. This file holds the window's life cycle (start-up, activation, closing) and menus;
-// deck, mixer, search and auto-play handlers live in their own source files as members of
-// this class.
+// menus. This file's source (MainForm.cpp) holds the window's life cycle (start-up,
+// activation, closing) and menus; deck, mixer, search and auto-play handlers live in their
+// own source files as members of this class.
 #pragma once
 
+#include "engine/DSBasicObject.h"
+#include "engine/DoublePlayer.h"
 #include "ui_MainForm.h"
 
 #include <QMainWindow>
 
 #include <cstdint>
+#include <memory>
 
+class QAbstractButton;
 class QLabel;
 class QStatusBar;
+class TFormScan;
+class TFormProgress;
+class TFormPlayList;
+class TFormDatenBearbeiten;
+
+namespace mixora {
+class TDataModule1;
+class SongTableModel;
+namespace settings {
+class TDlgGeraete;
+}
+} // namespace mixora
 
 namespace mixora::app {
 
@@ -29,27 +45,68 @@ public:
 
     // Panel `index` (0: state word, 1: song) of a deck's status bar.
     static QLabel *StatusPanel(QStatusBar *bar, int index);
+    // Loads a button's glyph from a lamp resource ("LED_ON", "LED_OFF"); GlyphOf tells which
+    // one a button shows.
+    static void LoadGlyph(QAbstractButton *button, const QString &resource);
+    static QString GlyphOf(const QAbstractButton *button);
     // The one text field of the library's status bar.
     QLabel *StatusBarDataText() const { return statusBarDataText_; }
 
+    // The other windows and the data module, set by whoever creates them (Program) before
+    // the main window is first shown. Any may be absent in tests that do not need it.
+    void SetDataModule(TDataModule1 *dataModule);
+    settings::TDlgGeraete *DlgGeraete = nullptr;
+    TDataModule1 *DataModule1 = nullptr;
+    TFormPlayList *FormPlayList = nullptr;
+    TFormDatenBearbeiten *FormDatenBearbeiten = nullptr;
+    TFormScan *FormScan = nullptr;
+    TAboutBox *AboutBox = nullptr;
+    SongTableModel *GridModel() const { return gridModel_.get(); }
+
+    // Whether a main output device is open; without one nothing can be played.
+    bool hasMainDevice() const { return AuxDevice != nullptr; }
     // Load-error report of a deck player's Open: 1 means no position notification.
     void ReportLoadError(int code);
 
-    // Set by whoever creates the program's windows, before the main window is shown.
-    TAboutBox *AboutBox = nullptr;
+    // Start-up, activation and closing; called from the window's events.
+    void FormShow();
+    void FormActivate();
+    void FormClose();
+    bool Shown() const { return shown_; }
 
     QString ProgramDir;
+    std::unique_ptr<DSBasicObject> AuxDevice;
+    std::unique_ptr<DSBasicObject> HeadDevice;
+    std::unique_ptr<engine::DoublePlayer> PlayerLinks;
+    std::unique_ptr<engine::DoublePlayer> PlayerRechts;
     std::int32_t TimeModeLinks = 1;
     std::int32_t TimeModeRechts = 1;
     std::int32_t HeadCueOnLinks = 0;
     std::int32_t HeadCueOnRechts = 0;
 
 public slots:
-    void Info2Click();
+    void ScanAnalyze1Click();
+    void Bearbeiten1Click();
     void Beenden1Click();
+    void Neu1Click();
+    void Laden1Click();
+    void GeraeteClick();
+    void Info2Click();
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void changeEvent(QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 private:
+    std::unique_ptr<DSBasicObject> OpenDevice(const char *key, const QString &role);
+    void ShowError(const QString &text);
+    void ShowGridRow(int row);
+
     QLabel *statusBarDataText_ = nullptr;
+    std::unique_ptr<SongTableModel> gridModel_;
+    bool shown_ = false;
+    bool closed_ = false;
 };
 
 } // namespace mixora::app

@@ -2,19 +2,63 @@
 
 #include "app/AboutBox.h"
 #include "app/MainForm.h"
+#include "library/Datamod.h"
+#include "library/Suche.h"
+#include "playlist/Playlist.h"
+#include "playlist/TableCursor.h"
+#include "scan/Progress.h"
+#include "scan/Scan.h"
+#include "settings/Geraete.h"
+// Generated for this library too: the device dialog's header, which our users include,
+// needs it, and the settings library keeps its generated headers to itself.
+#include "ui_Geraete.h"
 
 namespace mixora::app {
 
 Program::Program() {
     formMixora_ = std::make_unique<TFormMixora>();
-    aboutBox_ = std::make_unique<TAboutBox>(formMixora_.get());
-    formMixora_->AboutBox = aboutBox_.get();
+    TFormMixora *main = formMixora_.get();
+    dlgGeraete_ = std::make_unique<settings::TDlgGeraete>(main);
+    dataModule1_ = std::make_unique<TDataModule1>();
+    songCursor_ = std::make_unique<playlist::TableCursor>(dataModule1_->Table1);
+    formPlayList_ = std::make_unique<TFormPlayList>(main);
+    formDatenBearbeiten_ = std::make_unique<TFormDatenBearbeiten>(*dataModule1_, main);
+    formScan_ = std::make_unique<TFormScan>(dataModule1_->Table1, nullptr, main);
+    formProgress_ = std::make_unique<TFormProgress>(main);
+    aboutBox_ = std::make_unique<TAboutBox>(main);
+
+    ::FormScan = formScan_.get();
+    ::FormProgress = formProgress_.get();
+    ::FormDatenBearbeiten = formDatenBearbeiten_.get();
+
+    formPlayList_->setAutoPlayBox(main->ui.cbAutoPlay);
+    formPlayList_->setSongCursor(songCursor_.get());
+
+    main->DlgGeraete = dlgGeraete_.get();
+    main->SetDataModule(dataModule1_.get());
+    main->FormPlayList = formPlayList_.get();
+    main->FormDatenBearbeiten = formDatenBearbeiten_.get();
+    main->FormScan = formScan_.get();
+    main->AboutBox = aboutBox_.get();
 }
 
 Program::~Program() {
-    // Dialogs parented to the main window must go before it, or they would be deleted twice.
+    // The main window first (it releases players and devices), then the windows it showed;
+    // all of them are children of it and must go before it would delete them itself.
+    formMixora_->FormClose();
+    ::FormScan = nullptr;
+    ::FormProgress = nullptr;
+    ::FormDatenBearbeiten = nullptr;
     aboutBox_.reset();
+    formProgress_.reset();
+    formScan_.reset();
+    formDatenBearbeiten_.reset();
+    formPlayList_.reset();
+    formMixora_->SetDataModule(nullptr);
+    songCursor_.reset();
+    dlgGeraete_.reset();
     formMixora_.reset();
+    dataModule1_.reset();
 }
 
 } // namespace mixora::app

@@ -1,8 +1,24 @@
 // The program's windows and modules, created once in a fixed order and living until the end:
-// the main window first, then the dialogs and the data module it shows or uses.
+// the main window first, then the device dialog, the data module, the playlist, editor,
+// scan and progress windows and the about box.
 #pragma once
 
 #include <memory>
+
+class TFormPlayList;
+class TFormDatenBearbeiten;
+class TFormScan;
+class TFormProgress;
+
+namespace mixora {
+class TDataModule1;
+namespace settings {
+class TDlgGeraete;
+}
+namespace playlist {
+class TableCursor;
+}
+} // namespace mixora
 
 namespace mixora::app {
 
@@ -17,10 +33,23 @@ public:
     Program &operator=(const Program &) = delete;
 
     TFormMixora &FormMixora() { return *formMixora_; }
+    settings::TDlgGeraete &DlgGeraete() { return *dlgGeraete_; }
+    TDataModule1 &DataModule1() { return *dataModule1_; }
+    TFormPlayList &FormPlayList() { return *formPlayList_; }
+    TFormDatenBearbeiten &FormDatenBearbeiten() { return *formDatenBearbeiten_; }
+    TFormScan &FormScan() { return *formScan_; }
+    TFormProgress &FormProgress() { return *formProgress_; }
     TAboutBox &AboutBox() { return *aboutBox_; }
 
 private:
     std::unique_ptr<TFormMixora> formMixora_;
+    std::unique_ptr<settings::TDlgGeraete> dlgGeraete_;
+    std::unique_ptr<TDataModule1> dataModule1_;
+    std::unique_ptr<playlist::TableCursor> songCursor_;
+    std::unique_ptr<TFormPlayList> formPlayList_;
+    std::unique_ptr<TFormDatenBearbeiten> formDatenBearbeiten_;
+    std::unique_ptr<TFormScan> formScan_;
+    std::unique_ptr<TFormProgress> formProgress_;
     std::unique_ptr<TAboutBox> aboutBox_;
 };
 
