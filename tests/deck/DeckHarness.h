@@ -1,0 +1,190 @@
+// A main window with two decks and the mixer over manual sound devices and a song table in a
+// temporary program folder, plus what the deck tests need to listen to the devices.
+#pragma once
+
+#include "app/Deck.h"
+#include "app/MainForm.h"
+#include "app/Mixer.h"
+#include "engine/sound/Sound.h"
+#include "library/Datamod.h"
+#include "tests/support/Fixtures.h"
+#include "util/UiSeam.h"
+
+#include <QCoreApplication>
+#include <QScrollBar>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <thread>
+#include <vector>
+
+inline void PrintTo(const QString &text, std::ostream *out) {
+    *out << '"' << text.toStdString() << '"';
+}
+
+namespace mixora::test {
+
+struct Message {
+    QString caption;
+    QString text;
+};
+
+class DeckHarness : public ::testing::Test {
+protected:
+    void SetUp() override {
+        mainDevice = sound::Device::createManual("Haupt");
+        headDevice = sound::Device::createManual("Kopfhörer");
+        data.openOrCreate(dir.path());
+        data.Table1.setIndexFieldNames("Interpret");
+        previousHandler = ui::setMessageHandler([this](const ui::MessageRequest &request) {
+            messages.push_back({request.caption, request.text});
+            return ui::Answer::Ok;
+        });
+        window = std::make_unique<app::TFormMixora>();
+        makeDecks();
+    }
+
+    void TearDown() override {
+        mixer.reset();
+        links.reset();
+        rechts.reset();
+        window.reset();
+        ui::setMessageHandler(previousHandler);
+    }
+
+    app::DeckContext context() {
+        app::DeckContext c;
+        c.window = window.get();
+        c.table = &data.Table1;
+        c.mainDevice = [this] { return withMainDevice ? mainDevice.get() : nullptr; };
+        c.headDevice = [this] { return withHeadDevice ? headDevice.get() : nullptr; };
+        c.autoCue = window->ui.cbAutoCue;
+        c.headVolume = window->ui.SBVolume_Head;
+        return c;
+    }
+
+    void makeDecks() {
+        links = std::make_unique<app::Deck>(
+            app::DeckSide::Links, app::DeckWidgets::find(window.get(), app::DeckSide::Links), context());
+        rechts = std::make_unique<app::Deck>(
+            app::DeckSide::Rechts, app::DeckWidgets::find(window.get(), app::DeckSide::Rechts), context());
+        mixer = std::make_unique<app::Mixer>(app::MixerWidgets::find(window.get()), *links, *rechts);
+    }
+
+    // Writes an MP3 fixture and adds its row; returns the row's "Index".
+    std::int64_t addSong(const std::string &name, const std::string &artist, const std::string &title,
+                         Mp3Options options = {}, std::optional<std::int64_t> startZeit = std::nullopt) {
+        const auto file = dir / (name + ".mp3");
+        writeMp3(file, options);
+        SongRecord row{};
+        row[kFieldInterpret] = artist;
+        row[kFieldTitel] = title;
+        row[kFieldDateiname] = file.string();
+        if (startZeit)
+            row[kFieldStartzeit] = *startZeit;
+        data.Table1.appendRecord(row);
+        return *data.Table1.currentKey();
+    }
+
+    void select(std::int64_t key) { ASSERT_TRUE(data.Table1.gotoKey(key)); }
+
+    std::optional<std::int64_t> storedStart(std::int64_t key) {
+        const auto row = data.Table1.readRecord(key);
+        if (!row)
+            return std::nullopt;
+        if (const auto *value = std::get_if<std::int64_t>(&(*row)[kFieldStartzeit]))
+            return *value;
+        return std::nullopt;
+    }
+
+    static void press(QWidget *widget, Qt::MouseButton button = Qt::LeftButton) {
+        QTest::mousePress(widget, button);
+        QTest::mouseRelease(widget, button);
+    }
+
+    // Runs queued reports of the players' workers.
+    static void settle() { QCoreApplication::processEvents(); }
+
+    // Waits (events running) until done() holds; false after the timeout.
+    static bool waitFor(const std::function<bool()> &done,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > end)
+                return false;
+            QCoreApplication::processEvents();
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
+
+    // Renders a manual device in steps short of half a deck buffer, waiting after each step until
+    // the workers of the decks playing on it have refilled what the step played, as a real device
+    // would give them time to.
+    std::vector<std::int16_t> pump(sound::Device &device, std::size_t frames) {
+        constexpr std::size_t kStep = 1024;
+        std::vector<engine::DoublePlayer *> players;
+        for (app::Deck *deck : {links.get(), rechts.get()}) {
+            engine::DoublePlayer *p = deck->player();
+            if (p && p->mainDevice == &device && p->mainBuffer->playing() && !p->workerSuspended)
+                players.push_back(p);
+        }
+        std::vector<std::int16_t> out;
+        for (std::size_t done = 0; done < frames; done += kStep) {
+            std::vector<std::uint32_t> before;
+            std::vector<std::uint64_t> refills;
+            for (auto *p : players) {
+                before.push_back(p->mainBuffer->cursor());
+                refills.push_back(p->workerRefills.load());
+            }
+            const auto step = device.render(std::min(kStep, frames - done));
+            out.insert(out.end(), step.begin(), step.end());
+            for (std::size_t i = 0; i < players.size(); ++i) {
+                const std::uint32_t half = players[i]->mainBuffer->bytes() / 2;
+                const std::uint32_t after = players[i]->mainBuffer->cursor();
+                const bool crossed = after < before[i] || (before[i] < half && after >= half);
+                if (crossed) {
+                    EXPECT_TRUE(waitFor([&] { return players[i]->workerRefills.load() > refills[i]; }));
+                }
+            }
+        }
+        return out;
+    }
+
+    // The next frames of a manual device, after one stretch that holds a level change's ramp and
+    // the encoder's silent lead-in at the start of a song.
+    std::vector<std::int16_t> listen(sound::Device &device, std::size_t frames = 4096) {
+        pump(device, 4096);
+        return pump(device, frames);
+    }
+
+    static double rms(const std::vector<std::int16_t> &samples) {
+        if (samples.empty())
+            return 0;
+        double sum = 0;
+        for (const std::int16_t s : samples)
+            sum += static_cast<double>(s) * s;
+        return std::sqrt(sum / static_cast<double>(samples.size()));
+    }
+
+    TempDir dir;
+    std::shared_ptr<sound::Device> mainDevice;
+    std::shared_ptr<sound::Device> headDevice;
+    bool withMainDevice = true;
+    bool withHeadDevice = true;
+    TDataModule1 data;
+    std::unique_ptr<app::TFormMixora> window;
+    std::unique_ptr<app::Deck> links;
+    std::unique_ptr<app::Deck> rechts;
+    std::unique_ptr<app::Mixer> mixer;
+    std::vector<Message> messages;
+    ui::MessageHandler previousHandler;
+};
+
+} // namespace mixora::test
