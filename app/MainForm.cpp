@@ -102,6 +102,11 @@ TFormMixora::TFormMixora(QWidget *parent) : QMainWindow(parent) {
     LoadGlyph(ui.SBHeadCueRechts, QStringLiteral("LED_OFF"));
 
     ui.DBGrid1->horizontalHeader()->setHighlightSections(false);
+    // The narrow "Jahr" column must show four digits whole, as the original font did.
+    ui.DBGrid1->setTextElideMode(Qt::ElideNone);
+    QFont gridFont = ui.DBGrid1->font();
+    gridFont.setPixelSize(11);
+    ui.DBGrid1->setFont(gridFont);
 
     connect(ui.ScanAnalyze1, &QAction::triggered, this, &TFormMixora::ScanAnalyze1Click);
     connect(ui.Bearbeiten1, &QAction::triggered, this, &TFormMixora::Bearbeiten1Click);
@@ -243,9 +248,9 @@ void TFormMixora::FormShow() {
     LoadGlyph(ui.SBHeadCueLinks, QStringLiteral("LED_OFF"));
     LoadGlyph(ui.SBHeadCueRechts, QStringLiteral("LED_OFF"));
 
-    // Modal windows above may have come and gone before this window was active.
-    if (isActiveWindow())
-        FormActivate();
+    // The count must be right when the window is first seen, even where no activation
+    // follows (a desktop without a window manager).
+    FormActivate();
 }
 
 std::unique_ptr<DSBasicObject> TFormMixora::OpenDevice(const char *key, const QString &role) {
