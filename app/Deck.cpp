@@ -525,8 +525,7 @@ void Deck::setHeadLamp(bool on) {
     const QString glyph = on ? QStringLiteral("LED_ON") : QStringLiteral("LED_OFF");
     w_.headCue->setIcon(QIcon(QStringLiteral(":/images/") + glyph));
     w_.headCue->setProperty("glyph", glyph);
-    w_.headCue->setAccessibleDescription(on ? QStringLiteral("Kopfhörer an")
-                                            : QStringLiteral("Kopfhörer aus"));
+    w_.headCue->setAccessibleDescription(on ? QStringLiteral("an") : QStringLiteral("aus"));
 }
 
 void Deck::resetDisplay() {
