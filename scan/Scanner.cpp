@@ -2,8 +2,16 @@
 
 #include "library/Id3Tag.h"
 
+#include <sqlite3.h>
+
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -35,6 +43,61 @@ bool readLast128(int fd, unsigned char (&bytes)[128]) {
         got += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+// Every row's "Index" and "Dateiname" in one pass over the file: one statement instead of a
+// lookup per row, which would cost more than the existence test it serves. False when the
+// file's layout is not the one expected; the caller then walks the rows one by one.
+bool readAllPaths(SongTable &table, std::vector<std::pair<std::int64_t, std::string>> &rows) {
+    sqlite3 *db = table.handle();
+    if (db == nullptr)
+        return false;
+    std::vector<std::string> tables;
+    sqlite3_stmt *list = nullptr;
+    if (sqlite3_prepare_v2(db,
+                           "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%'",
+                           -1, &list, nullptr) != SQLITE_OK)
+        return false;
+    while (sqlite3_step(list) == SQLITE_ROW)
+        tables.emplace_back(reinterpret_cast<const char *>(sqlite3_column_text(list, 0)));
+    sqlite3_finalize(list);
+    sqlite3_stmt *read = nullptr;
+    for (const std::string &name : tables) {
+        std::string quoted;
+        for (char c : name)
+            quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+        const std::string sql = "SELECT \"Index\", \"Dateiname\" FROM \"" + quoted + "\"";
+        sqlite3_stmt *candidate = nullptr;
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &candidate, nullptr) == SQLITE_OK) {
+            if (read != nullptr) { // two song tables: do not guess
+                sqlite3_finalize(read);
+                sqlite3_finalize(candidate);
+                return false;
+            }
+            read = candidate;
+        }
+    }
+    if (read == nullptr)
+        return false;
+    int rc;
+    while ((rc = sqlite3_step(read)) == SQLITE_ROW) {
+        const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(read, 1));
+        rows.emplace_back(sqlite3_column_int64(read, 0),
+                          text != nullptr
+                              ? std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(read, 1)))
+                              : std::string());
+    }
+    sqlite3_finalize(read);
+    if (rc != SQLITE_DONE) {
+        rows.clear();
+        return false;
+    }
+    return true;
+}
+
+bool isFile(const std::string &path) {
+    struct stat st {};
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 } // namespace
@@ -130,8 +193,132 @@ void Scanner::step() {
 }
 
 void Scanner::scanRoot(const std::string &root) {
-    walker_.walkRoot(root);
+    if (parallelWalk_)
+        scanRootParallel(root);
+    else
+        walker_.walkRoot(root);
     commitPending();
+}
+
+namespace {
+
+// What the helper thread found, in walk order: a progress step or a file with its last bytes.
+struct WalkItem {
+    bool step = false;
+    bool haveBytes = false;
+    std::string path;
+    unsigned char bytes[128] = {};
+};
+
+// Hands chunks of items from the walking thread to the appending one. Bounded, so a walk
+// far ahead of the database does not pile up memory.
+class WalkQueue : public WalkHandler {
+public:
+    static constexpr std::size_t kChunk = 256;
+    static constexpr std::size_t kMaxChunks = 64;
+
+    void step() override {
+        chunk_.emplace_back().step = true;
+        flushIfFull();
+    }
+    void file(int dirFd, const char *name, const std::string &path) override {
+        WalkItem item;
+        item.path = path;
+        const int fd = ::openat(dirFd, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0) {
+            item.haveBytes = readLast128(fd, item.bytes);
+            ::close(fd);
+        } else if (errno == ENOENT || errno == ELOOP) {
+            return; // vanished, or replaced by a link, since it was listed
+        }
+        chunk_.push_back(std::move(item));
+        flushIfFull();
+    }
+    bool cancelled() const override { return cancel_.load(std::memory_order_relaxed); }
+
+    // Walking side.
+    void finish(std::exception_ptr error) {
+        flush();
+        std::lock_guard lock(mutex_);
+        done_ = true;
+        error_ = error;
+        changed_.notify_all();
+    }
+    // Appending side: the next chunk, or false when the walk is over.
+    bool take(std::vector<WalkItem> &out) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return !chunks_.empty() || done_; });
+        if (chunks_.empty()) {
+            if (error_)
+                std::rethrow_exception(error_);
+            return false;
+        }
+        out = std::move(chunks_.front());
+        chunks_.pop_front();
+        changed_.notify_all();
+        return true;
+    }
+    void cancel() {
+        cancel_.store(true);
+        std::lock_guard lock(mutex_);
+        chunks_.clear();
+        changed_.notify_all();
+    }
+
+private:
+    void flushIfFull() {
+        if (chunk_.size() >= kChunk)
+            flush();
+    }
+    void flush() {
+        if (chunk_.empty())
+            return;
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return chunks_.size() < kMaxChunks || cancel_.load(); });
+        if (!cancel_.load())
+            chunks_.push_back(std::move(chunk_));
+        chunk_.clear();
+        changed_.notify_all();
+    }
+
+    std::vector<WalkItem> chunk_; // walking side only
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::vector<WalkItem>> chunks_;
+    bool done_ = false;
+    std::exception_ptr error_;
+    std::atomic<bool> cancel_{false};
+};
+
+} // namespace
+
+void Scanner::scanRootParallel(const std::string &root) {
+    WalkQueue queue;
+    std::thread walker([&queue, root] {
+        std::exception_ptr error;
+        try {
+            Walker(queue).walkRoot(root);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        queue.finish(error);
+    });
+    try {
+        std::vector<WalkItem> chunk;
+        while (queue.take(chunk)) {
+            for (const WalkItem &item : chunk) {
+                if (item.step)
+                    step();
+                else
+                    append(importRecord(item.path, item.bytes, item.haveBytes));
+            }
+        }
+    } catch (...) {
+        queue.cancel();
+        walker.join();
+        throw;
+    }
+    walker.join();
 }
 
 void Scanner::ScanDirectory(const std::string &folder) {
@@ -155,21 +342,29 @@ std::int64_t Scanner::CheckDatabase() {
     const bool own = !table_.inTransaction();
     if (own)
         table_.startTransaction();
+    auto drop = [&](std::int64_t key) {
+        if (table_.gotoKey(key)) {
+            table_.deleteRecord();
+            ++removed;
+        }
+    };
     try {
-        // The order of the active index; which rows go does not depend on it.
-        for (const std::int64_t key : table_.keysInOrder()) {
-            progress_.setPosition(progress_.position() + 1);
-            const auto record = table_.readRecord(key);
-            if (!record)
-                continue; // gone meanwhile
-            const FieldValue &value = (*record)[kFieldDateiname];
-            const std::string *path = std::get_if<std::string>(&value);
-            struct stat st {};
-            if (path != nullptr && !path->empty() && ::stat(path->c_str(), &st) == 0 && S_ISREG(st.st_mode))
-                continue;
-            if (table_.gotoKey(key)) {
-                table_.deleteRecord();
-                ++removed;
+        std::vector<std::pair<std::int64_t, std::string>> all;
+        if (readAllPaths(table_, all)) {
+            for (const auto &[key, path] : all) {
+                progress_.setPosition(progress_.position() + 1);
+                if (!isFile(path))
+                    drop(key);
+            }
+        } else {
+            for (const std::int64_t key : table_.keysInOrder()) {
+                progress_.setPosition(progress_.position() + 1);
+                const auto record = table_.readRecord(key);
+                if (!record)
+                    continue; // gone meanwhile
+                const std::string *path = std::get_if<std::string>(&(*record)[kFieldDateiname]);
+                if (path == nullptr || !isFile(*path))
+                    drop(key);
             }
         }
     } catch (...) {

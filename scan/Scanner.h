@@ -42,6 +42,10 @@ public:
     Scanner &operator=(const Scanner &) = delete;
 
     void setBatchRows(int rows) { batchRows_ = rows > 0 ? rows : 1; }
+    // Walk a root's folders and read the tags on a helper thread while this thread appends
+    // the rows (on by default). The table and the progress display are only ever touched
+    // by the calling thread, in the same order as without the helper.
+    void setParallelWalk(bool on) { parallelWalk_ = on; }
 
     // "Start": the check when the table holds rows, then every root (ending with '/')
     // walked and imported under the scan's progress bar, which is closed at the end.
@@ -66,6 +70,7 @@ private:
     void step() override;
     void file(int dirFd, const char *name, const std::string &path) override;
     bool append(const SongRecord &record);
+    void scanRootParallel(const std::string &root);
 
     SongTable &table_;
     ProgressSink &progress_;
@@ -74,6 +79,7 @@ private:
     int batchRows_ = kDefaultBatchRows;
     int pendingRows_ = 0;
     bool ownTransaction_ = false;
+    bool parallelWalk_ = true;
 };
 
 } // namespace mixora::scan

@@ -121,6 +121,8 @@ void Walker::ScanDirectory(const std::string &folder) {
 
 void Walker::scanEntries(int dirFd, const std::string &path, const Listing &listing) {
     for (const Listing::Entry &entry : listing.visible) {
+        if (handler_.cancelled())
+            return;
         if (!entry.folder) {
             handler_.step(); // a file, a link or anything else: nothing below it
             continue;

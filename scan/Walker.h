@@ -20,6 +20,8 @@ public:
     // dirFd is the open folder that holds it and name its name there, so the handler can
     // open it without resolving (or length-limiting) the whole path again.
     virtual void file(int dirFd, const char *name, const std::string &path) = 0;
+    // Polled between entries: true ends the walk early.
+    virtual bool cancelled() const { return false; }
 };
 
 // True for names ending in ".mp3" in any letter case.
