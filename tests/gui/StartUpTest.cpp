@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -250,4 +251,52 @@ TEST(StartUp, UnusableProgramFilesGiveMessagesAndNoLostData) {
         EXPECT_TRUE(fs::exists(h.dir() / "Data" / "data.db"));
         EXPECT_EQ(h.dialogs, (std::vector<QString>{"TFormScan"}));
     }
+}
+
+namespace {
+
+// Makes a folder unchangeable even for root (the immutable attribute), undone on scope exit.
+class Immutable {
+public:
+    explicit Immutable(const fs::path &dir) : dir_(dir) {
+        ok_ = std::system(("chattr +i '" + dir_.string() + "' 2>/dev/null").c_str()) == 0;
+    }
+    ~Immutable() {
+        if (ok_)
+            std::system(("chattr -i '" + dir_.string() + "' 2>/dev/null").c_str());
+    }
+    bool ok() const { return ok_; }
+
+private:
+    fs::path dir_;
+    bool ok_ = false;
+};
+
+} // namespace
+
+TEST(StartUp, ReadOnlyProgramDirectorySaysSoAndStillStarts) {
+    GuiHarness h;
+    Immutable readOnly(h.dir());
+    if (!readOnly.ok())
+        GTEST_SKIP() << "cannot make a folder read-only here (chattr +i unavailable)";
+    bool stayedOpenAfterOk = false;
+    h.answer = [&](QDialog &dialog) {
+        dialog.show();
+        QTest::mouseClick(static_cast<mixora::settings::TDlgGeraete &>(dialog).ui.OKBtn, Qt::LeftButton);
+        stayedOpenAfterOk = dialog.isVisible();
+        dialog.close(); // the user gives up through the window frame
+        return dialog.result();
+    };
+    Program program;
+    program.FormMixora().show();
+
+    EXPECT_TRUE(stayedOpenAfterOk);
+    EXPECT_FALSE(fs::exists(h.ini()));
+    // The settings file twice (listing, then OK) and the song table once, each with a reason.
+    EXPECT_EQ(h.textsWithCaption("Fehler").size(), 3u);
+    EXPECT_FALSE(program.FormMixora().hasMainDevice());
+    EXPECT_FALSE(program.DataModule1().Table1.active());
+    EXPECT_EQ(countText(program), "-1 Titel vorhanden");
+    // Nothing more is asked: the scan only follows a table that was created.
+    EXPECT_EQ(h.dialogs, std::vector<QString>{"TDlgGeraete"});
 }
