@@ -228,8 +228,8 @@ void Deck::load() {
     const QString state = stateWord();
     if (state == kPlaying || state == kSeeking)
         return;
-    SongTable *table = ctx_.table;
-    const std::optional<std::int64_t> key = table && table->active() ? table->currentKey() : std::nullopt;
+    SongTable *table = this->table();
+    const std::optional<std::int64_t> key = table ? table->currentKey() : std::nullopt;
     if (!key) {
         message(QStringLiteral("Warnung"),
                 QStringLiteral("Es ist kein Song ausgewählt, der geladen werden kann."));
@@ -330,7 +330,7 @@ void Deck::cue() {
     if (stateWord() == kSeeking) {
         // The place searched to becomes the song's cue point.
         const std::int32_t position = w_.seekBar->value();
-        if (loadedKey_ && ctx_.table && ctx_.table->readRecord(*loadedKey_)) {
+        if (loadedKey_ && table() && table()->readRecord(*loadedKey_)) {
             if (!storeCuePoint(*loadedKey_, position))
                 return; // told the user; the deck stays stopped and searching
         } else {
@@ -485,9 +485,9 @@ void Deck::fillBothHalves() {
 }
 
 std::optional<std::int64_t> Deck::storedCuePoint() const {
-    if (!loadedKey_ || !ctx_.table)
+    if (!loadedKey_ || !table())
         return std::nullopt;
-    const std::optional<SongRecord> row = ctx_.table->readRecord(*loadedKey_);
+    const std::optional<SongRecord> row = table()->readRecord(*loadedKey_);
     if (!row)
         return std::nullopt;
     if (const auto *value = std::get_if<std::int64_t>(&(*row)[kFieldStartzeit]))
@@ -496,7 +496,7 @@ std::optional<std::int64_t> Deck::storedCuePoint() const {
 }
 
 bool Deck::storeCuePoint(std::int64_t key, std::int32_t position) {
-    SongTable &table = *ctx_.table;
+    SongTable &table = *this->table();
     // The cue point belongs to the song on this deck, wherever the library's cursor stands now.
     const std::optional<std::int64_t> current = table.currentKey();
     try {
@@ -535,6 +535,11 @@ void Deck::resetDisplay() {
     w_.timeLabel->setText(kTimeZero);
     setLit(w_.cue, false);
     setLit(w_.play, false);
+}
+
+SongTable *Deck::table() const {
+    SongTable *table = ctx_.table ? ctx_.table() : nullptr;
+    return table && table->active() ? table : nullptr;
 }
 
 void Deck::message(const QString &caption, const QString &text) const {

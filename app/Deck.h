@@ -66,7 +66,7 @@ struct DeckWidgets {
 // What a deck needs from the window besides its own controls.
 struct DeckContext {
     QWidget *window = nullptr;                   // parent of the deck's messages
-    SongTable *table = nullptr;                  // the library; may be absent
+    std::function<SongTable *()> table;          // the library; null when it is absent or closed
     std::function<sound::Device *()> mainDevice; // null when no main output is set up
     std::function<sound::Device *()> headDevice; // null when there is no headphone output
     QAbstractButton *autoCue = nullptr;          // "Autocue"
@@ -163,6 +163,7 @@ private:
     void setHeadLamp(bool on);
     void resetDisplay();
     void message(const QString &caption, const QString &text) const;
+    SongTable *table() const;
 
     DeckSide side_;
     DeckWidgets w_;

@@ -42,7 +42,7 @@ struct Setup {
         data.Table1.appendRecord(row);
         app::DeckContext context;
         context.window = &window;
-        context.table = &data.Table1;
+        context.table = [this] { return &data.Table1; };
         context.mainDevice = [this] { return device.get(); };
         context.headDevice = [] { return nullptr; };
         deck = std::make_unique<app::Deck>(app::DeckSide::Links,

@@ -61,7 +61,7 @@ protected:
     app::DeckContext context() {
         app::DeckContext c;
         c.window = window.get();
-        c.table = &data.Table1;
+        c.table = [this] { return &data.Table1; };
         c.mainDevice = [this] { return withMainDevice ? mainDevice.get() : nullptr; };
         c.headDevice = [this] { return withHeadDevice ? headDevice.get() : nullptr; };
         c.autoCue = window->ui.cbAutoCue;

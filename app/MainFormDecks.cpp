@@ -1,0 +1,35 @@
+#include "app/MainFormDecks.h"
+
+#include "app/MainForm.h"
+#include "library/Datamod.h"
+
+namespace mixora::app {
+
+namespace {
+
+DeckContext windowContext(TFormMixora &w, DeckSide side) {
+    const bool left = side == DeckSide::Links;
+    DeckContext c;
+    c.window = &w;
+    c.table = [&w]() -> SongTable * { return w.DataModule1 ? &w.DataModule1->Table1 : nullptr; };
+    c.mainDevice = [&w]() -> sound::Device * { return w.AuxDevice ? w.AuxDevice->device.get() : nullptr; };
+    c.headDevice = [&w]() -> sound::Device * { return w.HeadDevice ? w.HeadDevice->device.get() : nullptr; };
+    c.autoCue = w.ui.cbAutoCue;
+    c.headVolume = w.ui.SBVolume_Head;
+    c.reportLoadError = [&w](int code) { w.ReportLoadError(code); };
+    c.player = left ? &w.PlayerLinks : &w.PlayerRechts;
+    c.timeMode = left ? &w.TimeModeLinks : &w.TimeModeRechts;
+    c.headCueOn = left ? &w.HeadCueOnLinks : &w.HeadCueOnRechts;
+    return c;
+}
+
+} // namespace
+
+WindowDecks::WindowDecks(TFormMixora &window)
+    : Links(DeckSide::Links, DeckWidgets::find(&window, DeckSide::Links),
+            windowContext(window, DeckSide::Links)),
+      Rechts(DeckSide::Rechts, DeckWidgets::find(&window, DeckSide::Rechts),
+             windowContext(window, DeckSide::Rechts)),
+      mixer(MixerWidgets::find(&window), Links, Rechts) {}
+
+} // namespace mixora::app

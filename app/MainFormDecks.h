@@ -1,0 +1,24 @@
+// The two decks and the mixer of the main window, built over its controls and its state: the
+// players, time modes and headphone flags stay the window's members, so closing the window
+// destroys the players before the devices whatever the decks are doing.
+#pragma once
+
+#include "app/Deck.h"
+#include "app/Mixer.h"
+
+namespace mixora::app {
+
+class TFormMixora;
+
+class WindowDecks {
+public:
+    explicit WindowDecks(TFormMixora &window);
+    WindowDecks(const WindowDecks &) = delete;
+    WindowDecks &operator=(const WindowDecks &) = delete;
+
+    Deck Links;
+    Deck Rechts;
+    Mixer mixer;
+};
+
+} // namespace mixora::app
