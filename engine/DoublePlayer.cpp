@@ -185,9 +185,12 @@ std::string DoublePlayer::FormatTime(std::int32_t mode, std::int32_t correction)
 
 std::string DoublePlayer::formatTimeLocked(std::int32_t mode, std::int32_t correction) {
     std::int32_t flag = 0;
-    std::string text = reader
-                           ? TimeText(mode, reader->CurrentTime(), reader->durationSeconds, correction, flag)
-                           : TimeText(mode, 0, 0, correction, flag);
+    if (!reader) {
+        // Nothing loaded is never near its end: auto-play must not take it for a finishing song.
+        nearEnd = 0;
+        return TimeText(mode, 0, 0, 0, flag);
+    }
+    std::string text = TimeText(mode, reader->CurrentTime(), reader->durationSeconds, correction, flag);
     nearEnd = flag;
     return text;
 }

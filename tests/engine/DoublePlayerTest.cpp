@@ -108,6 +108,7 @@ TEST(DoublePlayerOpen, FailureLeavesNoReaderNoBuffersAndAHarmlessPlayer) {
         EXPECT_EQ(player->FillBuffer(0), 0);
         EXPECT_NE(player->Seek(0), 0);
         EXPECT_EQ(player->FormatTime(1, 0), "00:00:00:00");
+        EXPECT_EQ(player->nearEnd, 0); // nothing loaded is never about to end
         EXPECT_EQ(player->Stop(), 0);
         player.reset(); // returns although the worker was resumed without buffers
     }
