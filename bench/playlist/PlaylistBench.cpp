@@ -1,4 +1,4 @@
-// Playlist files of a long set, and search keystrokes on a library of 100,000 songs.
+// Playlist files of a long set, and search keystrokes on a library of 20,000 songs.
 #include "playlist/LibrarySearch.h"
 #include "playlist/PlaylistFile.h"
 #include "playlist/TableCursor.h"
@@ -37,19 +37,27 @@ void BM_SaveAndLoadMxp(benchmark::State &state) {
 }
 BENCHMARK(BM_SaveAndLoadMxp)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 
+// Large enough for the index lookups to be real; the table's own benchmark covers 100,000.
+constexpr int kLibraryRows = 20000;
+
 struct Library {
     test::TempDir dir;
     TDataModule1 data;
     Library() {
         data.openOrCreate(dir.path());
         data.Table1.startTransaction();
-        for (int i = 0; i < 100000; ++i) {
+        for (int i = 0; i < kLibraryRows; ++i) {
             SongRecord r{};
-            r[kFieldInterpret] = "Interpret " + std::to_string((i * 7919) % 100000);
-            r[kFieldTitel] = "Titel " + std::to_string((i * 104729) % 100000);
+            r[kFieldInterpret] = "Interpret " + std::to_string((i * 7919) % kLibraryRows);
+            r[kFieldTitel] = "Titel " + std::to_string((i * 104729) % kLibraryRows);
             r[kFieldJahr] = std::to_string(1950 + i % 70);
             r[kFieldDateiname] = "/music/" + std::to_string(i) + ".mp3";
             data.Table1.appendRecord(r);
+            // Batches as the import commits them; one huge transaction is slower.
+            if (i % 500 == 499) {
+                data.Table1.commit();
+                data.Table1.startTransaction();
+            }
         }
         data.Table1.commit();
     }
@@ -81,7 +89,7 @@ struct NoDecks : playlist::Decks {
 };
 
 // One keystroke in a search box: the box's index is selected, then the key search runs.
-void BM_SearchKeystroke100k(benchmark::State &state) {
+void BM_SearchKeystroke(benchmark::State &state) {
     auto &lib = library();
     playlist::TableCursor cursor(lib.data.Table1);
     NoPlaylist list;
@@ -94,15 +102,15 @@ void BM_SearchKeystroke100k(benchmark::State &state) {
         benchmark::DoNotOptimize(cursor.hasCurrentRow());
     }
 }
-BENCHMARK(BM_SearchKeystroke100k)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SearchKeystroke)->Unit(benchmark::kMicrosecond);
 
-// Display lines of a 500-entry playlist loaded against the 100,000-song library.
+// Display lines of a 500-entry playlist loaded against the library.
 void BM_DisplayLines500(benchmark::State &state) {
     auto &lib = library();
     playlist::TableCursor cursor(lib.data.Table1);
     std::vector<std::string> entries;
     for (int i = 0; i < 500; ++i)
-        entries.push_back("/music/" + std::to_string(i * 199) + ".mp3");
+        entries.push_back("/music/" + std::to_string(i * 37) + ".mp3");
     for (auto _ : state) {
         cursor.selectIndex("iDateiName");
         std::size_t n = 0;
