@@ -10,6 +10,7 @@
 #include <QKeyEvent>
 #include <QMetaProperty>
 #include <QPointer>
+#include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
 #include <QStyledItemDelegate>
@@ -95,6 +96,9 @@ TFormDatenBearbeiten::TFormDatenBearbeiten(mixora::TDataModule1 &data, QWidget *
     connect(ui_->Edit1, &QLineEdit::textChanged, this, &TFormDatenBearbeiten::Edit1Change);
     connect(ui_->Edit2, &QLineEdit::textChanged, this, &TFormDatenBearbeiten::Edit2Change);
     connect(ui_->Button1, &QPushButton::clicked, this, &QDialog::accept);
+    // Enter in a search box or a cell must not close the window through a default button.
+    ui_->Button1->setAutoDefault(false);
+    ui_->Button1->setDefault(false);
     connect(qApp, &QApplication::focusChanged, this, &TFormDatenBearbeiten::focusChanged);
 
     navigator_ = {ui_->nbFirst,  ui_->nbPrior, ui_->nbNext, ui_->nbLast,   ui_->nbInsert,
@@ -281,6 +285,15 @@ void TFormDatenBearbeiten::updateNavigator() {
     navigator_[nbPost]->setEnabled(editing);
     navigator_[nbCancel]->setEnabled(editing);
     navigator_[nbRefresh]->setEnabled(active);
+}
+
+void TFormDatenBearbeiten::keyPressEvent(QKeyEvent *event) {
+    // Escape ends a cell edit in the grid; it is no way to close the window by accident.
+    if (event->key() == Qt::Key_Escape) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 bool TFormDatenBearbeiten::eventFilter(QObject *watched, QEvent *event) {

@@ -206,3 +206,10 @@ TEST(EditorWindow, TypingInACellAndClickingAnotherRowPostsTheEditedRow) {
     EXPECT_EQ(e.field("a.mp3", "Titel"), "Typed");
     EXPECT_EQ(e.last128("a.mp3"), tagOf("Typed", "Artist A", "1990", "Pop"));
 }
+
+TEST(EditorWindow, EnterInASearchBoxAndEscapeKeepTheWindowOpen) {
+    Editor e;
+    QTest::keyClick(e.form->ui()->Edit1, Qt::Key_Return);
+    QTest::keyClick(e.form.get(), Qt::Key_Escape);
+    EXPECT_TRUE(e.form->isVisible());
+}
