@@ -33,16 +33,20 @@ private:
         using clock = std::chrono::steady_clock;
         const auto start = clock::now();
         std::uint64_t periods = 0;
+        // Absolute deadlines: the clock never drifts however late a wake-up comes, and each period is
+        // stamped with the time it is due, as a card's own clock would, not with a late wake-up's time.
+        auto due = [&](std::uint64_t n) {
+            return start + std::chrono::nanoseconds(std::uint64_t(1e9 * double(n * period_) / rate_));
+        };
         std::unique_lock lock(mutex_);
         while (!stop_) {
             lock.unlock();
-            mixer_->mix(scratch_.data(), period_);
+            mixer_->mix(scratch_.data(), period_,
+                        std::chrono::duration_cast<std::chrono::nanoseconds>(due(periods).time_since_epoch())
+                            .count());
             ++periods;
             lock.lock();
-            // Absolute deadlines: the clock never drifts however late a wake-up comes.
-            auto due =
-                start + std::chrono::nanoseconds(std::uint64_t(1e9 * double(periods * period_) / rate_));
-            cv_.wait_until(lock, due, [this] { return stop_; });
+            cv_.wait_until(lock, due(periods), [this] { return stop_; });
         }
     }
 

@@ -22,7 +22,7 @@ constexpr double kSlaveFilterSeconds = 0.5;
 constexpr double kSlaveKp = 0.5;    // per second
 constexpr double kSlaveKi = 0.0625; // per second squared
 constexpr double kSlaveJumpSeconds = 0.05;
-constexpr double kMaxStampAgeSeconds = 0.25;
+constexpr double kMaxStampAgeSeconds = 1.0;
 
 static_assert(std::atomic<double>::is_always_lock_free && std::atomic<float>::is_always_lock_free &&
                   std::atomic<std::uint64_t>::is_always_lock_free &&
@@ -105,11 +105,11 @@ void Mixer::clearSignalled() {
     signalledCount_ = 0;
 }
 
-void Mixer::mix(std::int16_t *out, std::size_t frames) {
+void Mixer::mix(std::int16_t *out, std::size_t frames, std::int64_t clockNs) {
     RealtimeScope rt;
     enters_.fetch_add(1);
-    std::int64_t startNs = 0;
-    if (realtime_)
+    std::int64_t startNs = clockNs;
+    if (realtime_ && clockNs == kNow)
         startNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
                       std::chrono::steady_clock::now().time_since_epoch())
                       .count();

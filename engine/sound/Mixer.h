@@ -105,8 +105,10 @@ public:
     // Returns once any mix that may have seen a pointer swapped out before the call has ended.
     void waitGrace() const;
 
-    // The real-time mix of the next frames into out (interleaved stereo).
-    void mix(std::int16_t *out, std::size_t frames);
+    // The real-time mix of the next frames into out (interleaved stereo). clockNs: the steady-clock time
+    // at which these frames are due, where the device knows it better than "now".
+    static constexpr std::int64_t kNow = -1;
+    void mix(std::int16_t *out, std::size_t frames, std::int64_t clockNs = kNow);
 
     // Offline handshake: events signalled by the last mix() with their set counts.
     struct Signalled {
