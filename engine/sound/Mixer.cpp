@@ -162,6 +162,7 @@ void Mixer::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
     std::int64_t pending = b.pendingCursorFrame.exchange(-1);
     if (pending >= 0) {
         b.pos = std::uint64_t(pending) << 32;
+        b.cursorFrame.store(std::uint32_t(pending)); // a reader must never see the old cursor again
         b.share->position.store(b.pos);
         b.share->jumps.fetch_add(1);
     }
