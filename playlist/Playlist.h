@@ -6,13 +6,14 @@
 
 #include "playlist/PlaylistModel.h"
 
+#include <QAbstractButton>
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 
 #include <string>
 #include <vector>
 
-class QAbstractButton;
 class QListWidget;
 
 namespace Ui {

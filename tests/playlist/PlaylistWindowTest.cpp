@@ -3,6 +3,7 @@
 #include "playlist/AutoPlayTimer.h"
 #include "playlist/Playlist.h"
 #include "playlist/TableCursor.h"
+#include "playlist/Wiring.h"
 
 #include "Fakes.h"
 #include "library/Datamod.h"
@@ -10,8 +11,11 @@
 #include "util/UiSeam.h"
 
 #include <QCheckBox>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QStandardItemModel>
+#include <QTableView>
 #include <QTest>
 #include <QTimer>
 
@@ -327,4 +331,36 @@ TEST_F(PlaylistWindowTest, AutoPlayHighlightsEachEntryOfTheWindowWhenTaken) {
     EXPECT_EQ(loaded, (std::vector<std::string>{a, b, c, a, b}));
     EXPECT_EQ(highlighted, (QStringList{"Abba - Waterloo", "Beatles - Help", "Cher - Believe",
                                         "Abba - Waterloo", "Beatles - Help"}));
+}
+
+TEST_F(PlaylistWindowTest, WiringConnectsBoxesGridDecksAndTimer) {
+    QWidget window;
+    auto *artist = new QLineEdit(&window);
+    auto *grid = new QTableView(&window);
+    QStandardItemModel model(2, 1);
+    grid->setModel(&model);
+    playlist::PlaylistWiring wiring(*cursor, form, {artist, nullptr, nullptr, nullptr, grid}, &cbAutoPlay,
+                                    nullptr);
+    std::vector<std::string> loads;
+    wiring.decks.links.loadCurrentRow = [&] { loads.push_back("L " + cursor->field("DateiName")); };
+    wiring.decks.rechts.loadCurrentRow = [&] { loads.push_back("R " + cursor->field("DateiName")); };
+    window.show();
+
+    artist->setFocus();
+    QTest::keyClicks(artist, "bea");
+    QTest::keyClick(artist, Qt::Key_Return);
+    EXPECT_EQ(loads, (std::vector<std::string>{"L " + b, "R " + b}));
+    form.Neu1Click();
+    QTest::keyClick(grid, Qt::Key_Return);
+    EXPECT_EQ(form.fileList(), std::vector<std::string>{b});
+    EXPECT_EQ(lines(), QStringList{"Beatles - Help"});
+
+    EXPECT_EQ(wiring.timer->objectName(), "TimerAutoPlay");
+    EXPECT_FALSE(wiring.timer->isActive());
+    QTest::mouseClick(button("btAutoPlay"), Qt::LeftButton);
+    EXPECT_TRUE(wiring.timer->isActive());
+    // Decks without functions count as having no player: a step does nothing.
+    EXPECT_EQ(wiring.autoPlay.step(), playlist::AutoPlay::Result::Nothing);
+    form.close();
+    EXPECT_FALSE(wiring.timer->isActive());
 }

@@ -1,0 +1,51 @@
+// Everything the main window needs for searching, taking songs and auto-play, in one
+// object: construct it with the window's controls, then fill in the two decks' functions.
+//
+//   wiring = std::make_unique<PlaylistWiring>(*songCursor, *FormPlayList,
+//       SearchWidgets{ui.EditArtist, ui.EditSong, ui.EditGenre, ui.EditJahr, ui.DBGrid1},
+//       ui.cbAutoPlay, nullptr, this);
+//   wiring->decks.links = {hasPlayer, nearEnd, clearNearEnd, stateWord, load, loadFile, play};
+#pragma once
+
+#include "playlist/AutoPlay.h"
+#include "playlist/AutoPlayTimer.h"
+#include "playlist/LibrarySearch.h"
+#include "playlist/SearchBinder.h"
+
+#include <QObject>
+
+class QAbstractButton;
+class QAbstractItemView;
+class QLineEdit;
+class QTimer;
+class TFormPlayList;
+
+namespace mixora::playlist {
+
+struct SearchWidgets {
+    QLineEdit *artist = nullptr;
+    QLineEdit *song = nullptr;
+    QLineEdit *genre = nullptr;
+    QLineEdit *jahr = nullptr;
+    QAbstractItemView *grid = nullptr;
+};
+
+class PlaylistWiring : public QObject {
+    Q_OBJECT
+
+public:
+    // timerAutoPlay may be null: the wiring then keeps its own timer.
+    PlaylistWiring(SongCursor &songs, TFormPlayList &playlist, const SearchWidgets &widgets,
+                   QAbstractButton *cbAutoPlay, QTimer *timerAutoPlay, QObject *parent = nullptr);
+
+    FunctionDecks decks;
+    LibrarySearch search;
+    SearchBinder binder;
+    AutoPlay autoPlay;
+    QTimer *timer;
+
+private:
+    AutoPlayTimer *autoPlayTimer_;
+};
+
+} // namespace mixora::playlist
