@@ -173,6 +173,8 @@ Deck::Deck(DeckSide side, const DeckWidgets &widgets, DeckContext context, QObje
             break;
         }
     });
+    // Grabbing the thumb already holds the worker, so its reports never pull the thumb away.
+    connect(w_.seekBar, &QScrollBar::sliderPressed, this, [this] { seekScroll(ThumbTrack); });
     // Presses with any mouse button, and the end of every scroll action, are only seen as events.
     for (QObject *watched : {static_cast<QObject *>(w_.seekBar), static_cast<QObject *>(w_.cue),
                              static_cast<QObject *>(w_.play), static_cast<QObject *>(w_.playImage),

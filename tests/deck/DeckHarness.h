@@ -1,10 +1,12 @@
-// A main window with two decks and the mixer over manual sound devices and a song table in a
-// temporary program folder, plus what the deck tests need to listen to the devices.
+// The main window with its two decks and the mixer over virtual sound devices and a song table
+// in a temporary program folder, plus what the deck tests need to listen to the devices.
 #pragma once
 
 #include "app/Deck.h"
 #include "app/MainForm.h"
+#include "app/MainFormDecks.h"
 #include "app/Mixer.h"
+#include "engine/DSBasicObject.h"
 #include "engine/sound/Sound.h"
 #include "library/Datamod.h"
 #include "tests/support/Fixtures.h"
@@ -38,8 +40,6 @@ struct Message {
 class DeckHarness : public ::testing::Test {
 protected:
     void SetUp() override {
-        mainDevice = sound::Device::createManual("Haupt");
-        headDevice = sound::Device::createManual("Kopfhörer");
         data.openOrCreate(dir.path());
         data.Table1.setIndexFieldNames("Interpret");
         previousHandler = ui::setMessageHandler([this](const ui::MessageRequest &request) {
@@ -47,34 +47,32 @@ protected:
             return ui::Answer::Ok;
         });
         window = std::make_unique<app::TFormMixora>();
-        makeDecks();
+        window->SetDataModule(&data);
+        useDevices(sound::Backend::Manual, true);
+        decks = std::make_unique<app::WindowDecks>(*window);
+        links = &decks->Links;
+        rechts = &decks->Rechts;
+        mixer = &decks->mixer;
     }
 
     void TearDown() override {
-        mixer.reset();
-        links.reset();
-        rechts.reset();
+        decks.reset();
         window.reset();
+        sound::setProviderForTesting(nullptr);
         ui::setMessageHandler(previousHandler);
     }
 
-    app::DeckContext context() {
-        app::DeckContext c;
-        c.window = window.get();
-        c.table = [this] { return &data.Table1; };
-        c.mainDevice = [this] { return withMainDevice ? mainDevice.get() : nullptr; };
-        c.headDevice = [this] { return withHeadDevice ? headDevice.get() : nullptr; };
-        c.autoCue = window->ui.cbAutoCue;
-        c.headVolume = window->ui.SBVolume_Head;
-        return c;
-    }
-
-    void makeDecks() {
-        links = std::make_unique<app::Deck>(
-            app::DeckSide::Links, app::DeckWidgets::find(window.get(), app::DeckSide::Links), context());
-        rechts = std::make_unique<app::Deck>(
-            app::DeckSide::Rechts, app::DeckWidgets::find(window.get(), app::DeckSide::Rechts), context());
-        mixer = std::make_unique<app::Mixer>(app::MixerWidgets::find(window.get()), *links, *rechts);
+    // Gives the window a main and (when asked) a headphone output of this kind, as start-up
+    // opens them from the settings file.
+    void useDevices(sound::Backend backend, bool withHead) {
+        provider = std::make_shared<sound::VirtualProvider>(
+            std::vector<sound::VirtualDeviceSpec>{{"Testkarte 1", backend}, {"Testkarte 2", backend}});
+        sound::setProviderForTesting(provider);
+        const auto devices = provider->enumerate(); // the default entry first
+        window->AuxDevice = std::make_unique<DSBasicObject>(*devices[1].guid);
+        window->HeadDevice = withHead ? std::make_unique<DSBasicObject>(*devices[2].guid) : nullptr;
+        mainDevice = window->AuxDevice->device;
+        headDevice = withHead ? window->HeadDevice->device : nullptr;
     }
 
     // Writes an MP3 fixture and adds its row; returns the row's "Index".
@@ -130,7 +128,7 @@ protected:
     std::vector<std::int16_t> pump(sound::Device &device, std::size_t frames) {
         constexpr std::size_t kStep = 1024;
         std::vector<engine::DoublePlayer *> players;
-        for (app::Deck *deck : {links.get(), rechts.get()}) {
+        for (app::Deck *deck : {links, rechts}) {
             engine::DoublePlayer *p = deck->player();
             if (p && p->mainDevice == &device && p->mainBuffer->playing() && !p->workerSuspended)
                 players.push_back(p);
@@ -174,15 +172,15 @@ protected:
     }
 
     TempDir dir;
+    std::shared_ptr<sound::VirtualProvider> provider;
     std::shared_ptr<sound::Device> mainDevice;
     std::shared_ptr<sound::Device> headDevice;
-    bool withMainDevice = true;
-    bool withHeadDevice = true;
     TDataModule1 data;
     std::unique_ptr<app::TFormMixora> window;
-    std::unique_ptr<app::Deck> links;
-    std::unique_ptr<app::Deck> rechts;
-    std::unique_ptr<app::Mixer> mixer;
+    std::unique_ptr<app::WindowDecks> decks;
+    app::Deck *links = nullptr;
+    app::Deck *rechts = nullptr;
+    app::Mixer *mixer = nullptr;
     std::vector<Message> messages;
     ui::MessageHandler previousHandler;
 };

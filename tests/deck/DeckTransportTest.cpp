@@ -6,6 +6,8 @@
 #include <QCheckBox>
 #include <QFrame>
 #include <QLabel>
+#include <QStyle>
+#include <QStyleOptionSlider>
 
 #include <thread>
 
@@ -193,6 +195,32 @@ TEST_F(DeckTransport, ArrowClickOnPausedDeckLoopsTheNewPlaceWithoutRefilling) {
     EXPECT_EQ(player->workerRefills.load(), refills);
 }
 
+TEST_F(DeckTransport, DraggingTheThumbSeeksWhereItIsLetGo) {
+    select(addSong("a", "A", "Song", {.seconds = 4}));
+    press(links->widgets().load);
+    QScrollBar *bar = seekBar();
+    QStyleOptionSlider option;
+    option.initFrom(bar);
+    option.orientation = bar->orientation();
+    option.minimum = bar->minimum();
+    option.maximum = bar->maximum();
+    option.sliderPosition = bar->sliderPosition();
+    option.sliderValue = bar->value();
+    option.singleStep = bar->singleStep();
+    option.pageStep = bar->pageStep();
+    const QRect thumb =
+        bar->style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, bar);
+    QTest::mousePress(bar, Qt::LeftButton, {}, thumb.center());
+    EXPECT_EQ(links->stateWord(), Deck::kSeeking); // grabbing holds the worker already
+    QTest::mouseMove(bar, QPoint(bar->width() / 2, thumb.center().y()));
+    QTest::mouseRelease(bar, Qt::LeftButton, {}, QPoint(bar->width() / 2, thumb.center().y()));
+    EXPECT_GT(bar->value(), bar->maximum() / 4);
+    EXPECT_EQ(links->stateWord(), Deck::kSeeking);
+    EXPECT_NE(links->widgets().timeLabel->text(), "00:00:00:00");
+    EXPECT_TRUE(links->player()->mainBuffer->playing()); // a never played deck loops the new place
+    EXPECT_GT(rms(mainDevice->render(4096)), 1000);
+}
+
 TEST_F(DeckTransport, TimeButtonFlipsModeAndKeepsItForLaterLoads) {
     const auto song = addSong("a", "A", "Song", {.seconds = 2});
     press(links->widgets().time); // no song: nothing changes
@@ -242,7 +270,7 @@ TEST_F(DeckTransport, LoadFailuresAreToldAndLeaveNoBrokenPlayer) {
     select(song);
     press(rechts->widgets().load);
     const auto *player = rechts->player();
-    withMainDevice = false;
+    window->AuxDevice.reset();
     messages.clear();
     press(rechts->widgets().load);
     ASSERT_EQ(messages.size(), 1u);
@@ -274,11 +302,23 @@ TEST_F(DeckTransport, WorkerReportsAreDroppedOnceStale) {
     EXPECT_EQ(seekBar()->value(), 0);
 }
 
+TEST_F(DeckTransport, ClosingTheWindowEndsBothPlayersFirst) {
+    select(addSong("a", "A", "Song", {.seconds = 2}));
+    press(links->widgets().load);
+    press(rechts->widgets().load);
+    press(links->widgets().play);
+    window->FormClose();
+    EXPECT_FALSE(links->hasPlayer());
+    EXPECT_FALSE(rechts->hasPlayer());
+    EXPECT_EQ(window->AuxDevice, nullptr);
+    press(links->widgets().play); // a late click finds no player and does nothing
+    EXPECT_EQ(links->stateWord(), Deck::kPlaying);
+}
+
 // Played on a running (null) device from start to end: the time counts up with the sound,
 // the deck ends at 0, and Play starts the song again.
 TEST_F(DeckTransport, NullDevicePlaysSongToTheEndAndAgain) {
-    mainDevice = sound::Device::createNull("Null", 512);
-    withHeadDevice = false;
+    useDevices(sound::Backend::Null, false);
     select(addSong("a", "A", "Song", {.seconds = 1.2}));
     press(links->widgets().load);
     press(links->widgets().play);
