@@ -61,6 +61,9 @@ TFormDatenBearbeiten::TFormDatenBearbeiten(mixora::TDataModule1 &data, QWidget *
     ui_->setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(size());
+    // The count stands where the grid begins; keep it readable above the grid's edge.
+    ui_->Label3->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    ui_->Label3->raise();
 
     model_ =
         std::make_unique<mixora::SongTableModel>(data_.Table1, mixora::SongTableModel::editorGridColumns());

@@ -1,9 +1,16 @@
 // The scan and progress windows on temporary drives.
+#include "library/SongTableModel.h"
+#include "library/Suche.h"
 #include "scan/Progress.h"
 #include "scan/Scan.h"
 #include "tests/scan/ScanTestSupport.h"
 #include "ui_Progress.h"
 #include "ui_Scan.h"
+#include "ui_Suche.h"
+#include "util/UiSeam.h"
+
+#include <QApplication>
+#include <QLabel>
 
 #include <QCheckBox>
 #include <QProgressBar>
@@ -11,6 +18,8 @@
 #include <QTest>
 
 #include <gtest/gtest.h>
+
+#include <cstdlib>
 
 namespace fs = std::filesystem;
 using namespace mixora;
@@ -118,4 +127,55 @@ TEST(ScanWindow, NothingTickedRunsOnlyTheCheckAndAbbruchDoesNothing) {
     QTest::mouseClick(w.form.ui()->btStartScan, Qt::LeftButton);
     EXPECT_FALSE(w.form.isVisible());
     EXPECT_TRUE(w.lib.table().isEmpty());
+}
+
+// A first start: an empty library, the scan window shown modally over a drive with a few
+// tagged songs, "Start", and the rows then in the editor's grid. With MIXORA_SCREENSHOT_DIR
+// set, the two windows are saved there as pictures.
+TEST(ScanWindow, FirstStartFillsAnEmptyLibraryThatTheEditorThenShows) {
+    test::TempDir program, drive;
+    TDataModule1 data;
+    ASSERT_TRUE(data.openOrCreate(program.path()));
+    const char *songs[][4] = {{"Blue Monday", "New Order", "1983", "Synthpop"},
+                              {"Strings of Life", "Derrick May", "1987", "Techno"},
+                              {"Windowlicker", "Aphex Twin", "1999", "IDM"},
+                              {"Around the World", "Daft Punk", "1997", "House"}};
+    for (const auto &s : songs) {
+        auto bytes = test::makeMp3({.seconds = 0.2});
+        const auto tag = test::makeId3v1(s[0], s[1], "", s[2], s[3]);
+        bytes.insert(bytes.end(), tag.begin(), tag.end());
+        fs::create_directories(drive.path() / "Musik" / s[3]);
+        test::writeFile(drive.path() / "Musik" / s[3] / (std::string(s[0]) + ".mp3"), bytes);
+    }
+    const char *shots = std::getenv("MIXORA_SCREENSHOT_DIR");
+    auto save = [&](QWidget &w, const char *name) {
+        if (shots != nullptr)
+            w.grab().save(QString::fromUtf8(shots) + "/" + name);
+    };
+
+    TFormProgress progress;
+    TFormScan form(data.Table1, &progress);
+    auto drives = std::make_shared<FolderDriveLayer>();
+    drives->add('C', drive.path().string());
+    form.setDriveLayer(drives);
+    const auto previous = ui::setDialogHandler([&](QDialog &dialog) {
+        dialog.show();
+        save(dialog, "scan-window.png");
+        QTest::mouseClick(form.ui()->btStartScan, Qt::LeftButton);
+        return dialog.result();
+    });
+    EXPECT_EQ(ui::execDialog(form), QDialog::Accepted);
+    ui::setDialogHandler(previous);
+    EXPECT_EQ(form.lastCounts().removed, 0);
+    EXPECT_EQ(data.Table1.recordCount(), 4);
+
+    TFormDatenBearbeiten editor(data);
+    editor.show();
+    data.Table1.setIndexName("iInterpret");
+    data.Table1.first();
+    QApplication::processEvents();
+    EXPECT_EQ(editor.ui()->Label3->text(), "4 Titel vorhanden");
+    ASSERT_EQ(editor.model().rowCount(), 4);
+    EXPECT_EQ(editor.model().data(editor.model().index(0, 0)).toString(), "Aphex Twin");
+    save(editor, "editor-after-first-scan.png");
 }
