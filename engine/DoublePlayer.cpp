@@ -53,7 +53,7 @@ DoublePlayer::~DoublePlayer() {
 int DoublePlayer::Open(const std::string &fileName) {
     openError_.clear();
     if (reader) {
-        openError_ = "a file is already open in this player";
+        openError_ = "Dieser Player hat schon eine Datei geöffnet";
         return kOpenFailed;
     }
     std::unique_ptr<Mp3Player> newReader;

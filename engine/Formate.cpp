@@ -51,24 +51,25 @@ Mp3Player::Mp3Player(const std::string &fileName) : decoder(std::make_unique<Dec
     // Non-blocking open so that a FIFO or device node cannot stall the deck.
     d.fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (d.fd < 0)
-        throw Mp3Error("cannot open " + fileName + ": " + std::strerror(errno));
+        throw Mp3Error(fileName + " kann nicht geöffnet werden: " + std::strerror(errno));
     struct stat st {};
     if (::fstat(d.fd, &st) != 0)
-        throw Mp3Error("cannot read " + fileName + ": " + std::strerror(errno));
+        throw Mp3Error(fileName + " kann nicht gelesen werden: " + std::strerror(errno));
     if (!S_ISREG(st.st_mode))
-        throw Mp3Error(fileName + " is not a regular file");
+        throw Mp3Error(fileName + " ist keine Datei");
     if (st.st_size == 0)
-        throw Mp3Error(fileName + " is empty");
+        throw Mp3Error(fileName + " ist leer");
     // Positions are 32-bit byte offsets (seek bar, stored cue points).
     if (st.st_size > std::numeric_limits<std::int32_t>::max())
-        throw Mp3Error(fileName + " is larger than 2 GB");
+        throw Mp3Error(fileName + " ist größer als 2 GB");
     ::fcntl(d.fd, F_SETFL, ::fcntl(d.fd, F_GETFL) & ~O_NONBLOCK);
     inputSize = static_cast<std::int32_t>(st.st_size);
 
     int err = MPG123_OK;
     d.handle = mpg123_new(nullptr, &err);
     if (!d.handle)
-        throw Mp3Error(std::string("cannot create the MP3 decoder: ") + mpg123_plain_strerror(err));
+        throw Mp3Error(std::string("Der MP3-Decoder kann nicht angelegt werden: ") +
+                       mpg123_plain_strerror(err));
     mpg123_handle *mh = d.handle;
     mpg123_param(mh, MPG123_REMOVE_FLAGS, MPG123_GAPLESS, 0);
     mpg123_param(mh, MPG123_ADD_FLAGS, MPG123_QUIET, 0);
@@ -85,13 +86,13 @@ Mp3Player::Mp3Player(const std::string &fileName) : decoder(std::make_unique<Dec
         mpg123_format(mh, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_SIGNED_16);
 
     if (mpg123_open_fd(mh, d.fd) != MPG123_OK)
-        throw Mp3Error("cannot read " + fileName + ": " + mpg123_strerror(mh));
+        throw Mp3Error(fileName + " kann nicht gelesen werden: " + mpg123_strerror(mh));
     long rate = 0;
     int outChannels = 0;
     int encoding = 0;
     if (mpg123_getformat(mh, &rate, &outChannels, &encoding) != MPG123_OK || rate <= 0 || outChannels < 1 ||
         outChannels > 2)
-        throw Mp3Error(fileName + " holds no MPEG audio");
+        throw Mp3Error(fileName + " enthält keine MPEG-Audiodaten");
 
     // The sound buffer's format is the first frame's for the whole stream: later frames of another
     // channel count or rate are converted to it.
@@ -136,7 +137,7 @@ Mp3Player::Mp3Player(const std::string &fileName) : decoder(std::make_unique<Dec
         ++decoded;
     }
     if (decoded == 0 || frameBytes <= 0)
-        throw Mp3Error(fileName + " has no decodable MPEG audio frame");
+        throw Mp3Error(fileName + " enthält keinen dekodierbaren MPEG-Audio-Frame");
     frameInputBytes = decoded == 2 ? static_cast<std::int32_t>(frameEnd[1] - frameEnd[0]) : frameSize[0];
     if (frameInputBytes <= 0)
         frameInputBytes = std::max(frameSize[0], 1);
@@ -148,7 +149,7 @@ Mp3Player::Mp3Player(const std::string &fileName) : decoder(std::make_unique<Dec
 
     // The learning decodes must not cost the first frames: start again at byte 0.
     if (Seek(0) != 0)
-        throw Mp3Error(fileName + " cannot be rewound: " + mpg123_strerror(mh));
+        throw Mp3Error(fileName + " kann nicht an den Anfang gesetzt werden: " + mpg123_strerror(mh));
 }
 
 Mp3Player::~Mp3Player() = default;

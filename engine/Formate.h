@@ -17,7 +17,8 @@
 
 namespace mixora::engine {
 
-// Why a file cannot be read as MP3 (cannot be opened, empty, no decodable frame, not MP3).
+// Why a file cannot be read as MP3 (cannot be opened, empty, no decodable frame, not MP3), as a
+// German sentence the window can show.
 class Mp3Error : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
