@@ -309,3 +309,21 @@ TEST(ScanRobustness, AKillDuringTheScanLeavesAValidDatabaseWithEveryCommittedRow
     EXPECT_EQ(result, "ok");
     EXPECT_EQ(data.Table1.recordCount(), 30); // three full batches committed
 }
+
+TEST(ScanCheck, WalksRowByRowWhenTheFileHoldsAnUnexpectedLayout) {
+    Library lib;
+    writeSong(lib.music("keep.mp3"));
+    writeSong(lib.music("gone.mp3"));
+    RecordingProgress progress;
+    Scanner scanner(lib.table(), progress);
+    scanner.scanRoot(lib.root());
+    // A second table with the same columns: the one-pass read cannot tell which is ours.
+    ASSERT_EQ(sqlite3_exec(lib.table().handle(), "CREATE TABLE Other (\"Index\" INTEGER, \"Dateiname\" TEXT)",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    fs::remove(lib.music("gone.mp3"));
+    progress.steps = 0;
+    EXPECT_EQ(scanner.CheckDatabase(), 1);
+    EXPECT_EQ(progress.steps, 3);
+    EXPECT_THAT(lib.pathsInImportOrder(), ElementsAre(lib.music("keep.mp3").string()));
+}
