@@ -135,6 +135,23 @@ TEST(DoublePlayerOpen, WithoutHeadphonesEverythingActsOnTheMainBuffer) {
     EXPECT_FALSE(p.mainBuffer->playing());
 }
 
+TEST(DoublePlayerOpen, NoNotificationsMeansNoPrefillAndNoTime) {
+    // A player without a main output has no buffer that could notify.
+    Rig rig;
+    auto player = std::make_unique<DoublePlayer>(nullptr, rig.head.get());
+    player->view = &rig.view;
+    EXPECT_EQ(player->Open(rig.file.string()), DoublePlayer::kOpenNoNotification);
+    ASSERT_TRUE(player->headBuffer);
+    const auto bytes = player->headBuffer->read(0, player->headBuffer->bytes());
+    EXPECT_TRUE(std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; }));
+    rig.view.read([](const RecordingView &v) {
+        EXPECT_TRUE(v.timeTexts.empty());
+        return 0;
+    });
+    player->Play();
+    player.reset(); // no notification will ever come; destruction still returns
+}
+
 struct TimeCase {
     std::int32_t mode, current, duration, correction;
     const char *text;
