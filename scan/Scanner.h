@@ -5,6 +5,11 @@
 // library imports in seconds and a crash or kill loses at most the rows of the open batch;
 // every committed row stays. Each file costs one open, one stat and one read of its last
 // 128 bytes; the audio is never read.
+//
+// "Dateiname" holds the path's bytes exactly as the file system gives them, whole (no cut
+// at 255 characters). A name that is not valid UTF-8 is kept byte for byte too: the row then
+// names the file it came from, so the check keeps it and a deck can open it; only its
+// display shows replacement characters.
 #pragma once
 
 #include "library/SongTable.h"
