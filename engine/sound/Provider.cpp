@@ -12,8 +12,8 @@ namespace {
 std::mutex gProviderMutex;
 std::shared_ptr<DeviceProvider> gTestProvider;
 
-std::string nameOf(const VirtualDeviceSpec &spec) {
-    return "Virtual/" + spec.description;
+std::string nameOf(const VirtualDeviceSpec &device) {
+    return "Virtual/" + device.description;
 }
 
 } // namespace
@@ -28,9 +28,9 @@ std::vector<DeviceInfo> VirtualProvider::enumerate() {
     out.push_back(DeviceInfo{std::nullopt, std::string(kDefaultDeviceDescription), "Virtual", "default"});
     for (const auto &e : entries_) {
         DeviceInfo info;
-        info.stableName = nameOf(e.spec);
+        info.stableName = nameOf(e.device);
         info.guid = Guid::nameBased(Guid::deviceNamespace(), info.stableName);
-        info.description = e.spec.description;
+        info.description = e.device.description;
         info.module = "Virtual";
         out.push_back(std::move(info));
     }
@@ -39,24 +39,24 @@ std::vector<DeviceInfo> VirtualProvider::enumerate() {
 
 std::shared_ptr<Device> VirtualProvider::open(const DeviceInfo &info) {
     for (auto &e : entries_) {
-        bool match = info.guid ? *info.guid == Guid::nameBased(Guid::deviceNamespace(), nameOf(e.spec))
+        bool match = info.guid ? *info.guid == Guid::nameBased(Guid::deviceNamespace(), nameOf(e.device))
                                : &e == &entries_.front();
         if (!match)
             continue;
         if (!e.failure.empty())
-            throw SoundError("Soundkarte \"" + e.spec.description +
+            throw SoundError("Soundkarte \"" + e.device.description +
                              "\" lässt sich nicht öffnen: " + e.failure);
         std::shared_ptr<Device> device;
-        switch (e.spec.backend) {
+        switch (e.device.backend) {
         case Backend::Null:
-            device = Device::createNull(e.spec.description);
+            device = Device::createNull(e.device.description);
             break;
         case Backend::Offline:
-            device = Device::createOffline(e.spec.description);
+            device = Device::createOffline(e.device.description);
             break;
         case Backend::Manual:
         case Backend::PortAudio:
-            device = Device::createManual(e.spec.description);
+            device = Device::createManual(e.device.description);
             break;
         }
         e.opened = device;

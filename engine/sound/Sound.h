@@ -311,7 +311,7 @@ public:
 
 private:
     struct Entry {
-        VirtualDeviceSpec spec;
+        VirtualDeviceSpec device;
         std::weak_ptr<Device> opened;
         std::string failure;
     };
