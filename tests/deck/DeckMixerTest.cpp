@@ -158,6 +158,16 @@ TEST_F(DeckMixer, HeadphonesCarryOnlyTheCuedDeckAndTheFlagOutlivesTheSong) {
     press(rechts->widgets().headCue);
     EXPECT_EQ(rechts->player()->headBuffer->volume(), -10000);
     EXPECT_EQ(rechts->widgets().headCue->property("glyph").toString(), "LED_OFF");
+
+    // Without a headphone output the lamp still switches; there is just nothing to hear.
+    window->HeadDevice.reset();
+    press(rechts->widgets().load);
+    ASSERT_TRUE(rechts->hasPlayer());
+    EXPECT_EQ(rechts->player()->headBuffer, nullptr);
+    press(rechts->widgets().headCue);
+    EXPECT_TRUE(rechts->headCueOn());
+    window->ui.SBVolume_Head->setValue(300);
+    EXPECT_GT(rms(listen(*mainDevice)), 1000); // the left deck plays on
 }
 
 } // namespace
