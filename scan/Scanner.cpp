@@ -386,6 +386,10 @@ std::int64_t Scanner::CheckDatabase() {
 
 ScanCounts Scanner::start(const std::vector<std::string> &roots) {
     counts_ = {};
+    // Every refused row is skipped silently, so a closed table would turn a whole scan into
+    // nothing without a word: say so instead.
+    if (!table_.active())
+        throw DatabaseError("Die Titeldatenbank ist nicht geöffnet; es kann nichts eingelesen werden");
     table_.checkBrowseMode();
     if (table_.recordCount() > 0)
         CheckDatabase();

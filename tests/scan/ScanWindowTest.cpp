@@ -179,3 +179,21 @@ TEST(ScanWindow, FirstStartFillsAnEmptyLibraryThatTheEditorThenShows) {
     EXPECT_EQ(editor.model().data(editor.model().index(0, 0)).toString(), "Aphex Twin");
     save(editor, "editor-after-first-scan.png");
 }
+
+TEST(ScanWindow, AFailingStartTellsTheUserAndLeavesTheWindowOpen) {
+    ScanWindow w;
+    std::vector<ui::MessageRequest> messages;
+    const auto previous = ui::setMessageHandler([&](const ui::MessageRequest &r) {
+        messages.push_back(r);
+        return ui::Answer::Ok;
+    });
+    writeSong(w.driveC.path() / "song.mp3");
+    w.form.show();
+    w.lib.table().close(); // the library cannot be used any more
+    QTest::mouseClick(w.form.ui()->btStartScan, Qt::LeftButton);
+    ui::setMessageHandler(previous);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].caption, "Fehler");
+    EXPECT_TRUE(w.form.isVisible());
+    EXPECT_FALSE(w.progress.isVisible());
+}
