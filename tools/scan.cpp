@@ -14,9 +14,47 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 namespace fs = std::filesystem;
 
 namespace {
+
+// On a terminal, a line that shows the scan moving on; elsewhere (pipes, logs) nothing.
+class ConsoleProgress : public mixora::scan::SilentProgress {
+public:
+    explicit ConsoleProgress(bool enabled) : enabled_(enabled) {}
+    void watch(const mixora::scan::Scanner *scanner) { scanner_ = scanner; }
+    void setPosition(int position) override {
+        SilentProgress::setPosition(position);
+        ++steps_;
+        if (!enabled_ || scanner_ == nullptr)
+            return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - shown_ < std::chrono::milliseconds(200))
+            return;
+        shown_ = now;
+        std::fprintf(stderr, "\r%s: %lld entries, %lld rows added, %lld removed ", caption().c_str(), steps_,
+                     static_cast<long long>(scanner_->counts().added),
+                     static_cast<long long>(scanner_->counts().removed));
+        std::fflush(stderr);
+        dirty_ = true;
+    }
+    void close() override {
+        SilentProgress::close();
+        if (dirty_)
+            std::fputs("\n", stderr);
+        dirty_ = false;
+        steps_ = 0;
+    }
+
+private:
+    bool enabled_;
+    const mixora::scan::Scanner *scanner_ = nullptr;
+    long long steps_ = 0;
+    bool dirty_ = false;
+    std::chrono::steady_clock::time_point shown_{};
+};
 
 int usage() {
     std::cerr << "usage: dj-mixora-scan [--dir PROGRAMDIR] FOLDER...\n"
@@ -88,10 +126,11 @@ int main(int argc, char **argv) {
     }
 
     const auto started = std::chrono::steady_clock::now();
-    mixora::scan::SilentProgress progress;
+    ConsoleProgress progress(::isatty(STDERR_FILENO) != 0);
     mixora::scan::ScanCounts counts;
     try {
         mixora::scan::Scanner scanner(data.Table1, progress);
+        progress.watch(&scanner);
         counts = scanner.start(roots);
     } catch (const std::exception &e) {
         std::cerr << "dj-mixora-scan: scan stopped: " << e.what() << "\n";
