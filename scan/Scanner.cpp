@@ -205,9 +205,7 @@ namespace {
 // What the helper thread found, in walk order: a progress step or a file with its last bytes.
 struct WalkItem {
     bool step = false;
-    bool haveBytes = false;
-    std::string path;
-    unsigned char bytes[128] = {};
+    SongRecord row{}; // built here, so the appending thread only appends
 };
 
 // Hands chunks of items from the walking thread to the appending one. Bounded, so a walk
@@ -222,16 +220,17 @@ public:
         flushIfFull();
     }
     void file(int dirFd, const char *name, const std::string &path) override {
-        WalkItem item;
-        item.path = path;
+        unsigned char bytes[128] = {};
+        bool have = false;
         const int fd = ::openat(dirFd, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
         if (fd >= 0) {
-            item.haveBytes = readLast128(fd, item.bytes);
+            have = readLast128(fd, bytes);
             ::close(fd);
         } else if (errno == ENOENT || errno == ELOOP) {
             return; // vanished, or replaced by a link, since it was listed
         }
-        chunk_.push_back(std::move(item));
+        WalkItem &item = chunk_.emplace_back();
+        item.row = importRecord(path, bytes, have);
         flushIfFull();
     }
     bool cancelled() const override { return cancel_.load(std::memory_order_relaxed); }
@@ -310,7 +309,7 @@ void Scanner::scanRootParallel(const std::string &root) {
                 if (item.step)
                     step();
                 else
-                    append(importRecord(item.path, item.bytes, item.haveBytes));
+                    append(item.row);
             }
         }
     } catch (...) {
