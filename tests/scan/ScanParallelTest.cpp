@@ -73,3 +73,23 @@ TEST(ScanParallel, AFailureStopsTheWalkAndKeepsTheRowsAppendedSoFar) {
     EXPECT_FALSE(lib.table().inTransaction());
     EXPECT_EQ(lib.table().recordCount(), added);
 }
+
+TEST(ScanParallel, TheCheckSharesItsExistenceTestsAndKeepsTheRightRows) {
+    Library lib;
+    for (int i = 0; i < 30; ++i)
+        writeSong(lib.music("s" + std::to_string(10 + i) + ".mp3"));
+    scan::SilentProgress progress;
+    scan::Scanner scanner(lib.table(), progress);
+    scanner.scanRoot(lib.root());
+    std::vector<std::string> kept;
+    for (int i = 0; i < 30; ++i) {
+        const auto path = lib.music("s" + std::to_string(10 + i) + ".mp3");
+        if (i % 3 == 0)
+            fs::remove(path);
+        else
+            kept.push_back(path.string());
+    }
+    EXPECT_EQ(scanner.CheckDatabase(), 10);
+    EXPECT_EQ(progress.position(), 30);
+    EXPECT_EQ(lib.pathsInImportOrder(), kept);
+}
