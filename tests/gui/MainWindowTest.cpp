@@ -4,6 +4,8 @@
 #include "app/Application.h"
 #include "app/MainForm.h"
 #include "app/Program.h"
+#include "library/Datamod.h"
+#include "library/SongTableModel.h"
 #include "tests/gui/GuiHarness.h"
 
 #include <QHeaderView>
@@ -141,6 +143,32 @@ TEST(MainWindow, GridShowsTheLibraryColumns) {
     EXPECT_EQ(grid->columnWidth(3), 32);
     EXPECT_EQ(grid->selectionBehavior(), QAbstractItemView::SelectRows);
     EXPECT_EQ(grid->editTriggers(), QAbstractItemView::NoEditTriggers);
+}
+
+TEST(MainWindow, GridSelectionAndTheTableCursorFollowEachOther) {
+    GuiHarness h;
+    Program program;
+    auto &form = program.FormMixora();
+    form.show();
+    auto &table = program.DataModule1().Table1;
+    for (const char *artist : {"Cher", "Abba", "Blur"}) {
+        mixora::SongRecord r;
+        r[mixora::kFieldInterpret] = std::string(artist);
+        r[mixora::kFieldDateiname] = std::string("/music/") + artist + ".mp3";
+        table.appendRecord(r);
+    }
+    QTableView *grid = form.ui.DBGrid1;
+    form.GridModel()->sync();
+
+    // A click on the grid's second row makes that song the table's current row.
+    const QRect second = grid->visualRect(grid->model()->index(1, 1));
+    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, second.center());
+    EXPECT_EQ(table.fieldAsString("Interpret"), "Blur");
+
+    // A cursor move elsewhere (a key search) selects the row in the grid.
+    table.findNearest("ch");
+    QTRY_COMPARE(grid->selectionModel()->currentIndex().row(), 2);
+    EXPECT_TRUE(grid->selectionModel()->isRowSelected(2, {}));
 }
 
 TEST(MainWindow, InfoShowsTheAboutBox) {
