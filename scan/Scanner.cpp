@@ -46,6 +46,22 @@ bool readLast128(int fd, unsigned char (&bytes)[128]) {
     return true;
 }
 
+// Opens a listed file and reads its last 128 bytes into `bytes` (`have` tells whether there
+// were 128). False when the file has gone, or been replaced by a link, since it was listed: a
+// row would name nothing. A file we may not read still counts, with empty tag texts, as any
+// untagged file. Opened relative to its folder where one is given: no path resolution per file
+// and no limit on the path's length.
+bool readListedFile(int dirFd, const char *name, bool followLinks, unsigned char (&bytes)[128], bool &have) {
+    have = false;
+    const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW);
+    const int fd = ::openat(dirFd, name, flags);
+    if (fd < 0)
+        return errno != ENOENT && errno != ENOTDIR && errno != ELOOP;
+    have = readLast128(fd, bytes);
+    ::close(fd);
+    return true;
+}
+
 // Every row's "Index" and "Dateiname" in one pass over the file: one statement instead of a
 // lookup per row, which would cost more than the existence test it serves. False when the
 // file's layout is not the one expected; the caller then walks the rows one by one.
@@ -161,29 +177,16 @@ bool Scanner::append(const SongRecord &record) {
 bool Scanner::ImportFile(const std::string &path) {
     unsigned char bytes[128] = {};
     bool have = false;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) {
-        have = readLast128(fd, bytes);
-        ::close(fd);
-    } else if (errno == ENOENT || errno == ENOTDIR) {
-        return false; // gone since it was listed: a row would name nothing
-    }
+    if (!readListedFile(AT_FDCWD, path.c_str(), true, bytes, have))
+        return false;
     return append(importRecord(path, bytes, have));
 }
 
 void Scanner::file(int dirFd, const char *name, const std::string &path) {
     unsigned char bytes[128] = {};
     bool have = false;
-    // Opened relative to its folder: no path resolution per file, and no limit on the path's length.
-    const int fd = ::openat(dirFd, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0) {
-        have = readLast128(fd, bytes);
-        ::close(fd);
-    } else if (errno == ENOENT || errno == ELOOP) {
-        return; // vanished, or replaced by a link, since it was listed
-    }
-    // A file we may not read is still listed, with empty tag texts, as any untagged file.
-    append(importRecord(path, bytes, have));
+    if (readListedFile(dirFd, name, false, bytes, have))
+        append(importRecord(path, bytes, have));
 }
 
 void Scanner::step() {
@@ -223,13 +226,8 @@ public:
     void file(int dirFd, const char *name, const std::string &path) override {
         unsigned char bytes[128] = {};
         bool have = false;
-        const int fd = ::openat(dirFd, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-        if (fd >= 0) {
-            have = readLast128(fd, bytes);
-            ::close(fd);
-        } else if (errno == ENOENT || errno == ELOOP) {
-            return; // vanished, or replaced by a link, since it was listed
-        }
+        if (!readListedFile(dirFd, name, false, bytes, have))
+            return;
         WalkItem &item = chunk_.emplace_back();
         item.row = importRecord(path, bytes, have);
         flushIfFull();
