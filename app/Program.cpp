@@ -2,10 +2,13 @@
 
 #include "app/AboutBox.h"
 #include "app/MainForm.h"
+#include "app/MainFormDecks.h"
+#include "app/MainFormPlaylist.h"
 #include "library/Datamod.h"
 #include "library/Suche.h"
 #include "playlist/Playlist.h"
 #include "playlist/TableCursor.h"
+#include "playlist/Wiring.h"
 #include "scan/Progress.h"
 #include "scan/Scan.h"
 #include "settings/Geraete.h"
@@ -40,12 +43,18 @@ Program::Program() {
     main->FormDatenBearbeiten = formDatenBearbeiten_.get();
     main->FormScan = formScan_.get();
     main->AboutBox = aboutBox_.get();
+
+    decks_ = std::make_unique<WindowDecks>(*main);
+    playlistWiring_ = wirePlaylist(*main, decks_->Links, decks_->Rechts, *songCursor_, *formPlayList_);
 }
 
 Program::~Program() {
     // The main window first (it releases players and devices), then the windows it showed;
     // all of them are children of it and must go before it would delete them itself.
     formMixora_->FormClose();
+    // No auto-play step or search may reach a deck, the playlist or the table being torn down.
+    playlistWiring_.reset();
+    decks_.reset();
     ::FormScan = nullptr;
     ::FormProgress = nullptr;
     ::FormDatenBearbeiten = nullptr;

@@ -17,13 +17,15 @@ class TDlgGeraete;
 }
 namespace playlist {
 class TableCursor;
-}
+class PlaylistWiring;
+} // namespace playlist
 } // namespace mixora
 
 namespace mixora::app {
 
 class TFormMixora;
 class TAboutBox;
+class WindowDecks;
 
 class Program {
 public:
@@ -40,6 +42,7 @@ public:
     TFormScan &FormScan() { return *formScan_; }
     TFormProgress &FormProgress() { return *formProgress_; }
     TAboutBox &AboutBox() { return *aboutBox_; }
+    WindowDecks &Decks() { return *decks_; }
 
 private:
     std::unique_ptr<TFormMixora> formMixora_;
@@ -51,6 +54,8 @@ private:
     std::unique_ptr<TFormScan> formScan_;
     std::unique_ptr<TFormProgress> formProgress_;
     std::unique_ptr<TAboutBox> aboutBox_;
+    std::unique_ptr<WindowDecks> decks_;
+    std::unique_ptr<playlist::PlaylistWiring> playlistWiring_;
 };
 
 } // namespace mixora::app

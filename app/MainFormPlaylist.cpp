@@ -1,0 +1,50 @@
+#include "app/MainFormPlaylist.h"
+
+#include "app/Deck.h"
+#include "app/MainForm.h"
+#include "playlist/Playlist.h"
+#include "playlist/Wiring.h"
+
+#include <QTimer>
+
+namespace mixora::app {
+
+playlist::DeckFunctions deckFunctions(Deck &deck) {
+    playlist::DeckFunctions f;
+    f.hasPlayer = [&deck] { return deck.hasPlayer(); };
+    // The player's worker raises the flag; it may be replaced or gone by the time we ask.
+    f.nearEnd = [&deck] {
+        const engine::DoublePlayer *p = deck.player();
+        return p && p->nearEnd.load() != 0;
+    };
+    f.clearNearEnd = [&deck] {
+        if (engine::DoublePlayer *p = deck.player())
+            p->nearEnd.store(0);
+    };
+    f.stateWord = [&deck] { return deck.stateWord().toStdString(); };
+    f.loadCurrentRow = [&deck] { deck.load(); };
+    f.loadFile = [&deck](const std::string &path) {
+        const QString state = deck.stateWord();
+        if (state == Deck::kPlaying || state == Deck::kSeeking)
+            return;
+        deck.loadFile(QString::fromStdString(path));
+    };
+    f.play = [&deck] { deck.play(); };
+    return f;
+}
+
+std::unique_ptr<playlist::PlaylistWiring> wirePlaylist(TFormMixora &window, Deck &links, Deck &rechts,
+                                                       playlist::SongCursor &songs, TFormPlayList &playlist) {
+    auto *timer = new QTimer(&window);
+    timer->setObjectName(QStringLiteral("TimerAutoPlay"));
+    auto wiring = std::make_unique<playlist::PlaylistWiring>(
+        songs, playlist,
+        playlist::SearchWidgets{window.ui.EditArtist, window.ui.EditSong, window.ui.EditGenre,
+                                window.ui.EditJahr, window.ui.DBGrid1},
+        window.ui.cbAutoPlay, timer);
+    wiring->decks.links = deckFunctions(links);
+    wiring->decks.rechts = deckFunctions(rechts);
+    return wiring;
+}
+
+} // namespace mixora::app
