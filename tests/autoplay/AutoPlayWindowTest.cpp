@@ -148,12 +148,14 @@ TEST_F(AutoPlayWindow, WithoutPlaylistTheLibrarysCurrentSongFollows) {
     EXPECT_TRUE(rechts().loadedKey().has_value());
 }
 
-TEST_F(AutoPlayWindow, EntryOutsideTheLibraryIsPlayedAsItsOwnFile) {
+TEST_F(AutoPlayWindow, EntryOutsideTheLibraryIsPlayedAsItsOwnFileAndAMissingOneSkipped) {
     start();
     addSong("Abba", "A");
     const auto loose = dir / "lose.mp3";
     writeMp3(loose, {});
     form().Neu1Click();
+    // A file deleted since it was put on the list is passed over, not played as silence.
+    playlist().append((dir / "weg.mp3").string(), "weg.mp3");
     playlist().append(loose.string(), "lose.mp3");
     startOn(links(), "Abba");
     press(playlistButton("btAutoPlay"));
@@ -161,6 +163,8 @@ TEST_F(AutoPlayWindow, EntryOutsideTheLibraryIsPlayedAsItsOwnFile) {
     QTRY_COMPARE_WITH_TIMEOUT(rechts().loadedFile(), QString::fromStdString(loose.string()), 5000);
     EXPECT_EQ(rechts().stateWord(), Deck::kPlaying);
     EXPECT_FALSE(rechts().loadedKey().has_value());
+    EXPECT_EQ(playlist().listBox()->currentRow(), 1);
+    EXPECT_TRUE(messages.empty()) << messages.front().toStdString();
 }
 
 // A three-song playlist played by itself on a null device, in real time. The opener is started
