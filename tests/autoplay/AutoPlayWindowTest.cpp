@@ -59,7 +59,7 @@ TEST_F(AutoPlayWindow, PlaylistEntriesAlternateDecksAndWrapAround) {
     start();
     addSong("Opener", "Intro");
     const std::string a = addSong("Abba", "A"), b = addSong("Blur", "B"), c = addSong("Cher", "C");
-    form().Neu1Click();
+    form().ui.Neu1->trigger();
     for (const char *artist : {"Abba", "Blur", "Cher"})
         takeIntoPlaylist(QString::fromLatin1(artist));
     ASSERT_EQ(playlist().fileList(), (std::vector<std::string>{a, b, c}));
@@ -83,7 +83,7 @@ TEST_F(AutoPlayWindow, PlaylistEntriesAlternateDecksAndWrapAround) {
 TEST_F(AutoPlayWindow, NothingHappensWhileBothPlayOrWhenSwitchedOff) {
     start();
     const std::string a = addSong("Abba", "A"), b = addSong("Blur", "B");
-    form().Neu1Click();
+    form().ui.Neu1->trigger();
     takeIntoPlaylist("Blur");
     startOn(links(), "Abba");
     startOn(rechts(), "Abba");
@@ -112,8 +112,8 @@ TEST_F(AutoPlayWindow, NothingHappensWhileBothPlayOrWhenSwitchedOff) {
 
 TEST_F(AutoPlayWindow, SavingAndClosingThePlaylistSwitchItOff) {
     start();
-    addSong("Abba", "A");
-    form().Neu1Click();
+    const std::string a = addSong("Abba", "A");
+    form().ui.Neu1->trigger();
     takeIntoPlaylist("Abba");
     press(playlistButton("btAutoPlay"));
     ASSERT_TRUE(timerAutoPlay()->isActive());
@@ -130,6 +130,13 @@ TEST_F(AutoPlayWindow, SavingAndClosingThePlaylistSwitchItOff) {
     EXPECT_FALSE(playlist().isShown());
     EXPECT_FALSE(form().ui.cbAutoPlay->isChecked());
     EXPECT_FALSE(timerAutoPlay()->isActive());
+
+    // The saved list comes back through the main window's menu, with its display line.
+    form().ui.Laden1->trigger();
+    EXPECT_TRUE(playlist().isShown());
+    ASSERT_EQ(playlist().fileList(), std::vector<std::string>{a});
+    EXPECT_EQ(playlist().listBox()->item(0)->text(), "Abba - A");
+    EXPECT_FALSE(form().ui.cbAutoPlay->isChecked());
 }
 
 TEST_F(AutoPlayWindow, WithoutPlaylistTheLibrarysCurrentSongFollows) {
@@ -153,7 +160,7 @@ TEST_F(AutoPlayWindow, EntryOutsideTheLibraryIsPlayedAsItsOwnFileAndAMissingOneS
     addSong("Abba", "A");
     const auto loose = dir / "lose.mp3";
     writeMp3(loose, {});
-    form().Neu1Click();
+    form().ui.Neu1->trigger();
     // A file deleted since it was put on the list is passed over, not played as silence.
     playlist().append((dir / "weg.mp3").string(), "weg.mp3");
     playlist().append(loose.string(), "lose.mp3");
@@ -177,7 +184,7 @@ TEST_F(AutoPlayWindow, NullDeviceRunOfAThreeSongPlaylist) {
     const std::string a = addSong("Abba", "A", {}, {}, kSeconds);
     const std::string b = addSong("Blur", "B", {}, {}, kSeconds);
     const std::string c = addSong("Cher", "C", {}, {}, kSeconds);
-    form().Neu1Click();
+    form().ui.Neu1->trigger();
     for (const char *artist : {"Abba", "Blur", "Cher"})
         takeIntoPlaylist(QString::fromLatin1(artist));
     press(playlistButton("btAutoPlay"));

@@ -89,7 +89,7 @@ TEST_F(SearchTake, SearchStillWorksAfterThePlaylistSwitchedTheIndex) {
 }
 
 TEST_F(SearchTake, EnterAndDoubleClickAddToTheShownPlaylist) {
-    form().Neu1Click();
+    form().ui.Neu1->trigger();
     ASSERT_TRUE(playlist().isVisible());
     type(form().ui.EditArtist, "ch");
     QTest::keyClick(form().ui.EditArtist, Qt::Key_Return);
