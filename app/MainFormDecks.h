@@ -12,13 +12,18 @@ class TFormMixora;
 
 class WindowDecks {
 public:
+    // Registers itself as the window's DeckSet, so the window's handlers reach the decks.
     explicit WindowDecks(TFormMixora &window);
+    ~WindowDecks();
     WindowDecks(const WindowDecks &) = delete;
     WindowDecks &operator=(const WindowDecks &) = delete;
 
     Deck Links;
     Deck Rechts;
     Mixer mixer;
+
+private:
+    TFormMixora &window_;
 };
 
 } // namespace mixora::app

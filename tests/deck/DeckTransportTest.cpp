@@ -315,6 +315,21 @@ TEST_F(DeckTransport, ClosingTheWindowEndsBothPlayersFirst) {
     EXPECT_EQ(links->stateWord(), Deck::kPlaying);
 }
 
+TEST_F(DeckTransport, WindowHandlersReachTheDecksWhileTheyExist) {
+    const auto song = addSong("a", "A", "Song", {.seconds = 2});
+    select(song);
+    window->LoadDB_RechtsClick();
+    window->Play_RechtsMouseDown();
+    EXPECT_EQ(rechts->stateWord(), Deck::kPlaying);
+    EXPECT_EQ(links->stateWord(), "");
+    window->SpeedButton7MouseDown();
+    EXPECT_EQ(rechts->widgets().volumeBar->value(), 10000);
+    window->SpeedButton7MouseUp();
+    decks.reset();
+    window->Play_RechtsMouseDown(); // no decks: nothing happens
+    EXPECT_EQ(window->DeckSet, nullptr);
+}
+
 // Played on a running (null) device from start to end: the time counts up with the sound,
 // the deck ends at 0, and Play starts the song again.
 TEST_F(DeckTransport, NullDevicePlaysSongToTheEndAndAgain) {
