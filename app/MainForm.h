@@ -32,6 +32,7 @@ class TDlgGeraete;
 namespace mixora::app {
 
 class TAboutBox;
+class WindowDecks;
 
 class TFormMixora : public QMainWindow {
     Q_OBJECT
@@ -65,6 +66,8 @@ public:
 
     // Whether a main output device is open; without one nothing can be played.
     bool hasMainDevice() const { return AuxDevice != nullptr; }
+    // The decks and the mixer while they exist (they register themselves, MainFormDecks.cpp).
+    WindowDecks *DeckSet = nullptr;
     // Load-error report of a deck player's Open: 1 means no position notification.
     void ReportLoadError(int code);
 
@@ -92,6 +95,42 @@ public slots:
     void Laden1Click();
     void GeraeteClick();
     void Info2Click();
+
+    // Deck and mixer handlers (MainFormDecks.cpp), delegating to the decks and the mixer; the
+    // controls' own signals reach the decks directly.
+    void LoadDB_LinksClick();
+    void LoadDB_RechtsClick();
+    void Cue_LinksMouseDown();
+    void Cue_RechtsMouseDown();
+    void Play_LinksMouseDown();
+    void Play_RechtsMouseDown();
+    void sBarSeekLinksScroll(int scrollCode);
+    void sBarSeekRechtsScroll(int scrollCode);
+    void btTime_LinksClick();
+    void btTime_RechtsClick();
+    void SBarPitchLinksChange();
+    void SBarPitchRechtsChange();
+    void SBtPlusSpeedLinksMouseDown();
+    void SBtPlusSpeedRechtsMouseDown();
+    void SBtPlusSpeedLinksMouseUp();
+    void SBtPlusSpeedRechtsMouseUp();
+    void SBtMinusSpeedLinksMouseDown();
+    void SBtMinusSpeedRechtsMouseDown();
+    void SBtMinusSpeedLinksMouseUp();
+    void SBtMinusSpeedRechtsMouseUp();
+    void Speedzero_LinksMouseDown();
+    void Speedzero_RechtsMouseDown();
+    void SBVolume_LinksChange();
+    void SBVolume_RechtsChange();
+    void sbFaderChange();
+    void SpeedButton7MouseDown();
+    void SpeedButton7MouseUp();
+    void SpeedButton9MouseDown();
+    void SpeedButton9MouseUp();
+    void SpeedButton8Click();
+    void SBHeadCueLinksMouseDown();
+    void SBHeadCueRechtsMouseDown();
+    void SBVolume_HeadChange();
 
 protected:
     void showEvent(QShowEvent *event) override;
