@@ -20,6 +20,7 @@
 #include <QScreen>
 #include <QStatusBar>
 
+#include <algorithm>
 #include <exception>
 #include <filesystem>
 
@@ -47,9 +48,16 @@ void addStatusPanels(QStatusBar *bar) {
         panel->setMinimumWidth(kStatusPanelWidth);
         panel->setFrameShape(QFrame::Panel);
         panel->setFrameShadow(QFrame::Sunken);
-        // The last panel takes what is left so the song's name is not cut at 50 pixels.
-        if (i == 0)
-            panel->setFixedWidth(kStatusPanelWidth);
+        // The state word must stay readable: where this system's font is wider than the
+        // original's, the first panel grows to the widest word. The last panel takes what is
+        // left so the song's name is not cut at 50 pixels.
+        if (i == 0) {
+            int widest = 0;
+            for (const char *word : {"loaded", "cued", "playing", "paused", "seeking", "ended"})
+                widest = std::max(widest, panel->fontMetrics().horizontalAdvance(QString::fromLatin1(word)));
+            const int chrome = 2 * panel->frameWidth() + 2 * 2 + 4; // frame, padding, a little air
+            panel->setFixedWidth(std::max(kStatusPanelWidth, widest + chrome));
+        }
         bar->addWidget(panel, i == 0 ? 0 : 1);
     }
 }

@@ -12,13 +12,13 @@ namespace {
 std::mutex gProviderMutex;
 std::shared_ptr<DeviceProvider> gTestProvider;
 
-std::string nameOf(const VirtualDeviceSpec &device) {
+std::string nameOf(const VirtualDevice &device) {
     return "Virtual/" + device.description;
 }
 
 } // namespace
 
-VirtualProvider::VirtualProvider(std::vector<VirtualDeviceSpec> devices) {
+VirtualProvider::VirtualProvider(std::vector<VirtualDevice> devices) {
     for (auto &d : devices)
         entries_.push_back(Entry{std::move(d), {}, {}});
 }
@@ -82,7 +82,7 @@ std::shared_ptr<DeviceProvider> currentProvider() {
     }
     const char *env = std::getenv("MIXORA_SOUND");
     if (env && std::string_view(env) == "null") {
-        static auto nullDevices = std::make_shared<VirtualProvider>(std::vector<VirtualDeviceSpec>{
+        static auto nullDevices = std::make_shared<VirtualProvider>(std::vector<VirtualDevice>{
             {"Null-Ausgabe 1", Backend::Null}, {"Null-Ausgabe 2", Backend::Null}});
         return nullDevices;
     }

@@ -9,7 +9,7 @@
 //
 // Using it from tests (GUI tests included): install a provider before the program opens its devices,
 //
-//     auto devices = std::make_shared<sound::VirtualProvider>(std::vector<sound::VirtualDeviceSpec>{
+//     auto devices = std::make_shared<sound::VirtualProvider>(std::vector<sound::VirtualDevice>{
 //         {"Testkarte 1", sound::Backend::Manual}, {"Testkarte 2", sound::Backend::Manual}});
 //     sound::setProviderForTesting(devices);
 //     ... the window opens its devices by GUID (devices->enumerate()[1].guid) ...
@@ -292,7 +292,7 @@ public:
     virtual std::shared_ptr<Device> open(const DeviceInfo &info) = 0;
 };
 
-struct VirtualDeviceSpec {
+struct VirtualDevice {
     std::string description;
     Backend backend = Backend::Manual; // Null, Manual or Offline
 };
@@ -301,7 +301,7 @@ struct VirtualDeviceSpec {
 // GUIDs of "Virtual/<description>", so they are the same in every run.
 class VirtualProvider : public DeviceProvider {
 public:
-    explicit VirtualProvider(std::vector<VirtualDeviceSpec> devices);
+    explicit VirtualProvider(std::vector<VirtualDevice> devices);
     std::vector<DeviceInfo> enumerate() override;
     std::shared_ptr<Device> open(const DeviceInfo &info) override; // the default entry opens device 0
     // The device last opened for entry index (0-based, default entry not counted); null if none is open.
@@ -311,7 +311,7 @@ public:
 
 private:
     struct Entry {
-        VirtualDeviceSpec device;
+        VirtualDevice device;
         std::weak_ptr<Device> opened;
         std::string failure;
     };

@@ -66,7 +66,7 @@ protected:
     // opens them from the settings file.
     void useDevices(sound::Backend backend, bool withHead) {
         provider = std::make_shared<sound::VirtualProvider>(
-            std::vector<sound::VirtualDeviceSpec>{{"Testkarte 1", backend}, {"Testkarte 2", backend}});
+            std::vector<sound::VirtualDevice>{{"Testkarte 1", backend}, {"Testkarte 2", backend}});
         sound::setProviderForTesting(provider);
         const auto devices = provider->enumerate(); // the default entry first
         window->AuxDevice = std::make_unique<DSBasicObject>(*devices[1].guid);

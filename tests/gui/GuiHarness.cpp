@@ -11,10 +11,10 @@ namespace mixora::test {
 GuiHarness::GuiHarness(std::vector<std::string> cards) {
     previousDir_ = std::filesystem::current_path();
     std::filesystem::current_path(temp_.path());
-    std::vector<sound::VirtualDeviceSpec> specs;
+    std::vector<sound::VirtualDevice> virtualCards;
     for (const std::string &card : cards)
-        specs.push_back({card, sound::Backend::Manual});
-    devices_ = std::make_shared<sound::VirtualProvider>(specs);
+        virtualCards.push_back({card, sound::Backend::Manual});
+    devices_ = std::make_shared<sound::VirtualProvider>(virtualCards);
     sound::setProviderForTesting(devices_);
 
     answer = [](QDialog &dialog) {

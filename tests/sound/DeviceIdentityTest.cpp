@@ -71,7 +71,7 @@ protected:
 };
 
 TEST_F(ProviderTest, VirtualDevicesListDefaultFirstThenInOrderWithStableGuids) {
-    auto provider = std::make_shared<VirtualProvider>(std::vector<VirtualDeviceSpec>{
+    auto provider = std::make_shared<VirtualProvider>(std::vector<VirtualDevice>{
         {"Karte B", Backend::Manual}, {"Karte A", Backend::Offline}, {"Karte B", Backend::Null}});
     setProviderForTesting(provider);
     auto list = enumerateDevices();
@@ -107,7 +107,7 @@ TEST_F(ProviderTest, NullEnvironmentGivesTwoNullDevicesWithFixedGuids) {
 
 TEST_F(ProviderTest, DSBasicObjectReportsMissingAndFailingDevicesReadably) {
     auto provider = std::make_shared<VirtualProvider>(
-        std::vector<VirtualDeviceSpec>{{"Haupt", Backend::Manual}, {"Kopfhörer", Backend::Manual}});
+        std::vector<VirtualDevice>{{"Haupt", Backend::Manual}, {"Kopfhörer", Backend::Manual}});
     setProviderForTesting(provider);
     auto list = enumerateDevices();
 
