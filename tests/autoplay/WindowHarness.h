@@ -52,7 +52,7 @@ protected:
         previousDir = std::filesystem::current_path();
         std::filesystem::current_path(dir.path());
         provider = std::make_shared<sound::VirtualProvider>(
-            std::vector<sound::VirtualDeviceSpec>{{"Testkarte 1", backend}, {"Testkarte 2", backend}});
+            std::vector<sound::VirtualDevice>{{"Testkarte 1", backend}, {"Testkarte 2", backend}});
         sound::setProviderForTesting(provider);
         const auto cards = provider->enumerate(); // the default entry first
         settings::IniFile ini(dir / "kelox.ini");
