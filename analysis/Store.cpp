@@ -71,7 +71,10 @@ public:
         return *this;
     }
     Query &bind(int position, const std::vector<std::uint8_t> &blob) {
-        sqlite3_bind_blob(stmt_, position, blob.data(), static_cast<int>(blob.size()), SQLITE_STATIC);
+        if (blob.empty()) // a null pointer would bind NULL, not an empty overview
+            sqlite3_bind_zeroblob(stmt_, position, 0);
+        else
+            sqlite3_bind_blob(stmt_, position, blob.data(), static_cast<int>(blob.size()), SQLITE_STATIC);
         return *this;
     }
     // True while rows come; throws on an error.
@@ -233,6 +236,15 @@ std::vector<SongRef> Store::unanalysed() const {
     while (q.step())
         songs.push_back({q.integer(0).value_or(0), q.text(1)});
     return songs;
+}
+
+std::optional<SongRef> Store::unanalysed(std::int64_t index) const {
+    Query q(connection(table_),
+            "SELECT \"Index\", \"Dateiname\" FROM Songs WHERE \"Index\" = ?1 AND \"Analyse\" IS NOT 1");
+    q.bind(1, index);
+    if (!q.step())
+        return std::nullopt;
+    return SongRef{index, q.text(1)};
 }
 
 } // namespace mixora::analysis

@@ -46,6 +46,8 @@ public:
 
     // Rows whose "Analyse" is not true, in "Index" order.
     std::vector<SongRef> unanalysed() const;
+    // The row with this "Index" when it is not analysed yet.
+    std::optional<SongRef> unanalysed(std::int64_t index) const;
 
 private:
     SongTable &table_;
