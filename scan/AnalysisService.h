@@ -22,6 +22,10 @@ namespace mixora {
 class SongTable;
 }
 
+namespace mixora::scan {
+inline constexpr const char *kAnalysisCaption = "analysiere mp3-Dateien";
+}
+
 class AnalysisService : public QObject {
     Q_OBJECT
 
