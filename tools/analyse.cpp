@@ -144,7 +144,7 @@ int analyseLibrary(const fs::path &programDir) {
             continue;
         }
         try {
-            if (store.save(o.song.index, *o.result)) {
+            if (store.save(o.song, *o.result)) {
                 ++analysed;
                 audioSeconds += o.result->durationSeconds;
             }
