@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <random>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -93,6 +94,7 @@ std::string readFileBytes(const std::filesystem::path &file, std::size_t maxByte
     if (static_cast<std::uintmax_t>(info.st_size) > maxBytes)
         closeAndThrow(tooBig);
     std::string bytes;
+    bytes.reserve(static_cast<std::size_t>(info.st_size));
     char buffer[65536];
     for (;;) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -119,10 +121,12 @@ namespace {
 // name that is taken (a stale file of a crashed run, or a link someone planted) is never
 // opened: another name is tried instead.
 int createTemporary(const std::filesystem::path &file, mode_t mode, std::filesystem::path &temp) {
-    std::random_device random;
     const std::string base = file.string() + ".tmp" + std::to_string(::getpid());
+    std::optional<std::random_device> random;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        temp = attempt == 0 ? base : base + "-" + std::to_string(random());
+        if (attempt > 0 && !random)
+            random.emplace();
+        temp = attempt == 0 ? base : base + "-" + std::to_string((*random)());
         const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd >= 0 || errno != EEXIST)
             return fd;
