@@ -6,8 +6,8 @@
 #include "app/MainFormPlaylist.h"
 #include "library/Datamod.h"
 #include "library/Suche.h"
+#include "library/TableCursor.h"
 #include "playlist/Playlist.h"
-#include "playlist/TableCursor.h"
 #include "playlist/Wiring.h"
 #include "scan/Progress.h"
 #include "scan/Scan.h"
@@ -23,7 +23,7 @@ Program::Program() {
     TFormMixora *main = formMixora_.get();
     dlgGeraete_ = std::make_unique<settings::TDlgGeraete>(main);
     dataModule1_ = std::make_unique<TDataModule1>();
-    songCursor_ = std::make_unique<playlist::TableCursor>(dataModule1_->Table1);
+    songCursor_ = std::make_unique<library::TableCursor>(dataModule1_->Table1);
     formPlayList_ = std::make_unique<TFormPlayList>(main);
     formDatenBearbeiten_ = std::make_unique<TFormDatenBearbeiten>(*dataModule1_, main);
     formScan_ = std::make_unique<TFormScan>(dataModule1_->Table1, nullptr, main);

@@ -15,8 +15,10 @@ class TDataModule1;
 namespace settings {
 class TDlgGeraete;
 }
-namespace playlist {
+namespace library {
 class TableCursor;
+}
+namespace playlist {
 class PlaylistWiring;
 } // namespace playlist
 } // namespace mixora
@@ -48,7 +50,7 @@ private:
     std::unique_ptr<TFormMixora> formMixora_;
     std::unique_ptr<settings::TDlgGeraete> dlgGeraete_;
     std::unique_ptr<TDataModule1> dataModule1_;
-    std::unique_ptr<playlist::TableCursor> songCursor_;
+    std::unique_ptr<library::TableCursor> songCursor_;
     std::unique_ptr<TFormPlayList> formPlayList_;
     std::unique_ptr<TFormDatenBearbeiten> formDatenBearbeiten_;
     std::unique_ptr<TFormScan> formScan_;
