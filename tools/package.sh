@@ -6,6 +6,10 @@ set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 bash "$src/tools/install-deps.sh"
 out="$src/build/package"
+# Every hardening feature, bind-now included; run from the source tree so that debug paths
+# are mapped relative to it.
+cd "$src"
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 cxxflags="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
 ldflags=$(dpkg-buildflags --get LDFLAGS)
 launcher=()

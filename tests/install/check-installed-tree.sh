@@ -67,6 +67,7 @@ help=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$prefix/bin/dj-mixo
 [[ "$help" == *--dir* ]] || fail "--help without a display said: $help"
 
 [ -f "$prefix/share/doc/dj-mixora/copyright" ] || fail "no copyright file"
+zcat "$prefix/share/man/man1/dj-mixora.1.gz" 2>/dev/null | grep -q "^.SH FILES" || fail "no manual page"
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"
