@@ -8,6 +8,7 @@
 
 #include <QCommandLineParser>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
@@ -68,10 +69,12 @@ int main(int argc, char **argv) {
     // Files are named relative to where the user started us, not to the program folder.
     QStringList files;
     for (const QString &file : parser.positionalArguments())
-        files << QFileInfo(file).absoluteFilePath();
+        if (!file.isEmpty())
+            files << QFileInfo(file).absoluteFilePath();
 
-    const auto choice = mixora::util::chooseProgramDir(parser.value(QStringLiteral("dir")).toStdString());
-    const QString programDir = QString::fromStdString(choice.dir.string());
+    const auto choice =
+        mixora::util::chooseProgramDir(QFile::encodeName(parser.value(QStringLiteral("dir"))).toStdString());
+    const QString programDir = QFile::decodeName(QByteArray::fromStdString(choice.dir.string()));
     std::error_code ec;
     if (!mixora::util::makeProgramDir(choice.dir, ec) || !QDir::setCurrent(programDir)) {
         mixora::app::TApplication::ShowException(
