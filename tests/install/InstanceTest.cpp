@@ -11,11 +11,11 @@
 #include <QApplication>
 #include <QFile>
 #include <QSignalSpy>
-#include <QTest>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <fstream>
 #include <thread>
 
