@@ -80,22 +80,26 @@ ProgramInstance::Start ProgramInstance::start(const QStringList &files, int time
         out << kMagic << files;
     }
     const QDeadlineTimer deadline(timeoutMs);
+    auto remaining = [&deadline] { return static_cast<int>(deadline.remainingTime()); };
     for (;;) {
         if (claim())
             return Start::Primary;
-        // The holder may be between taking the lock and listening, or busy for a moment.
+        // The holder may be between taking the lock and listening.
         QLocalSocket socket;
         socket.connectToServer(name_);
-        if (socket.waitForConnected(static_cast<int>(std::min<qint64>(500, deadline.remainingTime())))) {
+        if (socket.waitForConnected(std::min(500, remaining()))) {
             socket.write(request);
-            bool acked = false;
-            while (!acked && socket.waitForReadyRead(static_cast<int>(deadline.remainingTime()))) {
+            socket.waitForBytesWritten(remaining());
+            while (socket.state() == QLocalSocket::ConnectedState && socket.waitForReadyRead(remaining())) {
                 char c = 0;
-                acked = socket.getChar(&c) && c == kAck;
+                if (socket.getChar(&c) && c == kAck)
+                    return Start::HandedOver;
             }
-            socket.disconnectFromServer();
-            if (acked)
-                return Start::HandedOver;
+            // Sent and still connected: the holder's window thread is busy (a scan runs there),
+            // and it reads the request when it is done. Sending again would open the files twice.
+            if (socket.state() == QLocalSocket::ConnectedState)
+                return Start::Busy;
+            // Closed without an answer: the holder is ending; it may be gone at the next try.
         }
         if (deadline.hasExpired())
             return Start::NoAnswer;

@@ -16,13 +16,15 @@ class ProgramInstance : public QObject {
     Q_OBJECT
 
 public:
-    enum class Start { Primary, HandedOver, NoAnswer };
+    // Busy: the request waits in the running program's socket until its window thread is free.
+    enum class Start { Primary, HandedOver, Busy, NoAnswer };
 
     explicit ProgramInstance(const QString &programDir, QObject *parent = nullptr);
     ~ProgramInstance() override;
 
     // Claims the folder, or hands `files` to the instance that holds it. Waits at most
     // timeoutMs for that instance to answer; if it ends meanwhile, this one takes over.
+    // The files are sent once at most.
     Start start(const QStringList &files, int timeoutMs = 10000);
 
     // Files that arrive before this are kept: the first start may still be in its set-up dialogs.

@@ -5,6 +5,7 @@
 #include "app/Program.h"
 #include "app/ProgramInstance.h"
 #include "util/ProgramDir.h"
+#include "util/UiSeam.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -86,6 +87,13 @@ int main(int argc, char **argv) {
     mixora::app::ProgramInstance instance(programDir);
     switch (instance.start(files)) {
     case mixora::app::ProgramInstance::Start::HandedOver:
+        return 0;
+    case mixora::app::ProgramInstance::Start::Busy:
+        mixora::ui::message(
+            nullptr, QStringLiteral("Achtung"),
+            QStringLiteral("DJ-Mixora (Programmordner %1) ist gerade beschäftigt und übernimmt die Dateien, "
+                           "sobald es wieder reagiert.")
+                .arg(programDir));
         return 0;
     case mixora::app::ProgramInstance::Start::NoAnswer:
         mixora::app::TApplication::ShowException(

@@ -73,6 +73,31 @@ TEST(ProgramInstance, ALaterStartHandsItsFilesOverOnceTheFirstIsReady) {
     EXPECT_EQ(startElsewhere(other.path(), {}), ProgramInstance::Start::Primary);
 }
 
+TEST(ProgramInstance, ABusyProgramGetsTheFilesOnceWhenItIsFreeAgain) {
+    TempDir dir;
+    ProgramInstance first(q(dir.path()));
+    ASSERT_EQ(first.start({}), ProgramInstance::Start::Primary);
+    first.setReady();
+    QSignalSpy received(&first, &ProgramInstance::filesReceived);
+
+    // This thread answers nothing while the later start waits, as during a scan.
+    ProgramInstance::Start result = ProgramInstance::Start::NoAnswer;
+    std::thread later([&] {
+        ProgramInstance instance(q(dir.path()));
+        result = instance.start({"/music/a.mp3"}, 1000);
+    });
+    later.join();
+    EXPECT_EQ(result, ProgramInstance::Start::Busy);
+
+    for (int i = 0; i < 500 && received.count() == 0; ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    // Every request is in the socket by now; a second copy would arrive with the first.
+    for (int i = 0; i < 10; ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    ASSERT_EQ(received.count(), 1);
+    EXPECT_EQ(received[0][0].toStringList(), QStringList{"/music/a.mp3"});
+}
+
 TEST(ProgramInstance, WhatARunThatEndedOrCrashedLeftBehindDoesNotBlockTheNextStart) {
     TempDir dir;
     {
