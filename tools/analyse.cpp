@@ -1,12 +1,14 @@
 // dj-mixora-analyse [--dir PROGRAMDIR] [FILE...]
 // With files: analyses each and prints its figures as name=value lines, one block per file.
-// Without: analyses the library's songs not analysed yet (PROGRAMDIR/Data/data.db) and stores
+// Without: analyses the library's songs not analysed yet (PROGRAMDIR/Data/data.db, the folder
+// chosen as the program chooses it) and stores
 // each result as soon as it is known, so an interrupted run keeps what it finished.
 // Exit status: 0 done, 1 the library cannot be opened, 2 bad arguments or a file that could not
 // be analysed (the others are still done).
 #include "analysis/Jobs.h"
 #include "analysis/Store.h"
 #include "library/Datamod.h"
+#include "util/ProgramDir.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -29,7 +31,8 @@ int usage() {
     std::cerr << "usage: dj-mixora-analyse [--dir PROGRAMDIR] [FILE...]\n"
                  "  prints tempo, first beat, loudness, audible start and end of each FILE;\n"
                  "  without files, analyses the songs of PROGRAMDIR/Data/data.db not analysed yet\n"
-                 "  (PROGRAMDIR defaults to the current directory)\n";
+                 "  (PROGRAMDIR as the program chooses it: $MIXORA_HOME, the current directory\n"
+                 "  when it holds a kelox.ini, else ~/.local/share/DJ-Mixora)\n";
     return 2;
 }
 
@@ -172,7 +175,7 @@ int analyseLibrary(const fs::path &programDir) {
 } // namespace
 
 int main(int argc, char **argv) {
-    fs::path programDir = fs::current_path();
+    fs::path programDir;
     std::vector<std::string> files;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -195,5 +198,7 @@ int main(int argc, char **argv) {
             files.push_back(arg);
         }
     }
-    return files.empty() ? analyseLibrary(programDir) : analyseFiles(files);
+    if (!files.empty())
+        return analyseFiles(files);
+    return analyseLibrary(mixora::util::chooseProgramDir(programDir).dir);
 }
