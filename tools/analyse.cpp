@@ -1,8 +1,8 @@
 // dj-mixora-analyse [--dir PROGRAMDIR] [FILE...]
 // With files: analyses each and prints its figures as name=value lines, one block per file.
 // Without: analyses the library's songs not analysed yet (PROGRAMDIR/Data/data.db, the folder
-// chosen as the program chooses it) and stores
-// each result as soon as it is known, so an interrupted run keeps what it finished.
+// chosen as the program chooses it) and stores each result as soon as it is known, so an
+// interrupted run keeps what it finished.
 // Exit status: 0 done, 1 the library cannot be opened, 2 bad arguments or a file that could not
 // be analysed (the others are still done).
 #include "analysis/Jobs.h"
