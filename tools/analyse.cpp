@@ -6,6 +6,7 @@
 // Exit status: 0 done, 1 the library cannot be opened, 2 bad arguments or a file that could not
 // be analysed (the others are still done).
 #include "analysis/Jobs.h"
+#include "analysis/Preferences.h"
 #include "analysis/Store.h"
 #include "library/Datamod.h"
 #include "util/ProgramDir.h"
@@ -60,9 +61,11 @@ private:
     std::deque<Outcome> outcomes_;
 };
 
-JobQueue::AnalyseFn analyser() {
-    return [](const std::string &path, const std::atomic<bool> *cancel, std::string *error) {
-        return analyseFile(path, Options{}, cancel, error);
+// With the tempo range the program uses: the settings file of the program folder.
+JobQueue::AnalyseFn analyser(const fs::path &programDir) {
+    const Options options = readOptions(programDir / "kelox.ini");
+    return [options](const std::string &path, const std::atomic<bool> *cancel, std::string *error) {
+        return analyseFile(path, options, cancel, error);
     };
 }
 
@@ -74,11 +77,11 @@ std::string figure(const std::optional<double> &value, int decimals) {
     return text;
 }
 
-int analyseFiles(const std::vector<std::string> &files) {
+int analyseFiles(const std::vector<std::string> &files, const fs::path &programDir) {
     Inbox inbox;
     std::vector<std::optional<Outcome>> outcomes(files.size());
     {
-        JobQueue queue(analyser(), [&inbox](Outcome o) { inbox.put(std::move(o)); });
+        JobQueue queue(analyser(programDir), [&inbox](Outcome o) { inbox.put(std::move(o)); });
         std::vector<SongRef> songs;
         for (std::size_t i = 0; i < files.size(); ++i)
             songs.push_back({static_cast<std::int64_t>(i), files[i]});
@@ -136,7 +139,7 @@ int analyseLibrary(const fs::path &programDir) {
     long failed = 0;
     double audioSeconds = 0.0;
     Inbox inbox;
-    JobQueue queue(analyser(), [&inbox](Outcome o) { inbox.put(std::move(o)); });
+    JobQueue queue(analyser(programDir), [&inbox](Outcome o) { inbox.put(std::move(o)); });
     queue.add(songs, Lane::Library);
     for (std::size_t n = 0; n < songs.size(); ++n) {
         Outcome o = inbox.take();
@@ -198,7 +201,6 @@ int main(int argc, char **argv) {
             files.push_back(arg);
         }
     }
-    if (!files.empty())
-        return analyseFiles(files);
-    return analyseLibrary(mixora::util::chooseProgramDir(programDir).dir);
+    const fs::path chosen = mixora::util::chooseProgramDir(programDir).dir;
+    return files.empty() ? analyseLibrary(chosen) : analyseFiles(files, chosen);
 }
