@@ -76,19 +76,10 @@ void Mixer::add(BufferCore *core) {
 
 void Mixer::remove(BufferCore *core) {
     assertNotRealtime();
-    {
-        std::lock_guard lock(slotMutex_);
-        for (auto &s : slots_)
-            if (s.load() == core)
-                s.store(nullptr);
-    }
-    waitGrace();
-}
-
-void Mixer::waitGrace() const {
-    std::uint64_t started = enters_.load();
-    while (exits_.load() < started)
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    std::lock_guard lock(slotMutex_);
+    for (auto &s : slots_)
+        if (s.load() == core)
+            grace_.replace(s, static_cast<BufferCore *>(nullptr));
 }
 
 void Mixer::signal(const NotifyList &list, std::size_t k) {
@@ -107,7 +98,7 @@ void Mixer::clearSignalled() {
 
 void Mixer::mix(std::int16_t *out, std::size_t frames, std::int64_t clockNs) {
     RealtimeScope rt;
-    enters_.fetch_add(1);
+    Grace::ReadScope pass(grace_);
     std::int64_t startNs = clockNs;
     if (realtime_ && clockNs == kNow)
         startNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -120,7 +111,7 @@ void Mixer::mix(std::int16_t *out, std::size_t frames, std::int64_t clockNs) {
         float *acc = acc_.data();
         std::fill(acc, acc + 2 * n, 0.0f);
         for (auto &s : slots_) {
-            BufferCore *b = s.load(std::memory_order_acquire);
+            BufferCore *b = Grace::read(s);
             if (b)
                 mixBuffer(*b, acc, n);
         }
@@ -132,7 +123,6 @@ void Mixer::mix(std::int16_t *out, std::size_t frames, std::int64_t clockNs) {
         done += n;
     }
     framesMixed_.fetch_add(frames, std::memory_order_relaxed);
-    exits_.fetch_add(1);
 }
 
 double Mixer::masterPosition(const CursorShare &master, double frames) const {
@@ -184,7 +174,7 @@ void Mixer::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
 
     // Rate: the buffer's frequency over the device rate, corrected when slaved.
     double ratio = double(b.frequency.load()) / kDeviceRate;
-    CursorShare *master = b.master.load(std::memory_order_acquire);
+    CursorShare *master = Grace::read(b.master);
     if (master && master->alive.load() && master->playing.load()) {
         double len = double(b.frames);
         double m = masterPosition(*master, len);
@@ -303,7 +293,7 @@ void Mixer::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
     b.share->position.store(pos);
 
     // Notifications for every byte the cursor went over: [start, end) with wrap-around.
-    if (NotifyList *list = b.notifications.load(std::memory_order_acquire)) {
+    if (NotifyList *list = Grace::read(b.notifications)) {
         const std::uint64_t align = std::uint64_t(b.format.blockAlign());
         const std::uint64_t startByte = (startPos >> 32) * align;
         const std::uint64_t endByte = (pos >> 32) * align;

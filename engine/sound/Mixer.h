@@ -1,8 +1,9 @@
 // Internal to the sound layer: the per-device mix and the state a buffer shares with it.
 // Everything the mix touches is either owned by the mix thread or an atomic; other threads hand changes
-// over through atomics and wait for a "grace period" before freeing anything the mix may still read.
+// over through atomics, and replace what the mix reads only through the device's Grace.
 #pragma once
 
+#include "engine/sound/Grace.h"
 #include "engine/sound/Sound.h"
 
 #include <atomic>
@@ -102,8 +103,8 @@ public:
     // Registration of buffers; remove() returns once the mix no longer reads the buffer.
     void add(BufferCore *core);
     void remove(BufferCore *core);
-    // Returns once any mix that may have seen a pointer swapped out before the call has ended.
-    void waitGrace() const;
+    // Whatever the mix reads through a pointer is swapped through this.
+    Grace &grace() { return grace_; }
 
     // The real-time mix of the next frames into out (interleaved stereo). clockNs: the steady-clock time
     // at which these frames are due, where the device knows it better than "now".
@@ -119,6 +120,9 @@ public:
     const Signalled &signalled(std::size_t i) const { return signalled_[i]; }
     void clearSignalled();
     std::uint64_t framesMixed() const { return framesMixed_.load(std::memory_order_relaxed); }
+    // Real-time safe: the backend reports a period the card had to play without the mix.
+    void countUnderflow() { underflows_.fetch_add(1, std::memory_order_relaxed); }
+    std::uint64_t underflows() const { return underflows_.load(std::memory_order_relaxed); }
 
     static constexpr std::size_t kMaxSlots = 64;
     static constexpr std::size_t kChunkFrames = 1024;
@@ -133,9 +137,9 @@ private:
 
     std::atomic<BufferCore *> slots_[kMaxSlots];
     std::mutex slotMutex_; // registration only; never taken by the mix
-    std::atomic<std::uint64_t> enters_{0};
-    std::atomic<std::uint64_t> exits_{0};
+    Grace grace_;
     std::atomic<std::uint64_t> framesMixed_{0};
+    std::atomic<std::uint64_t> underflows_{0};
     std::vector<float> acc_;
     bool collectSignals_;
     bool realtime_;
