@@ -4,6 +4,7 @@
 #pragma once
 
 #include "engine/sound/Grace.h"
+#include "engine/sound/MixSteps.h"
 #include "engine/sound/Sound.h"
 
 #include <atomic>
@@ -80,10 +81,7 @@ struct BufferCore {
     std::uint64_t pos = 0; // 32.32 fixed point, in frames
     float gain = 1.0f;
     bool wasPlaying = false;
-    std::uint32_t seenJumps = 0;
-    bool slaveSynced = false;
-    double errFiltered = 0.0;
-    double errIntegral = 0.0;
+    SlaveFollower follower;
 
     // Non-real-time side: serialises writers and owns what the atomics point at.
     std::mutex writeMutex;
@@ -126,13 +124,14 @@ public:
 
     static constexpr std::size_t kMaxSlots = 64;
     static constexpr std::size_t kChunkFrames = 1024;
-    static constexpr std::size_t kMaxRampFrames = 1024;
     static constexpr std::size_t kMaxSignals = 64;
 
 private:
     void mixBuffer(BufferCore &b, float *acc, std::size_t frames);
     // The master's position (frames) at the start of the current chunk, as well as it can be known.
     double masterPosition(const CursorShare &master, double frames) const;
+    // Publishes where this period of a master starts and when, for slaves on other cards.
+    void stamp(CursorShare &share, std::uint64_t pos, std::uint64_t step);
     void signal(const NotifyList &list, std::size_t k);
 
     std::atomic<BufferCore *> slots_[kMaxSlots];
