@@ -296,3 +296,33 @@ TEST(NullDevice, NotificationsAndSlavesReplacedWhileItMixes) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(NullDevice, CountsThePeriodsItsClockMixedLate) {
+    // A clock ten thousand times too fast: no mix finishes a 0.15 µs period in time.
+    auto late = Device::createNull("Zu schnell", 64, 10000.0);
+    auto buffer = makeBuffer(*late, 44100, 2, 4096, [](std::uint32_t f, int) { return int(f); });
+    buffer->play(true);
+    auto manual = Device::createManual("Von Hand");
+    manual->render(4096);
+    while (late->framesRendered() < 64 * 100)
+        std::this_thread::sleep_for(1ms);
+    EXPECT_GT(late->underflows(), 0u);
+    EXPECT_EQ(manual->underflows(), 0u);
+
+    // The status lists open devices in the order they were opened, with their counts.
+    std::vector<OpenDeviceStatus> mine;
+    for (auto &s : openDeviceStatus())
+        if (s.description == "Zu schnell" || s.description == "Von Hand")
+            mine.push_back(s);
+    ASSERT_EQ(mine.size(), 2u);
+    EXPECT_EQ(mine[0].backend, Backend::Null);
+    EXPECT_GT(mine[0].underflows, 0u);
+    EXPECT_EQ(mine[1].underflows, 0u);
+    manual.reset();
+    for (auto &s : openDeviceStatus())
+        EXPECT_NE(s.description, "Von Hand") << "a closed device is still listed";
+}
+
+} // namespace
