@@ -210,6 +210,9 @@ std::vector<float> fluxOf(const std::vector<OnsetDetector::Bands> &energies, int
 } // namespace
 
 std::optional<BeatGrid> findBeatGrid(const OnsetDetector &onsets, double minBpm, double maxBpm) {
+    // Any range from the settings file keeps the work bounded: music has no beat outside this.
+    minBpm = std::max(minBpm, 30.0);
+    maxBpm = std::min(maxBpm, 300.0);
     const double fps = onsets.framesPerSecond();
     const std::size_t n = onsets.frames();
     if (!(minBpm > 0) || !(maxBpm > minBpm) || n < static_cast<std::size_t>(fps * 8))
