@@ -19,13 +19,13 @@ struct Songs {
     std::filesystem::path fiveMinutes;
     std::filesystem::path fiveMinutesVbr;
     Songs() {
-        test::SongSpec spec = test::songSuite()[30];
-        spec.seconds = 300;
+        test::SongRecipe recipe = test::songSuite()[30];
+        recipe.seconds = 300;
         fiveMinutes = dir / "five-minutes.mp3";
-        test::writeFile(fiveMinutes, test::encodeSong(spec).mp3);
-        spec.vbr = true;
+        test::writeFile(fiveMinutes, test::encodeSong(recipe).mp3);
+        recipe.vbr = true;
         fiveMinutesVbr = dir / "five-minutes-vbr.mp3";
-        test::writeFile(fiveMinutesVbr, test::encodeSong(spec).mp3);
+        test::writeFile(fiveMinutesVbr, test::encodeSong(recipe).mp3);
     }
 };
 

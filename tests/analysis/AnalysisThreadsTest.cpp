@@ -12,11 +12,11 @@ namespace {
 
 TEST(AnalysisThreads, ConcurrentAnalysesOfOneFileAgree) {
     test::TempDir dir;
-    test::SongSpec spec;
-    spec.bpm = 128.0;
-    spec.seconds = 12;
+    test::SongRecipe recipe;
+    recipe.bpm = 128.0;
+    recipe.seconds = 12;
     const auto file = dir / "song.mp3";
-    test::writeFile(file, test::encodeSong(spec).mp3);
+    test::writeFile(file, test::encodeSong(recipe).mp3);
 
     std::optional<Result> results[3];
     std::vector<std::thread> threads;
@@ -31,7 +31,7 @@ TEST(AnalysisThreads, ConcurrentAnalysesOfOneFileAgree) {
         EXPECT_EQ(r->audibleEndByte, results[0]->audibleEndByte);
         EXPECT_EQ(r->overview, results[0]->overview);
     }
-    EXPECT_NEAR(*results[0]->bpm, spec.bpm, 0.05);
+    EXPECT_NEAR(*results[0]->bpm, recipe.bpm, 0.05);
 }
 
 } // namespace
