@@ -15,6 +15,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/syscall.h>
+#endif
 
 namespace mixora::engine {
 
@@ -35,6 +38,18 @@ constexpr std::int64_t kEstimateBehindBytes = 64 * 1024;
 constexpr std::int64_t kEstimateAheadBytes = 8 * 1024;
 // Consecutive headers that make a sync word found in the middle of a file believable.
 constexpr int kHeaderChain = 4;
+
+// The deck's own reads go first: on a slow stick the indexer's stream of reads must not make a
+// refill late. The lowest best-effort I/O priority, for the calling thread only.
+void lowerIoPriority() {
+#ifdef __linux__
+    constexpr int kWhoProcess = 1;
+    constexpr int kClassBestEffort = 2;
+    constexpr int kClassShift = 13;
+    constexpr int kLowestLevel = 7;
+    ::syscall(SYS_ioprio_set, kWhoProcess, 0, (kClassBestEffort << kClassShift) | kLowestLevel);
+#endif
+}
 
 bool readAt(int fd, std::uint8_t *buffer, std::size_t bytes, std::int64_t at) {
     while (bytes > 0) {
@@ -171,8 +186,9 @@ struct Mp3Player::Indexer {
             completed.notify_all();
     }
 
-    // Indexes every frame; sets duration (output samples at outputRate) when it got to the end.
+    // Indexes every frame; sets durationSeconds when it got to the end.
     void run(long outputRate, std::atomic<std::int32_t> &durationSeconds) {
+        lowerIoPriority();
         std::string error;
         Mpg123Handle handle = newMpg123Handle(&error);
         mpg123_handle *mh = handle.get();

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <random>
 
 #include <sys/stat.h>
@@ -267,6 +268,36 @@ TEST(Mp3Reader, FailedFramesAtTheEndEndTheStreamAndInTheMiddlePlayAsSilence) {
     EXPECT_GT(firstSilent - frames.begin(), static_cast<long>(intact.size() / 3));
     ASSERT_GT(frames.size(), 10u);
     EXPECT_TRUE(std::equal(frames.end() - 10, frames.end(), intact.end() - 10));
+}
+
+// Bytes this process has read through read and pread so far.
+long long bytesReadByProcess() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    long long value = 0;
+    while (io >> key >> value)
+        if (key == "rchar:")
+            return value;
+    return -1;
+}
+
+TEST(Mp3Reader, OpeningALongFileReadsOnlyItsStart) {
+    if (bytesReadByProcess() < 0)
+        GTEST_SKIP() << "/proc/self/io is not readable here";
+    test::TempDir dir;
+    const auto file = dir / "long.mp3";
+    const auto part = test::makeMp3({.seconds = 30.0, .writeInfoTag = false});
+    for (int i = 0; i < 20; ++i)
+        test::appendFile(file, part);
+    const long long before = bytesReadByProcess();
+    Mp3Player reader(file.string(), Mp3Player::IndexStart::Later);
+    EXPECT_LT(bytesReadByProcess() - before, 256 * 1024);
+    Frame block(static_cast<size_t>(5 * reader.frameBytes));
+    EXPECT_EQ(reader.ReadFrames(5, block.data()), 0);
+    EXPECT_FALSE(reader.IndexComplete());
+    reader.WaitForIndex();
+    EXPECT_TRUE(reader.IndexComplete());
+    EXPECT_EQ(reader.durationSeconds, static_cast<std::int32_t>(referenceFrames(file).size() * 1152 / 44100));
 }
 
 TEST(Mp3Reader, SeekAheadOfTheIndexPlaysTheRightFramesAndTheIndexCorrectsTheTime) {
