@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #endif
 
@@ -39,10 +40,13 @@ constexpr std::int64_t kEstimateAheadBytes = 8 * 1024;
 // Consecutive headers that make a sync word found in the middle of a file believable.
 constexpr int kHeaderChain = 4;
 
-// The deck's own reads go first: on a slow stick the indexer's stream of reads must not make a
-// refill late. The lowest best-effort I/O priority, for the calling thread only.
-void lowerIoPriority() {
+// The window, the deck's refills and its reads go first: on a busy machine or a slow stick the
+// indexer must not delay them. Lower CPU and I/O priority, for the calling thread only.
+void yieldToTheDeck() {
 #ifdef __linux__
+    constexpr int kNice = 10;
+    const auto thread = static_cast<id_t>(::syscall(SYS_gettid));
+    ::setpriority(PRIO_PROCESS, thread, kNice);
     constexpr int kWhoProcess = 1;
     constexpr int kClassBestEffort = 2;
     constexpr int kClassShift = 13;
@@ -188,7 +192,7 @@ struct Mp3Player::Indexer {
 
     // Indexes every frame; sets durationSeconds when it got to the end.
     void run(long outputRate, std::atomic<std::int32_t> &durationSeconds) {
-        lowerIoPriority();
+        yieldToTheDeck();
         std::string error;
         Mpg123Handle handle = newMpg123Handle(&error);
         mpg123_handle *mh = handle.get();
