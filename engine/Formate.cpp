@@ -141,7 +141,7 @@ struct Mp3Player::Indexer {
     std::atomic<bool> cancel{false};
 
     std::mutex mutex;
-    std::condition_variable completed;
+    std::condition_variable progressed;
     std::vector<std::int64_t> offsets; // published so far
     bool complete = false;
 
@@ -186,8 +186,8 @@ struct Mp3Player::Indexer {
                 offsets.insert(offsets.end(), data + offsets.size(), data + fill);
             complete = last;
         }
-        if (last)
-            completed.notify_all();
+        // A seek with nothing to go by but the index waits for its progress.
+        progressed.notify_all();
     }
 
     // Indexes every frame; sets durationSeconds when it got to the end.
@@ -344,7 +344,7 @@ void Mp3Player::WaitForIndex() {
     StartIndex();
     {
         std::unique_lock lock(indexer_->mutex);
-        indexer_->completed.wait(lock, [this] { return indexer_->complete; });
+        indexer_->progressed.wait(lock, [this] { return indexer_->complete; });
     }
     adoptIndex();
 }
@@ -611,7 +611,7 @@ int Mp3Player::Seek(std::int32_t offset) {
     StartIndex();
     {
         std::unique_lock lock(indexer_->mutex);
-        indexer_->completed.wait(lock, [&] {
+        indexer_->progressed.wait(lock, [&] {
             return indexer_->complete || (!indexer_->offsets.empty() && indexer_->offsets.back() > offset);
         });
     }
