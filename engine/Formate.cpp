@@ -74,6 +74,7 @@ struct FrameHeader {
     int version = 0;
     int layer = 0;
     int rateIndex = 0;
+    double meanLength = 0; // over many frames of this bitrate, padding spread out
 
     bool sameStream(const FrameHeader &o) const {
         return version == o.version && layer == o.layer && rateIndex == o.rateIndex;
@@ -106,12 +107,12 @@ bool parseHeader(const std::uint8_t *p, FrameHeader &out) {
                            : kKbpsMpeg2[layerNumber == 1 ? 0 : 1][bitrateIndex];
     const int rate = kRatesMpeg1[rateIndex] >> (mpeg1 ? 0 : version == 2 ? 1 : 2);
     const int bitsPerSecond = kbps * 1000;
+    const int factor = layerNumber == 1 ? 48 : (layerNumber == 3 && !mpeg1) ? 72 : 144;
     if (layerNumber == 1)
         out.length = (12 * bitsPerSecond / rate + padding) * 4;
-    else if (layerNumber == 3 && !mpeg1)
-        out.length = 72 * bitsPerSecond / rate + padding;
     else
-        out.length = 144 * bitsPerSecond / rate + padding;
+        out.length = factor * bitsPerSecond / rate + padding;
+    out.meanLength = static_cast<double>(factor) * bitsPerSecond / rate;
     out.version = version;
     out.layer = layer;
     out.rateIndex = rateIndex;
@@ -539,10 +540,12 @@ bool Mp3Player::seekEstimated(std::int32_t offset, int &result) {
     FrameHeader first;
     if (!headerAt(start, first))
         return false;
+    bool oneBitrate = true;
     for (std::int64_t at = start; from + at <= offset;) {
         FrameHeader h;
         if (!headerAt(at, h) || !h.sameStream(first))
             break;
+        oneBitrate = oneBitrate && h.meanLength == first.meanLength;
         starts.push_back(from + at);
         at += h.length;
     }
@@ -560,9 +563,14 @@ bool Mp3Player::seekEstimated(std::int32_t offset, int &result) {
     // The decoder starts its preroll this many frames early: they must be real frames too.
     if (found <= kMpg123SeekPrerollFrames)
         return false;
-    const double meanBytes =
+    // A constant bitrate gives the exact mean frame size (and so exact numbers); a variable one
+    // the mean of the frames known so far.
+    const double knownMean =
         known >= 2 ? static_cast<double>(lastKnown - frameOffsets_.front()) / static_cast<double>(known - 1)
-                   : static_cast<double>(frameInputBytes);
+                   : first.meanLength;
+    const bool constantBitrate =
+        oneBitrate && std::abs(knownMean - first.meanLength) < 0.01 * first.meanLength;
+    const double meanBytes = constantBitrate ? first.meanLength : knownMean;
     std::int64_t target =
         known - 1 + std::llround(static_cast<double>(starts.back() - lastKnown) / std::max(meanBytes, 1.0));
     target = std::max(target, known - 1 + found);
