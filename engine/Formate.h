@@ -40,7 +40,8 @@ public:
     // The deck's sound buffer holds this many decoded frames.
     static constexpr int kBufferFrames = 10;
 
-    // When the helper thread starts indexing: at once, or at StartIndex (to try seeks ahead of it).
+    // When the helper thread starts indexing: at once, or at StartIndex (the deck starts it after
+    // its first refills, so that the index's reads do not delay them).
     enum class IndexStart { Now, Later };
 
     // Opens the file (UTF-8 path) and fills every figure; throws Mp3Error with the reason.
