@@ -58,7 +58,8 @@ int DoublePlayer::Open(const std::string &fileName) {
     }
     std::unique_ptr<Mp3Player> newReader;
     try {
-        newReader = std::make_unique<Mp3Player>(fileName);
+        // The index starts once both halves are filled, so that its reads do not delay the load's.
+        newReader = std::make_unique<Mp3Player>(fileName, Mp3Player::IndexStart::Later);
     } catch (const Mp3Error &e) {
         openError_ = e.what();
         return kOpenFailed;
@@ -104,16 +105,24 @@ int DoublePlayer::Open(const std::string &fileName) {
         headBuffer = std::move(newHead);
     }
 
-    if (!mainBuffer || !mainBuffer->setNotifications(
-                           std::vector<sound::Notification>(notifyPositions.begin(), notifyPositions.end())))
+    if (!mainBuffer || !mainBuffer->setNotifications(std::vector<sound::Notification>(
+                           notifyPositions.begin(), notifyPositions.end()))) {
+        startIndex();
         return kOpenNoNotification;
+    }
     Seek(0);
     const std::string text = FormatTime(timeMode, 0);
     if (view)
         view->setTimeText(text);
     FillBuffer(0);
     FillBuffer(half);
+    startIndex();
     return kOpenReady;
+}
+
+void DoublePlayer::startIndex() {
+    std::lock_guard lock(mutex_);
+    reader->StartIndex();
 }
 
 int DoublePlayer::FillBuffer(std::int32_t offset) {
