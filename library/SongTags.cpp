@@ -77,6 +77,7 @@ std::string genreName(const TagLib::StringList &fields, bool latin1) {
 namespace {
 
 using tags::joined;
+using tags::MemoryFile;
 
 // The frames the library takes, by the IDs of 2.2 and of 2.3/2.4.
 constexpr std::array<std::string_view, 9> kWantedFrames{"TT2",  "TP1",  "TYE",  "TCO", "TIT2",
@@ -93,20 +94,17 @@ std::string frameText(const TagLib::ID3v2::Tag &tag, const char *id, bool genre 
     return genre ? tags::genreName(frame->fieldList(), latin1) : joined(frame->fieldList(), latin1);
 }
 
+} // namespace
+
+namespace tags {
+
 // Only the frames we take go to TagLib, one of each, so a tag of countless frames or a huge
 // picture costs nothing more than reading it.
-void readId3v2(int fd, std::uint64_t fileSize, const tags::Id3v2Header &header, SongTags &out) {
-    const std::uint64_t available = fileSize - tags::kId3v2HeaderSize;
-    const std::size_t want =
-        static_cast<std::size_t>(std::min<std::uint64_t>({header.size, available, tags::kMaxId3v2Bytes}));
-    std::string body(want, '\0');
-    body.resize(tags::readAt(fd, body.data(), want, tags::kId3v2HeaderSize));
-    if (header.version <= 3 && (header.flags & tags::kUnsynchronisation))
-        body = tags::resynchronise(body);
-
-    std::string mini(tags::kId3v2HeaderSize, '\0');
+SongTags id3v2Texts(std::string_view body, const Id3v2Header &header) {
+    SongTags out;
+    std::string mini(kId3v2HeaderSize, '\0');
     std::array<bool, kWantedFrames.size()> taken{};
-    tags::forEachFrame(body, header, [&](const tags::FrameSpan &frame) {
+    forEachFrame(body, header, [&](const FrameSpan &frame) {
         for (std::size_t i = 0; i < kWantedFrames.size(); ++i) {
             if (frame.id != kWantedFrames[i] || taken[i])
                 continue;
@@ -114,38 +112,36 @@ void readId3v2(int fd, std::uint64_t fileSize, const tags::Id3v2Header &header, 
             const std::size_t at = mini.size();
             mini.append(body, frame.offset, frame.size);
             if (header.version == 4) // our reading of the size, whatever the writer meant
-                tags::putSynchsafe(reinterpret_cast<unsigned char *>(mini.data() + at + 4),
-                                   static_cast<std::uint32_t>(frame.size - 10));
+                putSynchsafe(reinterpret_cast<unsigned char *>(mini.data() + at + 4),
+                             static_cast<std::uint32_t>(frame.size - 10));
         }
         return true;
     });
-    if (mini.size() == tags::kId3v2HeaderSize)
-        return;
+    if (mini.size() == kId3v2HeaderSize)
+        return out;
     auto *h = reinterpret_cast<unsigned char *>(mini.data());
     std::memcpy(h, "ID3", 3);
     h[3] = static_cast<unsigned char>(header.version);
     h[4] = 0;
-    h[5] = header.version == 4 ? (header.flags & tags::kUnsynchronisation) : 0;
-    tags::putSynchsafe(h + 6, static_cast<std::uint32_t>(mini.size() - tags::kId3v2HeaderSize));
+    h[5] = header.version == 4 ? (header.flags & kUnsynchronisation) : 0;
+    putSynchsafe(h + 6, static_cast<std::uint32_t>(mini.size() - kId3v2HeaderSize));
 
-    tags::MemoryFile file(TagLib::ByteVector(mini.data(), static_cast<unsigned int>(mini.size())));
+    MemoryFile file(TagLib::ByteVector(mini.data(), static_cast<unsigned int>(mini.size())));
     const TagLib::ID3v2::Tag tag(&file, 0);
     // TagLib names 2.2 and 2.3 frames as 2.4 does (TYER and TYE become TDRC).
     out.title = frameText(tag, "TIT2");
     out.artist = frameText(tag, "TPE1");
     out.year = frameText(tag, "TDRC");
     out.genre = frameText(tag, "TCON", true);
+    return out;
 }
 
-void readApe(int fd, const tags::TailLayout &layout, SongTags &out) {
-    const std::uint64_t size = layout.apeEnd - layout.apeStart;
-    if (size > tags::kMaxApeBytes)
-        return;
-    std::string bytes(static_cast<std::size_t>(size), '\0');
-    if (tags::readAt(fd, bytes.data(), bytes.size(), layout.apeStart) != bytes.size())
-        return;
-    tags::MemoryFile file(TagLib::ByteVector(bytes.data(), static_cast<unsigned int>(bytes.size())));
-    const TagLib::APE::Tag tag(&file, static_cast<long>(size - tags::kApeFooterSize));
+SongTags apeTexts(std::string_view bytes) {
+    SongTags out;
+    if (bytes.size() < kApeFooterSize)
+        return out;
+    MemoryFile file(TagLib::ByteVector(bytes.data(), static_cast<unsigned int>(bytes.size())));
+    const TagLib::APE::Tag tag(&file, static_cast<long>(bytes.size() - kApeFooterSize));
     const auto &items = tag.itemListMap();
     auto item = [&](const char *key) -> std::string {
         const auto it = items.find(key);
@@ -157,6 +153,36 @@ void readApe(int fd, const tags::TailLayout &layout, SongTags &out) {
     out.artist = item("ARTIST");
     out.year = item("YEAR");
     out.genre = item("GENRE");
+    return out;
+}
+
+} // namespace tags
+
+namespace {
+
+void readId3v2(int fd, std::uint64_t fileSize, const tags::Id3v2Header &header, SongTags &out) {
+    const std::uint64_t available = fileSize - tags::kId3v2HeaderSize;
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>({header.size, available, tags::kMaxId3v2Bytes}));
+    std::string body(want, '\0');
+    body.resize(tags::readAt(fd, body.data(), want, tags::kId3v2HeaderSize));
+    if (header.version <= 3 && (header.flags & tags::kUnsynchronisation))
+        body = tags::resynchronise(body);
+    const auto texts = tags::id3v2Texts(body, header);
+    out.title = texts.title;
+    out.artist = texts.artist;
+    out.year = texts.year;
+    out.genre = texts.genre;
+}
+
+void readApe(int fd, const tags::TailLayout &layout, SongTags &out) {
+    const std::uint64_t size = layout.apeEnd - layout.apeStart;
+    if (size > tags::kMaxApeBytes)
+        return;
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    if (tags::readAt(fd, bytes.data(), bytes.size(), layout.apeStart) != bytes.size())
+        return;
+    out = tags::apeTexts(bytes);
 }
 
 void fillEmpty(std::string &field, std::string from) {

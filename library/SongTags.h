@@ -6,8 +6,11 @@
 // memory.
 #pragma once
 
+#include "library/TagLayout.h"
+
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace mixora {
 
@@ -24,5 +27,12 @@ SongTags readSongTags(const std::filesystem::path &file);
 
 // The texts as the song table keeps them: each cut to its field's width.
 SongTags fitToFields(SongTags tags);
+
+namespace tags {
+// The texts of an ID3v2 tag, given what follows its header (freed of the tag-wide
+// unsynchronisation), and of an APE tag's bytes (header, items and footer).
+SongTags id3v2Texts(std::string_view body, const Id3v2Header &header);
+SongTags apeTexts(std::string_view bytes);
+} // namespace tags
 
 } // namespace mixora
