@@ -266,24 +266,24 @@ bool Deck::loadSong(const Song &song) {
     }
     sound::Device *head = ctx_.headDevice ? ctx_.headDevice() : nullptr;
 
-    releasePlayer();
-    const std::uint32_t generation = ++generation_;
-    ++epoch_;
+    // The new file is opened beside the old player, which is replaced only once the new one
+    // opened: a file that cannot be opened leaves the paused or cued song as it was.
+    const std::uint32_t generation = generation_ + 1;
     auto view = std::make_unique<View>(*this, generation);
     auto player = std::make_unique<engine::DoublePlayer>(main, head);
     player->timeMode = timeMode_;
     player->view = view.get();
     const int result = player->Open(song.fileName.toStdString());
     if (result == engine::DoublePlayer::kOpenFailed) {
-        // A player that cannot play is not kept: the deck holds no song any more.
         player.reset();
         view.reset();
-        ++generation_;
-        resetDisplay();
         message(QStringLiteral("Fehler"),
                 QStringLiteral("Datei %1 kann nicht geöffnet werden").arg(song.fileName));
         return false;
     }
+    releasePlayer();
+    generation_ = generation;
+    ++epoch_;
     view_ = std::move(view);
     player_ = std::move(player);
     loadedKey_ = song.key;
@@ -528,15 +528,6 @@ void Deck::setHeadLamp(bool on) {
     w_.headCue->setIcon(QIcon(QStringLiteral(":/images/") + glyph));
     w_.headCue->setProperty("glyph", glyph);
     w_.headCue->setAccessibleDescription(on ? QStringLiteral("an") : QStringLiteral("aus"));
-}
-
-void Deck::resetDisplay() {
-    setState(QString());
-    w_.songPanel->clear();
-    w_.seekBar->setRange(0, 0);
-    w_.timeLabel->setText(kTimeZero);
-    setLit(w_.cue, false);
-    setLit(w_.play, false);
 }
 
 SongTable *Deck::table() const {

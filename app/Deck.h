@@ -161,7 +161,6 @@ private:
     std::optional<std::int64_t> storedCuePoint() const;
     bool storeCuePoint(std::int64_t key, std::int32_t position);
     void setHeadLamp(bool on);
-    void resetDisplay();
     void message(const QString &caption, const QString &text) const;
     SongTable *table() const;
 

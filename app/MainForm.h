@@ -1,7 +1,7 @@
 // The main window: both decks, the library search panel and grid, the mixer strips and the
 // menus. This file's source (MainForm.cpp) holds the window's life cycle (start-up,
-// activation, closing) and menus; deck, mixer, search and auto-play handlers live in their
-// own source files as members of this class.
+// activation, closing) and menus; the decks and the mixer (MainFormDecks) connect their own
+// controls, and the search and auto-play handlers live in their own source files.
 #pragma once
 
 #include "engine/DSBasicObject.h"
@@ -32,7 +32,6 @@ class TDlgGeraete;
 namespace mixora::app {
 
 class TAboutBox;
-class WindowDecks;
 
 class TFormMixora : public QMainWindow {
     Q_OBJECT
@@ -66,8 +65,6 @@ public:
 
     // Whether a main output device is open; without one nothing can be played.
     bool hasMainDevice() const { return AuxDevice != nullptr; }
-    // The decks and the mixer while they exist (they register themselves, MainFormDecks.cpp).
-    WindowDecks *DeckSet = nullptr;
     // Load-error report of a deck player's Open: 1 means no position notification.
     void ReportLoadError(int code);
 
@@ -95,42 +92,6 @@ public slots:
     void Laden1Click();
     void GeraeteClick();
     void Info2Click();
-
-    // Deck and mixer handlers (MainFormDecks.cpp), delegating to the decks and the mixer; the
-    // controls' own signals reach the decks directly.
-    void LoadDB_LinksClick();
-    void LoadDB_RechtsClick();
-    void Cue_LinksMouseDown();
-    void Cue_RechtsMouseDown();
-    void Play_LinksMouseDown();
-    void Play_RechtsMouseDown();
-    void sBarSeekLinksScroll(int scrollCode);
-    void sBarSeekRechtsScroll(int scrollCode);
-    void btTime_LinksClick();
-    void btTime_RechtsClick();
-    void SBarPitchLinksChange();
-    void SBarPitchRechtsChange();
-    void SBtPlusSpeedLinksMouseDown();
-    void SBtPlusSpeedRechtsMouseDown();
-    void SBtPlusSpeedLinksMouseUp();
-    void SBtPlusSpeedRechtsMouseUp();
-    void SBtMinusSpeedLinksMouseDown();
-    void SBtMinusSpeedRechtsMouseDown();
-    void SBtMinusSpeedLinksMouseUp();
-    void SBtMinusSpeedRechtsMouseUp();
-    void Speedzero_LinksMouseDown();
-    void Speedzero_RechtsMouseDown();
-    void SBVolume_LinksChange();
-    void SBVolume_RechtsChange();
-    void sbFaderChange();
-    void SpeedButton7MouseDown();
-    void SpeedButton7MouseUp();
-    void SpeedButton9MouseDown();
-    void SpeedButton9MouseUp();
-    void SpeedButton8Click();
-    void SBHeadCueLinksMouseDown();
-    void SBHeadCueRechtsMouseDown();
-    void SBVolume_HeadChange();
 
 protected:
     void showEvent(QShowEvent *event) override;

@@ -12,18 +12,14 @@ class TFormMixora;
 
 class WindowDecks {
 public:
-    // Registers itself as the window's DeckSet, so the window's handlers reach the decks.
+    // Each deck and the mixer connect their own controls' signals.
     explicit WindowDecks(TFormMixora &window);
-    ~WindowDecks();
     WindowDecks(const WindowDecks &) = delete;
     WindowDecks &operator=(const WindowDecks &) = delete;
 
     Deck Links;
     Deck Rechts;
     Mixer mixer;
-
-private:
-    TFormMixora &window_;
 };
 
 } // namespace mixora::app

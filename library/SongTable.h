@@ -105,6 +105,12 @@ public:
     using DatabaseError::DatabaseError;
 };
 
+// One row's "Index" and "Dateiname".
+struct SongPath {
+    std::int64_t index;
+    std::string path;
+};
+
 enum class TableState { Inactive, Browse, Edit, Insert, SetKey };
 
 // What changed, for views that follow the table.
@@ -225,6 +231,9 @@ public:
     std::vector<std::int64_t> keysInOrder() const;
     // One row by its "Index"; nothing when there is none.
     std::optional<SongRecord> readRecord(std::int64_t index) const;
+    // Every row's "Index" and "Dateiname" in "Index" order, read in one pass: the database
+    // check tests each path, and a lookup per row would cost more than the test.
+    std::vector<SongPath> allPaths() const;
     // The listener runs after every change; returns an id for removeListener.
     int addListener(std::function<void(TableChange)> listener);
     void removeListener(int id);

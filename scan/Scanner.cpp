@@ -2,8 +2,6 @@
 
 #include "library/Id3Tag.h"
 
-#include <sqlite3.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -59,56 +57,6 @@ bool readListedFile(int dirFd, const char *name, bool followLinks, unsigned char
         return errno != ENOENT && errno != ENOTDIR && errno != ELOOP;
     have = readLast128(fd, bytes);
     ::close(fd);
-    return true;
-}
-
-// Every row's "Index" and "Dateiname" in one pass over the file: one statement instead of a
-// lookup per row, which would cost more than the existence test it serves. False when the
-// file's layout is not the one expected; the caller then walks the rows one by one.
-bool readAllPaths(SongTable &table, std::vector<std::pair<std::int64_t, std::string>> &rows) {
-    sqlite3 *db = table.handle();
-    if (db == nullptr)
-        return false;
-    std::vector<std::string> tables;
-    sqlite3_stmt *list = nullptr;
-    if (sqlite3_prepare_v2(db,
-                           "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%'",
-                           -1, &list, nullptr) != SQLITE_OK)
-        return false;
-    while (sqlite3_step(list) == SQLITE_ROW)
-        tables.emplace_back(reinterpret_cast<const char *>(sqlite3_column_text(list, 0)));
-    sqlite3_finalize(list);
-    sqlite3_stmt *read = nullptr;
-    for (const std::string &name : tables) {
-        std::string quoted;
-        for (char c : name)
-            quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-        const std::string sql = "SELECT \"Index\", \"Dateiname\" FROM \"" + quoted + "\"";
-        sqlite3_stmt *candidate = nullptr;
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &candidate, nullptr) == SQLITE_OK) {
-            if (read != nullptr) { // two song tables: do not guess
-                sqlite3_finalize(read);
-                sqlite3_finalize(candidate);
-                return false;
-            }
-            read = candidate;
-        }
-    }
-    if (read == nullptr)
-        return false;
-    int rc;
-    while ((rc = sqlite3_step(read)) == SQLITE_ROW) {
-        const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(read, 1));
-        rows.emplace_back(sqlite3_column_int64(read, 0),
-                          text != nullptr
-                              ? std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(read, 1)))
-                              : std::string());
-    }
-    sqlite3_finalize(read);
-    if (rc != SQLITE_DONE) {
-        rows.clear();
-        return false;
-    }
     return true;
 }
 
@@ -347,37 +295,25 @@ std::int64_t Scanner::CheckDatabase() {
         }
     };
     try {
-        std::vector<std::pair<std::int64_t, std::string>> all;
-        if (readAllPaths(table_, all)) {
-            // The existence tests are the whole cost: a helper thread takes half of each
-            // chunk. The table and the bar stay with this thread, row by row in order.
-            constexpr std::size_t kChunk = 4096;
-            std::vector<char> exists(kChunk);
-            for (std::size_t begin = 0; begin < all.size(); begin += kChunk) {
-                const std::size_t end = std::min(all.size(), begin + kChunk);
-                const std::size_t middle = begin + (end - begin) / 2;
-                std::thread helper([&] {
-                    for (std::size_t i = middle; i < end; ++i)
-                        exists[i - begin] = isFile(all[i].second);
-                });
-                for (std::size_t i = begin; i < middle; ++i)
-                    exists[i - begin] = isFile(all[i].second);
-                helper.join();
-                for (std::size_t i = begin; i < end; ++i) {
-                    progress_.setPosition(progress_.position() + 1);
-                    if (!exists[i - begin])
-                        drop(all[i].first);
-                }
-            }
-        } else {
-            for (const std::int64_t key : table_.keysInOrder()) {
+        const std::vector<SongPath> all = table_.allPaths();
+        // The existence tests are the whole cost: a helper thread takes half of each chunk.
+        // The table and the bar stay with this thread, row by row in order.
+        constexpr std::size_t kChunk = 4096;
+        std::vector<char> exists(kChunk);
+        for (std::size_t begin = 0; begin < all.size(); begin += kChunk) {
+            const std::size_t end = std::min(all.size(), begin + kChunk);
+            const std::size_t middle = begin + (end - begin) / 2;
+            std::thread helper([&] {
+                for (std::size_t i = middle; i < end; ++i)
+                    exists[i - begin] = isFile(all[i].path);
+            });
+            for (std::size_t i = begin; i < middle; ++i)
+                exists[i - begin] = isFile(all[i].path);
+            helper.join();
+            for (std::size_t i = begin; i < end; ++i) {
                 progress_.setPosition(progress_.position() + 1);
-                const auto record = table_.readRecord(key);
-                if (!record)
-                    continue; // gone meanwhile
-                const std::string *path = std::get_if<std::string>(&(*record)[kFieldDateiname]);
-                if (path == nullptr || !isFile(*path))
-                    drop(key);
+                if (!exists[i - begin])
+                    drop(all[i].index);
             }
         }
     } catch (...) {

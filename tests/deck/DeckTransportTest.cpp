@@ -9,6 +9,7 @@
 #include <QStyle>
 #include <QStyleOptionSlider>
 
+#include <functional>
 #include <thread>
 
 namespace mixora::test {
@@ -239,7 +240,7 @@ TEST_F(DeckTransport, TimeButtonFlipsModeAndKeepsItForLaterLoads) {
     EXPECT_EQ(rechts->timeMode(), 1);
 }
 
-TEST_F(DeckTransport, LoadFailuresAreToldAndLeaveNoBrokenPlayer) {
+TEST_F(DeckTransport, LoadFailuresAreToldAndLeaveTheDeckAsItWas) {
     const auto song = addSong("a", "A", "Song", {.seconds = 2});
     const auto broken = dir / "broken.mp3";
     writeFile(broken, std::vector<std::uint8_t>(5000, 0x41));
@@ -256,15 +257,34 @@ TEST_F(DeckTransport, LoadFailuresAreToldAndLeaveNoBrokenPlayer) {
               QString::fromStdString("Datei " + broken.string() + " kann nicht geöffnet werden"));
     EXPECT_FALSE(links->hasPlayer());
 
+    // A paused song survives a load that fails: same player, place, cue point and state word.
     select(song);
     press(links->widgets().load);
+    seekBar()->triggerAction(QAbstractSlider::SliderPageStepAdd);
+    QTest::mouseRelease(seekBar(), Qt::LeftButton);
+    const int cuePoint = seekBar()->value();
+    ASSERT_GT(cuePoint, 0);
+    press(links->widgets().cue);
     press(links->widgets().play);
     press(links->widgets().play);
+    ASSERT_EQ(links->stateWord(), Deck::kPaused);
+    const auto *paused = links->player();
+    const QString pausedText = links->songText();
+    const int pausedAt = seekBar()->value();
+    const QString pausedTime = links->widgets().timeLabel->text();
     select(brokenKey);
-    press(links->widgets().load); // the paused song is gone, and the deck says so
-    EXPECT_FALSE(links->hasPlayer());
-    EXPECT_EQ(links->stateWord(), "");
-    EXPECT_EQ(links->songText(), "");
+    messages.clear();
+    press(links->widgets().load);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].caption, "Fehler");
+    EXPECT_EQ(links->player(), paused);
+    EXPECT_EQ(links->stateWord(), Deck::kPaused);
+    EXPECT_EQ(links->songText(), pausedText);
+    EXPECT_EQ(seekBar()->value(), pausedAt);
+    EXPECT_EQ(links->widgets().timeLabel->text(), pausedTime);
+    EXPECT_EQ(links->loadedKey(), song);
+    press(links->widgets().cue);
+    EXPECT_EQ(seekBar()->value(), cuePoint);
 
     // Without a main output nothing is loaded and the deck stays as it was.
     select(song);
@@ -302,7 +322,34 @@ TEST_F(DeckTransport, WorkerReportsAreDroppedOnceStale) {
     EXPECT_EQ(seekBar()->value(), 0);
 }
 
+// Hands out the virtual devices through a deleter that records, when the window lets a device
+// go, whether a deck player still existed then.
+class WatchingProvider : public sound::DeviceProvider {
+public:
+    WatchingProvider(std::shared_ptr<sound::DeviceProvider> inner, std::function<bool()> playerAlive)
+        : inner_(std::move(inner)), playerAlive_(std::move(playerAlive)) {}
+    std::vector<sound::DeviceInfo> enumerate() override { return inner_->enumerate(); }
+    std::shared_ptr<sound::Device> open(const sound::DeviceInfo &info) override {
+        auto device = inner_->open(info);
+        return {device.get(), [device, this](sound::Device *) { endedWithPlayer.push_back(playerAlive_()); }};
+    }
+    std::vector<bool> endedWithPlayer;
+
+private:
+    std::shared_ptr<sound::DeviceProvider> inner_;
+    std::function<bool()> playerAlive_;
+};
+
 TEST_F(DeckTransport, ClosingTheWindowEndsBothPlayersFirst) {
+    auto watching = std::make_shared<WatchingProvider>(
+        provider, [this] { return window->PlayerLinks != nullptr || window->PlayerRechts != nullptr; });
+    sound::setProviderForTesting(watching);
+    const auto devices = watching->enumerate();
+    window->AuxDevice = std::make_unique<DSBasicObject>(*devices[1].guid);
+    window->HeadDevice = std::make_unique<DSBasicObject>(*devices[2].guid);
+    mainDevice.reset(); // the window's objects hold the only references
+    headDevice.reset();
+
     select(addSong("a", "A", "Song", {.seconds = 2}));
     press(links->widgets().load);
     press(rechts->widgets().load);
@@ -311,23 +358,9 @@ TEST_F(DeckTransport, ClosingTheWindowEndsBothPlayersFirst) {
     EXPECT_FALSE(links->hasPlayer());
     EXPECT_FALSE(rechts->hasPlayer());
     EXPECT_EQ(window->AuxDevice, nullptr);
+    EXPECT_EQ(watching->endedWithPlayer, (std::vector<bool>{false, false}));
     press(links->widgets().play); // a late click finds no player and does nothing
     EXPECT_EQ(links->stateWord(), Deck::kPlaying);
-}
-
-TEST_F(DeckTransport, WindowHandlersReachTheDecksWhileTheyExist) {
-    const auto song = addSong("a", "A", "Song", {.seconds = 2});
-    select(song);
-    window->LoadDB_RechtsClick();
-    window->Play_RechtsMouseDown();
-    EXPECT_EQ(rechts->stateWord(), Deck::kPlaying);
-    EXPECT_EQ(links->stateWord(), "");
-    window->SpeedButton7MouseDown();
-    EXPECT_EQ(rechts->widgets().volumeBar->value(), 10000);
-    window->SpeedButton7MouseUp();
-    decks.reset();
-    window->Play_RechtsMouseDown(); // no decks: nothing happens
-    EXPECT_EQ(window->DeckSet, nullptr);
 }
 
 // Played on a running (null) device from start to end: the time counts up with the sound,

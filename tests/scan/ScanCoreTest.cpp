@@ -310,14 +310,14 @@ TEST(ScanRobustness, AKillDuringTheScanLeavesAValidDatabaseWithEveryCommittedRow
     EXPECT_EQ(data.Table1.recordCount(), 30); // three full batches committed
 }
 
-TEST(ScanCheck, WalksRowByRowWhenTheFileHoldsAnUnexpectedLayout) {
+TEST(ScanCheck, ReadsOnlyTheSongTableWhenTheFileHoldsAnotherLikeIt) {
     Library lib;
     writeSong(lib.music("keep.mp3"));
     writeSong(lib.music("gone.mp3"));
     RecordingProgress progress;
     Scanner scanner(lib.table(), progress);
     scanner.scanRoot(lib.root());
-    // A second table with the same columns: the one-pass read cannot tell which is ours.
+    // A second table with the same columns must not stand in for the songs.
     ASSERT_EQ(sqlite3_exec(lib.table().handle(), "CREATE TABLE Other (\"Index\" INTEGER, \"Dateiname\" TEXT)",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);

@@ -85,30 +85,25 @@ TEST(MixVolume, BuffersSumAndClipToSixteenBits) {
     EXPECT_EQ(right(out, 10), -29900);
 }
 
-TEST(MixFrequency, PitchFormulaGivesExpectedSampleAdvance) {
+TEST(MixFrequency, FrequencyGivesExpectedSampleAdvance) {
     // Linear data: the cubic interpolation reproduces it exactly, so output frame k shows the source
-    // position k × frequency / 44100.
-    struct Case {
-        int pitch;
-        std::uint32_t expectedHz;
-    };
-    for (Case c : {Case{0, 44100}, Case{200, 52900}, Case{-200, 35300}, Case{100, 48500}}) {
+    // position k × frequency / 44100. (The deck player's pitch-to-frequency mapping is checked
+    // against the real player in its own tests.)
+    for (std::uint32_t hz : {44100u, 52900u, 35300u, 48500u}) {
         auto device = Device::createManual();
         auto buffer = makeBuffer(*device, 44100, 2, 20000,
                                  [](std::uint32_t f, int ch) { return ch ? -int(f) : int(f); });
-        std::uint32_t hz = std::uint32_t(44100 + c.pitch * (44100 / 1000));
-        ASSERT_EQ(hz, c.expectedHz);
         buffer->setFrequency(hz);
         EXPECT_EQ(buffer->frequency(), hz);
         buffer->play(false);
         auto out = device->render(10000);
         for (std::size_t k = 0; k < 10000; k += 37) {
             double expected = double(k) * hz / 44100.0;
-            ASSERT_NEAR(left(out, k), expected, 1.0) << "pitch " << c.pitch << " frame " << k;
+            ASSERT_NEAR(left(out, k), expected, 1.0) << hz << " Hz, frame " << k;
             ASSERT_NEAR(right(out, k), -expected, 1.0);
         }
         std::uint32_t expectedFrame = std::uint32_t(10000.0 * hz / 44100.0);
-        EXPECT_NEAR(double(buffer->cursor()), expectedFrame * 4.0, 4.0) << "pitch " << c.pitch;
+        EXPECT_NEAR(double(buffer->cursor()), expectedFrame * 4.0, 4.0) << hz << " Hz";
     }
 }
 
