@@ -132,6 +132,25 @@ void SongTable::appendRecord(const SongRecord &values) {
         d->afterPost();
 }
 
+bool SongTable::fillEmptyTexts(const SongRecord &values) {
+    d->requireActive();
+    checkBrowseMode();
+    auto *stmt = d->fillTexts.get();
+    songtable::Use use(stmt);
+    const SongField fields[] = {kFieldInterpret, kFieldTitel, kFieldJahr, kFieldGenre};
+    for (int i = 0; i < 4; ++i)
+        songtable::bindValue(stmt, i + 1, FieldValue(fieldValueText(values[fields[i]])));
+    songtable::bindValue(stmt, 5, values[kFieldDateiname]);
+    if (sqlite3_step(stmt) != SQLITE_DONE)
+        d->fail("Der Datensatz kann nicht gespeichert werden");
+    if (sqlite3_changes(d->db) == 0)
+        return false;
+    if (d->current)
+        d->setCurrent(d->byIndex(std::get<std::int64_t>((*d->current)[kFieldIndex])));
+    d->notify(TableChange::Data);
+    return true;
+}
+
 void SongTable::checkBrowseMode() {
     if (d->state == TableState::SetKey) {
         d->state = TableState::Browse;

@@ -113,6 +113,15 @@ void SongTable::Impl::prepareAll() {
     updateRow.prepare(db, "UPDATE " + std::string(kTable) + " SET " + sets + " WHERE \"Index\" = ?1");
     deleteRow.prepare(db, "DELETE FROM " + std::string(kTable) + " WHERE \"Index\" = ?1");
     count.prepare(db, "SELECT count(*)" + from);
+    auto keepOrSet = [](const char *field, int position) {
+        const std::string name = quoted(field), value = "?" + std::to_string(position);
+        return name + " = CASE WHEN " + value + " = '' THEN " + name + " ELSE " + value + " END";
+    };
+    fillTexts.prepare(db, "UPDATE " + std::string(kTable) + " SET " + keepOrSet("Interpret", 1) + ", " +
+                              keepOrSet("Titel", 2) + ", " + keepOrSet("Jahr", 3) + ", " +
+                              keepOrSet("Genre", 4) +
+                              " WHERE \"Dateiname\" = ?5 AND COALESCE(\"Interpret\", '') = ''" +
+                              " AND COALESCE(\"Titel\", '') = ''");
 }
 
 void SongTable::Impl::finalizeAll() {
@@ -130,6 +139,7 @@ void SongTable::Impl::finalizeAll() {
     updateRow.finalize();
     deleteRow.finalize();
     count.finalize();
+    fillTexts.finalize();
 }
 
 void SongTable::setDatabaseName(const std::filesystem::path &folder) {
