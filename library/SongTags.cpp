@@ -14,6 +14,8 @@
 
 #include <array>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,20 +23,10 @@
 
 namespace mixora {
 namespace tags {
+namespace {
 
-std::string utf8Text(const TagLib::String &s, bool latin1) {
-    std::string out;
-    if (latin1) {
-        // Latin-1 frames hold Windows-1252 in practice ("€", curly quotes).
-        std::string raw;
-        raw.reserve(s.size());
-        for (auto c : s)
-            raw += static_cast<char>(static_cast<unsigned char>(c));
-        out = text::cp1252ToUtf8(raw);
-    } else {
-        out = s.to8Bit(true);
-    }
-    // Broken UTF-16 may leave invalid bytes; control characters have no place in a grid.
+// Control characters have no place in a grid; broken UTF-16 may leave invalid bytes.
+std::string cleaned(std::string out) {
     if (!text::isValidUtf8(out))
         out = text::cp1252ToUtf8(text::utf8ToCp1252(out));
     for (char &c : out)
@@ -43,96 +35,184 @@ std::string utf8Text(const TagLib::String &s, bool latin1) {
     return out;
 }
 
-std::string joined(const TagLib::StringList &values, bool latin1) {
-    std::string out;
+// A text's values as UTF-8. Latin-1 texts hold Windows-1252 in practice ("€", curly quotes).
+std::vector<std::string> utf8Values(const TagLib::StringList &values, bool latin1) {
+    std::vector<std::string> out;
     for (const auto &v : values) {
         if (v.isEmpty())
             continue;
-        if (!out.empty())
-            out += " / ";
-        out += utf8Text(v, latin1);
+        if (latin1) {
+            std::string raw;
+            raw.reserve(v.size());
+            for (auto c : v)
+                raw += static_cast<char>(static_cast<unsigned char>(c));
+            out.push_back(cleaned(text::cp1252ToUtf8(raw)));
+        } else {
+            out.push_back(cleaned(v.to8Bit(true)));
+        }
     }
     return out;
 }
 
-std::string genreName(const TagLib::StringList &fields, bool latin1) {
-    TagLib::StringList names;
-    for (const auto &field : fields) {
-        bool number = false;
-        const int n = field.toInt(&number);
-        if (number && n >= 0 && n <= 255 && !TagLib::ID3v1::genre(n).isEmpty())
-            names.append(TagLib::ID3v1::genre(n));
-        else if (field == "RX")
-            names.append("Remix");
-        else if (field == "CR")
-            names.append("Cover");
-        else
-            names.append(field);
+std::string joined(const std::vector<std::string> &values) {
+    std::string out;
+    for (const auto &v : values) {
+        if (v.empty())
+            continue;
+        if (!out.empty())
+            out += " / ";
+        out += v;
     }
-    return joined(names, latin1);
+    return out;
 }
 
-} // namespace tags
+std::string genreOf(const std::string &reference) {
+    if (!reference.empty() && reference.size() <= 3 &&
+        reference.find_first_not_of("0123456789") == std::string::npos) {
+        const auto name = TagLib::ID3v1::genre(std::stoi(reference));
+        if (!name.isEmpty())
+            return name.to8Bit(true);
+    }
+    if (reference == "RX")
+        return "Remix";
+    if (reference == "CR")
+        return "Cover";
+    return reference;
+}
 
-namespace {
+// Genres as names: "(17)", "17", "(4)(17)", "(17)Rock" (the name after a reference only
+// when it says more), "((text" for a text beginning with "(".
+std::string genreName(const std::vector<std::string> &fields) {
+    std::vector<std::string> names;
+    for (std::string field : fields) {
+        std::string last;
+        while (field.size() > 1 && field[0] == '(' && field[1] != '(') {
+            const auto close = field.find(')');
+            if (close == std::string::npos)
+                break;
+            last = genreOf(field.substr(1, close - 1));
+            names.push_back(last);
+            field.erase(0, close + 1);
+        }
+        if (field.rfind("((", 0) == 0)
+            field.erase(0, 1);
+        if (!field.empty() && field != last)
+            names.push_back(genreOf(field));
+    }
+    return joined(names);
+}
 
-using tags::joined;
-using tags::MemoryFile;
+// The values of a text frame's payload (encoding byte and text), decoded by TagLib's strings.
+std::vector<std::string> payloadValues(std::string_view data) {
+    if (data.empty())
+        return {};
+    const auto encoding = static_cast<unsigned char>(data[0]);
+    data.remove_prefix(1);
+    std::vector<std::string_view> parts;
+    const std::size_t unit = encoding == 1 || encoding == 2 ? 2 : 1;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i + unit <= data.size(); i += unit) {
+        if (data[i] == '\0' && (unit == 1 || data[i + 1] == '\0')) {
+            parts.push_back(data.substr(start, i - start));
+            start = i + unit;
+        }
+    }
+    parts.push_back(data.substr(start));
+    std::vector<std::string> out;
+    for (const auto part : parts) {
+        if (part.empty())
+            continue;
+        if (encoding == 0 || encoding > 3) {
+            out.push_back(cleaned(text::cp1252ToUtf8(part)));
+            continue;
+        }
+        const TagLib::String::Type type = encoding == 1   ? TagLib::String::UTF16
+                                          : encoding == 2 ? TagLib::String::UTF16BE
+                                                          : TagLib::String::UTF8;
+        const TagLib::String decoded(TagLib::ByteVector(part.data(), static_cast<unsigned int>(part.size())),
+                                     type);
+        if (!decoded.isEmpty())
+            out.push_back(cleaned(decoded.to8Bit(true)));
+    }
+    return out;
+}
 
-// The frames the library takes, by the IDs of 2.2 and of 2.3/2.4.
-constexpr std::array<std::string_view, 9> kWantedFrames{"TT2",  "TP1",  "TYE",  "TCO", "TIT2",
-                                                        "TPE1", "TYER", "TDRC", "TCON"};
+enum Field { kTitle, kArtist, kYear, kGenre, kNone };
 
-std::string frameText(const TagLib::ID3v2::Tag &tag, const char *id, bool genre = false) {
+Field fieldOf(std::string_view id) {
+    if (id == "TIT2" || id == "TT2")
+        return kTitle;
+    if (id == "TPE1" || id == "TP1")
+        return kArtist;
+    if (id == "TDRC" || id == "TYER" || id == "TYE")
+        return kYear;
+    if (id == "TCON" || id == "TCO")
+        return kGenre;
+    return kNone;
+}
+
+std::vector<std::string> frameValues(const TagLib::ID3v2::Tag &tag, const char *id) {
     const auto &list = tag.frameListMap()[id];
     if (list.isEmpty())
         return {};
     const auto *frame = dynamic_cast<const TagLib::ID3v2::TextIdentificationFrame *>(list.front());
     if (frame == nullptr)
         return {}; // encrypted or otherwise unreadable
-    const bool latin1 = frame->textEncoding() == TagLib::String::Latin1;
-    return genre ? tags::genreName(frame->fieldList(), latin1) : joined(frame->fieldList(), latin1);
+    return utf8Values(frame->fieldList(), frame->textEncoding() == TagLib::String::Latin1);
 }
 
 } // namespace
 
-namespace tags {
-
-// Only the frames we take go to TagLib, one of each, so a tag of countless frames or a huge
-// picture costs nothing more than reading it.
+// Frames without flags hold their text as it stands: TagLib's strings decode it. Frames with
+// flags (compressed, encrypted, unsynchronised, grouped) go, one of each field, through
+// TagLib's whole tag parser. Either way no frame the library does not take is parsed, so a tag
+// of countless frames or a huge picture costs no more than reading it.
 SongTags id3v2Texts(std::string_view body, const Id3v2Header &header) {
-    SongTags out;
+    std::array<std::vector<std::string>, 4> values;
+    std::array<bool, 4> taken{};
     std::string mini(kId3v2HeaderSize, '\0');
-    std::array<bool, kWantedFrames.size()> taken{};
+    const std::size_t headerSize = header.version == 2 ? 6 : 10;
     forEachFrame(body, header, [&](const FrameSpan &frame) {
-        for (std::size_t i = 0; i < kWantedFrames.size(); ++i) {
-            if (frame.id != kWantedFrames[i] || taken[i])
-                continue;
-            taken[i] = true;
-            const std::size_t at = mini.size();
-            mini.append(body, frame.offset, frame.size);
-            if (header.version == 4) // our reading of the size, whatever the writer meant
-                putSynchsafe(reinterpret_cast<unsigned char *>(mini.data() + at + 4),
-                             static_cast<std::uint32_t>(frame.size - 10));
+        const Field field = fieldOf(frame.id);
+        if (field == kNone || taken[field])
+            return true;
+        taken[field] = true;
+        const bool flagged =
+            header.version > 2 && (body[frame.offset + 8] != 0 || body[frame.offset + 9] != 0);
+        const bool tagUnsynchronised = header.version == 4 && (header.flags & kUnsynchronisation);
+        if (!flagged && !tagUnsynchronised) {
+            values[field] = payloadValues(body.substr(frame.offset + headerSize, frame.size - headerSize));
+            return true;
         }
+        const std::size_t at = mini.size();
+        mini.append(body.substr(frame.offset, frame.size));
+        if (header.version == 4) // our reading of the size, whatever the writer meant
+            putSynchsafe(reinterpret_cast<unsigned char *>(mini.data() + at + 4),
+                         static_cast<std::uint32_t>(frame.size - 10));
         return true;
     });
-    if (mini.size() == kId3v2HeaderSize)
-        return out;
-    auto *h = reinterpret_cast<unsigned char *>(mini.data());
-    std::memcpy(h, "ID3", 3);
-    h[3] = static_cast<unsigned char>(header.version);
-    h[4] = 0;
-    h[5] = header.version == 4 ? (header.flags & kUnsynchronisation) : 0;
-    putSynchsafe(h + 6, static_cast<std::uint32_t>(mini.size() - kId3v2HeaderSize));
-
-    MemoryFile file(TagLib::ByteVector(mini.data(), static_cast<unsigned int>(mini.size())));
-    const TagLib::ID3v2::Tag tag(&file, 0);
-    // TagLib names 2.2 and 2.3 frames as 2.4 does (TYER and TYE become TDRC).
-    out.title = frameText(tag, "TIT2");
-    out.artist = frameText(tag, "TPE1");
-    out.year = frameText(tag, "TDRC");
-    out.genre = frameText(tag, "TCON", true);
+    if (mini.size() > kId3v2HeaderSize) {
+        auto *h = reinterpret_cast<unsigned char *>(mini.data());
+        std::memcpy(h, "ID3", 3);
+        h[3] = static_cast<unsigned char>(header.version);
+        h[4] = 0;
+        h[5] = header.version == 4 ? (header.flags & kUnsynchronisation) : 0;
+        putSynchsafe(h + 6, static_cast<std::uint32_t>(mini.size() - kId3v2HeaderSize));
+        // One file per thread, repointed: TagLib then allocates only for the tag itself.
+        thread_local MemoryFile file;
+        file.reset(mini);
+        const TagLib::ID3v2::Tag tag(&file, 0);
+        // TagLib names 2.2 and 2.3 frames as 2.4 does (TYER and TYE become TDRC).
+        const std::array<const char *, 4> ids{"TIT2", "TPE1", "TDRC", "TCON"};
+        for (int f = 0; f < 4; ++f)
+            if (values[f].empty())
+                values[f] = frameValues(tag, ids[f]);
+    }
+    SongTags out;
+    out.title = joined(values[kTitle]);
+    out.artist = joined(values[kArtist]);
+    out.year = joined(values[kYear]);
+    out.genre = genreName(values[kGenre]);
     return out;
 }
 
@@ -140,14 +220,15 @@ SongTags apeTexts(std::string_view bytes) {
     SongTags out;
     if (bytes.size() < kApeFooterSize)
         return out;
-    MemoryFile file(TagLib::ByteVector(bytes.data(), static_cast<unsigned int>(bytes.size())));
+    thread_local MemoryFile file;
+    file.reset(bytes);
     const TagLib::APE::Tag tag(&file, static_cast<long>(bytes.size() - kApeFooterSize));
     const auto &items = tag.itemListMap();
     auto item = [&](const char *key) -> std::string {
         const auto it = items.find(key);
         if (it == items.end() || it->second.type() != TagLib::APE::Item::Text)
             return {};
-        return joined(it->second.values(), false);
+        return joined(utf8Values(it->second.values(), false));
     };
     out.title = item("TITLE");
     out.artist = item("ARTIST");
@@ -164,10 +245,13 @@ void readId3v2(int fd, std::uint64_t fileSize, const tags::Id3v2Header &header, 
     const std::uint64_t available = fileSize - tags::kId3v2HeaderSize;
     const std::size_t want =
         static_cast<std::size_t>(std::min<std::uint64_t>({header.size, available, tags::kMaxId3v2Bytes}));
-    std::string body(want, '\0');
-    body.resize(tags::readAt(fd, body.data(), want, tags::kId3v2HeaderSize));
+    thread_local std::string buffer; // grows to the largest tag met, never zero-filled again
+    if (buffer.size() < want)
+        buffer.resize(want);
+    std::string_view body(buffer.data(), tags::readAt(fd, buffer.data(), want, tags::kId3v2HeaderSize));
+    std::string resynchronised;
     if (header.version <= 3 && (header.flags & tags::kUnsynchronisation))
-        body = tags::resynchronise(body);
+        body = resynchronised = tags::resynchronise(body);
     const auto texts = tags::id3v2Texts(body, header);
     out.title = texts.title;
     out.artist = texts.artist;

@@ -158,7 +158,7 @@ std::optional<std::string> newApe(std::string_view raw, const std::array<std::st
     const auto current = fields(fitToFields(apeTexts(raw)));
     if (current == wanted)
         return std::nullopt;
-    MemoryFile file(TagLib::ByteVector(raw.data(), static_cast<unsigned int>(raw.size())));
+    MemoryFile file(raw);
     TagLib::APE::Tag tag(&file, static_cast<long>(raw.size() - kApeFooterSize));
     static constexpr std::array<const char *, kFieldCount> kKeys{"Title", "Artist", "Year", "Genre"};
     for (int f = 0; f < kFieldCount; ++f) {
