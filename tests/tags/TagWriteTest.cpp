@@ -156,3 +156,30 @@ TEST(TagWrite, AKilledWriterLeavesTheOldFileOrTheNewOne) {
         EXPECT_EQ(modeOf(file), 0604u);
     }
 }
+
+TEST(TagWrite, BrokenTagsNeitherCrashTheReaderNorTheWriter) {
+    // Tags broken at random places (fixed seed): sizes, flags, encodings, IDs.
+    t::TempDir dir;
+    const Bytes good =
+        tag(4,
+            {text(4, "TIT2", "Title", kUtf16), text(4, "TPE1", "Artist"), text(4, "TCON", "(17)"),
+             frame(4, "TIT2", Bytes{0, 'x'}, 0x000C), text(4, "TDRC", "2004")},
+            20) +
+        Bytes(200, 0x55) + ape({{"Title", "T"}, {"Year", "1999"}}) + t::makeId3v1("v1", "v1", "", "1", "");
+    std::uint32_t seed = 12345;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u; };
+    const auto file = dir / "broken.mp3";
+    for (int round = 0; round < 1500; ++round) {
+        Bytes broken = good;
+        for (int n = 1 + static_cast<int>(next() % 4); n > 0; --n)
+            broken[(next() >> 8) % broken.size()] = static_cast<std::uint8_t>(next() >> 16);
+        t::writeFile(file, broken);
+        readSongTags(file);
+        if (round % 10 == 0) {
+            const auto result = writeId3Tag(file, kNew);
+            if (result.ok())
+                EXPECT_EQ(tail(t::readFile(file), 128),
+                          t::makeId3v1("New Title", "New Artist", "", "2001", "Rock"));
+        }
+    }
+}
