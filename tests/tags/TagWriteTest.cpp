@@ -177,9 +177,10 @@ TEST(TagWrite, BrokenTagsNeitherCrashTheReaderNorTheWriter) {
         readSongTags(file);
         if (round % 10 == 0) {
             const auto result = writeId3Tag(file, kNew);
-            if (result.ok())
+            if (result.ok()) {
                 EXPECT_EQ(tail(t::readFile(file), 128),
                           t::makeId3v1("New Title", "New Artist", "", "2001", "Rock"));
+            }
         }
     }
 }
