@@ -245,9 +245,19 @@ void readId3v2(int fd, std::uint64_t fileSize, const tags::Id3v2Header &header, 
     const std::uint64_t available = fileSize - tags::kId3v2HeaderSize;
     const std::size_t want =
         static_cast<std::size_t>(std::min<std::uint64_t>({header.size, available, tags::kMaxId3v2Bytes}));
-    thread_local std::string buffer; // grows to the largest tag met, never zero-filled again
+    // Reused from file to file (no allocation, no zero-filling); a rare huge tag's room is
+    // given back at once.
+    constexpr std::size_t kKeptBytes = std::size_t{1} << 20;
+    thread_local std::string buffer;
     if (buffer.size() < want)
         buffer.resize(want);
+    struct GiveBack {
+        std::string &buffer;
+        ~GiveBack() {
+            if (buffer.size() > kKeptBytes)
+                std::string().swap(buffer);
+        }
+    } giveBack{buffer};
     std::string_view body(buffer.data(), tags::readAt(fd, buffer.data(), want, tags::kId3v2HeaderSize));
     std::string resynchronised;
     if (header.version <= 3 && (header.flags & tags::kUnsynchronisation))
