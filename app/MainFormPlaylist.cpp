@@ -9,8 +9,8 @@
 
 namespace mixora::app {
 
-playlist::DeckFunctions deckFunctions(Deck &deck) {
-    playlist::DeckFunctions f;
+library::DeckFunctions deckFunctions(Deck &deck) {
+    library::DeckFunctions f;
     f.hasPlayer = [&deck] { return deck.hasPlayer(); };
     // The player's worker raises the flag; it may be replaced or gone by the time we ask.
     f.nearEnd = [&deck] {
@@ -34,7 +34,7 @@ playlist::DeckFunctions deckFunctions(Deck &deck) {
 }
 
 std::unique_ptr<playlist::PlaylistWiring> wirePlaylist(TFormMixora &window, Deck &links, Deck &rechts,
-                                                       playlist::SongCursor &songs, TFormPlayList &playlist) {
+                                                       library::SongCursor &songs, TFormPlayList &playlist) {
     auto *timer = new QTimer(&window);
     timer->setObjectName(QStringLiteral("TimerAutoPlay"));
     auto wiring = std::make_unique<playlist::PlaylistWiring>(

@@ -2,15 +2,17 @@
 // two decks: what the playlist library decides, the decks carry out.
 #pragma once
 
-#include "playlist/Decks.h"
+#include "library/Decks.h"
 
 #include <memory>
 
 class TFormPlayList;
 
+namespace mixora::library {
+class SongCursor;
+}
 namespace mixora::playlist {
 class PlaylistWiring;
-class SongCursor;
 } // namespace mixora::playlist
 
 namespace mixora::app {
@@ -20,12 +22,12 @@ class TFormMixora;
 
 // One deck as the search and auto-play see it. Loading a file refuses while the deck is
 // "playing" or "seeking", exactly like its load button.
-playlist::DeckFunctions deckFunctions(Deck &deck);
+library::DeckFunctions deckFunctions(Deck &deck);
 
 // Binds the window's four search boxes and grid, and its auto-play box to a once-a-second
 // timer named TimerAutoPlay (a child of the window). The result must be destroyed before
 // the decks, the song cursor and the playlist window.
 std::unique_ptr<playlist::PlaylistWiring> wirePlaylist(TFormMixora &window, Deck &links, Deck &rechts,
-                                                       playlist::SongCursor &songs, TFormPlayList &playlist);
+                                                       library::SongCursor &songs, TFormPlayList &playlist);
 
 } // namespace mixora::app

@@ -3,6 +3,8 @@
 // scan and progress windows and the about box.
 #pragma once
 
+#include <QStringList>
+
 #include <memory>
 
 class TFormPlayList;
@@ -15,8 +17,10 @@ class TDataModule1;
 namespace settings {
 class TDlgGeraete;
 }
-namespace playlist {
+namespace library {
 class TableCursor;
+}
+namespace playlist {
 class PlaylistWiring;
 } // namespace playlist
 } // namespace mixora
@@ -44,11 +48,16 @@ public:
     TAboutBox &AboutBox() { return *aboutBox_; }
     WindowDecks &Decks() { return *decks_; }
 
+    // Files from the command line or from a later start: songs go to the decks that are not
+    // playing, left first, and the rest into the playlist; ".mxp" and ".m3u" files open as the
+    // playlist. Paths must be absolute. With no files the main window is only brought forward.
+    void openFiles(const QStringList &files);
+
 private:
     std::unique_ptr<TFormMixora> formMixora_;
     std::unique_ptr<settings::TDlgGeraete> dlgGeraete_;
     std::unique_ptr<TDataModule1> dataModule1_;
-    std::unique_ptr<playlist::TableCursor> songCursor_;
+    std::unique_ptr<library::TableCursor> songCursor_;
     std::unique_ptr<TFormPlayList> formPlayList_;
     std::unique_ptr<TFormDatenBearbeiten> formDatenBearbeiten_;
     std::unique_ptr<TFormScan> formScan_;

@@ -5,6 +5,9 @@
 
 namespace mixora::playlist {
 
+using library::Deck;
+using library::otherDeck;
+
 namespace {
 constexpr const char *kPlaying = "playing";
 } // namespace
@@ -14,7 +17,7 @@ bool playableFile(const std::string &path) {
     return !path.empty() && std::filesystem::is_regular_file(path, ec);
 }
 
-AutoPlay::AutoPlay(Decks &decks, SongCursor &songs, PlaylistAccess &playlist)
+AutoPlay::AutoPlay(library::Decks &decks, library::SongCursor &songs, library::PlaylistAccess &playlist)
     : decks_(decks), songs_(songs), playlist_(playlist), fileCheck_(playableFile) {}
 
 AutoPlay::Result AutoPlay::step() {
@@ -53,7 +56,7 @@ bool AutoPlay::switchTo(Deck target) {
         songs_.selectIndex("iDateiname");
         songs_.keySearch(path);
         // Only the entry's own row may be loaded; a path without a row is played as a file.
-        if (songs_.hasCurrentRow() && samePath(songs_.field("DateiName"), path))
+        if (songs_.hasCurrentRow() && library::samePath(songs_.field("DateiName"), path))
             decks_.loadCurrentRow(target);
         else
             decks_.loadFile(target, path);

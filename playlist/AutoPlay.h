@@ -4,9 +4,9 @@
 // Auto-play only loads and starts; it never touches a fader.
 #pragma once
 
-#include "playlist/Decks.h"
-#include "playlist/PlaylistModel.h"
-#include "playlist/SongCursor.h"
+#include "library/Decks.h"
+#include "library/PlaylistAccess.h"
+#include "library/SongCursor.h"
 
 #include <functional>
 #include <string>
@@ -18,7 +18,7 @@ public:
     // Whether an entry's file can be played; entries failing it are skipped.
     using FileCheck = std::function<bool(const std::string &path)>;
 
-    AutoPlay(Decks &decks, SongCursor &songs, PlaylistAccess &playlist);
+    AutoPlay(library::Decks &decks, library::SongCursor &songs, library::PlaylistAccess &playlist);
 
     void setFileCheck(FileCheck check) { fileCheck_ = std::move(check); }
 
@@ -28,11 +28,11 @@ public:
     Result step();
 
 private:
-    bool switchTo(Deck target);
+    bool switchTo(library::Deck target);
 
-    Decks &decks_;
-    SongCursor &songs_;
-    PlaylistAccess &playlist_;
+    library::Decks &decks_;
+    library::SongCursor &songs_;
+    library::PlaylistAccess &playlist_;
     FileCheck fileCheck_;
 };
 

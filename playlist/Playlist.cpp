@@ -1,7 +1,7 @@
 #include "playlist/Playlist.h"
 
+#include "library/SongCursor.h"
 #include "playlist/PlaylistFile.h"
-#include "playlist/SongCursor.h"
 #include "ui_Playlist.h"
 #include "util/UiSeam.h"
 
@@ -183,7 +183,7 @@ void TFormPlayList::Laden1Click() {
     mixora::ui::FileRequest request;
     request.parent = parentWidget();
     request.directory = playlistFolder();
-    request.filter = QStringLiteral("DJ-Mixora-Playlist (*.mxp);;Winamp-Playlist (*.m3u)");
+    request.filter = QStringLiteral("DJ-Mixora-Playlist (*.mxp);;Winamp-Playlist (*.m3u *.m3u8)");
     request.defaultSuffix = QStringLiteral("mxp");
     const QString file = mixora::ui::askFileName(request);
     if (!file.isEmpty())
@@ -232,7 +232,7 @@ void TFormPlayList::fillDisplayLines() {
         std::string line;
         if (songs_) {
             songs_->keySearch(e);
-            if (songs_->hasCurrentRow() && pl::samePath(songs_->field("DateiName"), e))
+            if (songs_->hasCurrentRow() && mixora::library::samePath(songs_->field("DateiName"), e))
                 line = songs_->field("Interpret") + " - " + songs_->field("Titel");
         }
         // An entry without its own library row shows its file's name, never another song.

@@ -4,7 +4,7 @@
 // it discards the playlist and switches auto-play off.
 #pragma once
 
-#include "playlist/PlaylistModel.h"
+#include "library/PlaylistAccess.h"
 
 #include <QAbstractButton>
 #include <QPointer>
@@ -20,11 +20,11 @@ namespace Ui {
 class TFormPlayList;
 }
 
-namespace mixora::playlist {
+namespace mixora::library {
 class SongCursor;
 }
 
-class TFormPlayList : public QWidget, public mixora::playlist::PlaylistAccess {
+class TFormPlayList : public QWidget, public mixora::library::PlaylistAccess {
     Q_OBJECT
 
 public:
@@ -34,7 +34,7 @@ public:
     // Wiring by the main window: its auto-play box, the song table for display lines,
     // and the program folder whose "Playlist" folder the file dialogs start in.
     void setAutoPlayBox(QAbstractButton *cbAutoPlay) { autoPlayBox_ = cbAutoPlay; }
-    void setSongCursor(mixora::playlist::SongCursor *songs) { songs_ = songs; }
+    void setSongCursor(mixora::library::SongCursor *songs) { songs_ = songs; }
     void setProgramDir(const QString &programDir) { programDir_ = programDir; }
     QString playlistFolder() const;
 
@@ -84,6 +84,6 @@ private:
     int NextIndex = 0;
     bool open_ = false;
     QAbstractButton *autoPlayBox_ = nullptr;
-    mixora::playlist::SongCursor *songs_ = nullptr;
+    mixora::library::SongCursor *songs_ = nullptr;
     QString programDir_;
 };

@@ -8,8 +8,11 @@
 
 namespace mixora::playlist {
 
-PlaylistWiring::PlaylistWiring(SongCursor &songs, TFormPlayList &playlist, const SearchWidgets &widgets,
-                               QAbstractButton *cbAutoPlay, QTimer *timerAutoPlay, QObject *parent)
+using library::SearchBox;
+
+PlaylistWiring::PlaylistWiring(library::SongCursor &songs, TFormPlayList &playlist,
+                               const SearchWidgets &widgets, QAbstractButton *cbAutoPlay,
+                               QTimer *timerAutoPlay, QObject *parent)
     : QObject(parent), search(songs, playlist, decks), binder(search, this), autoPlay(decks, songs, playlist),
       timer(timerAutoPlay ? timerAutoPlay : new QTimer(this)) {
     if (!timerAutoPlay)

@@ -7,10 +7,10 @@
 //   wiring->decks.links = {hasPlayer, nearEnd, clearNearEnd, stateWord, load, loadFile, play};
 #pragma once
 
+#include "library/LibrarySearch.h"
+#include "library/SearchBinder.h"
 #include "playlist/AutoPlay.h"
 #include "playlist/AutoPlayTimer.h"
-#include "playlist/LibrarySearch.h"
-#include "playlist/SearchBinder.h"
 
 #include <QObject>
 
@@ -35,12 +35,12 @@ class PlaylistWiring : public QObject {
 
 public:
     // timerAutoPlay may be null: the wiring then keeps its own timer.
-    PlaylistWiring(SongCursor &songs, TFormPlayList &playlist, const SearchWidgets &widgets,
+    PlaylistWiring(library::SongCursor &songs, TFormPlayList &playlist, const SearchWidgets &widgets,
                    QAbstractButton *cbAutoPlay, QTimer *timerAutoPlay, QObject *parent = nullptr);
 
-    FunctionDecks decks;
-    LibrarySearch search;
-    SearchBinder binder;
+    library::FunctionDecks decks;
+    library::LibrarySearch search;
+    library::SearchBinder binder;
     AutoPlay autoPlay;
     QTimer *timer;
 

@@ -3,8 +3,11 @@
 #include "util/Cp1252.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
+#include <random>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,7 +35,14 @@ std::string decodeLine(std::string_view bytes) {
     return cp1252ToUtf8(bytes);
 }
 
+std::string_view withoutByteOrderMark(std::string_view bytes) {
+    if (bytes.substr(0, 3) == "\xEF\xBB\xBF")
+        bytes.remove_prefix(3);
+    return bytes;
+}
+
 std::vector<std::string> decodeLines(std::string_view bytes) {
+    bytes = withoutByteOrderMark(bytes);
     std::vector<std::string> lines;
     std::size_t start = 0;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
@@ -57,11 +67,34 @@ std::string encodeLines(const std::vector<std::string> &utf8Lines, std::string_v
     return out;
 }
 
-std::string readFileBytes(const std::filesystem::path &file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+std::string readFileBytes(const std::filesystem::path &file, std::size_t maxBytes) {
+    const auto fail = [&](const std::string &what, const std::string &reason) {
+        throw FileError("Datei " + file.string() + " kann nicht " + what + " werden: " + reason);
+    };
+    const auto notRegular = [&] { fail("geöffnet", "keine gewöhnliche Datei"); };
+    const auto tooBig = [&] { fail("geöffnet", "größer als " + std::to_string(maxBytes >> 20) + " MB"); };
+    // Looked at before opening, so a device is never opened at all.
+    struct stat info {};
+    if (::stat(file.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
+        notRegular();
+    // Non-blocking, so a FIFO swapped in after the look cannot hang the open.
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
-        throw FileError("Datei " + file.string() + " kann nicht geöffnet werden: " + systemReason(errno));
+        fail("geöffnet", systemReason(errno));
+    const auto closeAndThrow = [&](auto &&thrower) {
+        ::close(fd);
+        thrower();
+    };
+    if (::fstat(fd, &info) != 0) {
+        const int error = errno;
+        closeAndThrow([&] { fail("gelesen", systemReason(error)); });
+    }
+    if (!S_ISREG(info.st_mode))
+        closeAndThrow(notRegular);
+    if (static_cast<std::uintmax_t>(info.st_size) > maxBytes)
+        closeAndThrow(tooBig);
     std::string bytes;
+    bytes.reserve(static_cast<std::size_t>(info.st_size));
     char buffer[65536];
     for (;;) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -69,53 +102,94 @@ std::string readFileBytes(const std::filesystem::path &file) {
             if (errno == EINTR)
                 continue;
             const int error = errno;
-            ::close(fd);
-            throw FileError("Datei " + file.string() + " kann nicht gelesen werden: " + systemReason(error));
+            closeAndThrow([&] { fail("gelesen", systemReason(error)); });
         }
         if (n == 0)
             break;
+        // The file may grow while it is read.
+        if (bytes.size() + static_cast<std::size_t>(n) > maxBytes)
+            closeAndThrow(tooBig);
         bytes.append(buffer, static_cast<std::size_t>(n));
     }
     ::close(fd);
     return bytes;
 }
 
+namespace {
+
+// Creates a new temporary file beside the target. The first name is predictable, so a
+// name that is taken (a stale file of a crashed run, or a link someone planted) is never
+// opened: another name is tried instead.
+int createTemporary(const std::filesystem::path &file, mode_t mode, std::filesystem::path &temp) {
+    const std::string base = file.string() + ".tmp" + std::to_string(::getpid());
+    std::optional<std::random_device> random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        if (attempt > 0 && !random)
+            random.emplace();
+        temp = attempt == 0 ? base : base + "-" + std::to_string((*random)());
+        const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// Makes a rename in the folder durable; without it a power cut can bring the old name back
+// pointing at nothing. File systems that cannot sync a folder answer EINVAL: nothing to do.
+int syncFolderOf(const std::filesystem::path &file) {
+    const auto folder = file.parent_path();
+    const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return 0; // a folder we may write but not read: the rename stands, unsynced
+    const int result = ::fsync(fd) != 0 && errno != EINVAL ? errno : 0;
+    ::close(fd);
+    return result;
+}
+
+} // namespace
+
 void writeFileAtomically(const std::filesystem::path &file, std::string_view bytes) {
     const auto fail = [&](const std::string &what, int error) {
         throw FileError("Datei " + file.string() + " kann nicht " + what + " werden: " + systemReason(error));
     };
-    std::filesystem::path temp = file;
-    temp += ".tmp" + std::to_string(::getpid());
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // A file we replace keeps its permissions; a new one gets the usual ones (umask applies).
+    struct stat old {};
+    const bool replacing = ::stat(file.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    std::filesystem::path temp;
+    const int fd = createTemporary(file, replacing ? 0600 : 0666, temp);
     if (fd < 0)
         fail("erstellt", errno);
+    const auto discard = [&](int error) {
+        ::close(fd);
+        ::unlink(temp.c_str());
+        fail("geschrieben", error);
+    };
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0) {
-            const int error = n < 0 ? errno : EIO;
-            ::close(fd);
-            ::unlink(temp.c_str());
-            fail("geschrieben", error);
-        }
+        if (n <= 0)
+            discard(n < 0 ? errno : EIO);
         done += static_cast<std::size_t>(n);
     }
-    if (::fsync(fd) != 0 || ::close(fd) != 0) {
+    if (replacing && ::fchmod(fd, old.st_mode & 07777) != 0)
+        discard(errno);
+    if (::fsync(fd) != 0)
+        discard(errno);
+    if (::close(fd) != 0) {
         const int error = errno;
         ::unlink(temp.c_str());
         fail("geschrieben", error);
     }
-    // Keep the permissions of the file we replace.
-    struct stat old {};
-    if (::stat(file.c_str(), &old) == 0)
-        ::chmod(temp.c_str(), old.st_mode & 07777);
     if (::rename(temp.c_str(), file.c_str()) != 0) {
         const int error = errno;
         ::unlink(temp.c_str());
         fail("geschrieben", error);
     }
+    if (const int error = syncFolderOf(file))
+        fail("geschrieben", error);
 }
 
 std::vector<std::string> readLineFile(const std::filesystem::path &file) {

@@ -4,6 +4,7 @@
 // reads the same either way.) Used by the settings file and the playlist files.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -18,8 +19,11 @@ std::string encodeLine(std::string_view utf8Line);
 std::string decodeLine(std::string_view bytes);
 
 // Splits file bytes into UTF-8 lines. Lines end with LF, CR LF or a lone CR; a last line
-// without a line end counts, an empty remainder after the last line end does not.
+// without a line end counts, an empty remainder after the last line end does not. A UTF-8
+// byte-order mark in front (other programs write one) is dropped, not taken as text.
 std::vector<std::string> decodeLines(std::string_view bytes);
+// The bytes without a leading UTF-8 byte-order mark.
+std::string_view withoutByteOrderMark(std::string_view bytes);
 // Joins encoded lines, each followed by lineEnd (the last one too).
 std::string encodeLines(const std::vector<std::string> &utf8Lines, std::string_view lineEnd = "\r\n");
 
@@ -29,10 +33,16 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Whole-file helpers. readFileBytes throws FileError when the file cannot be read.
-std::string readFileBytes(const std::filesystem::path &file);
-// Writes a temporary file beside the target, flushes it and renames it over the target,
-// so a crash leaves either the old or the new file, never half of one. Throws FileError.
+// Line files are small; anything bigger is not one of ours and would only exhaust memory.
+inline constexpr std::size_t kMaxLineFileBytes = std::size_t{16} << 20;
+
+// Reads a whole regular file of at most maxBytes. Throws FileError when it cannot be read,
+// is larger, or is no regular file (a FIFO would block the caller, a device never end).
+std::string readFileBytes(const std::filesystem::path &file, std::size_t maxBytes = kMaxLineFileBytes);
+// Writes a temporary file beside the target and renames it over the target, so a crash or
+// a power cut leaves either the old or the new file, never half of one. The temporary file
+// is created exclusively (never through a link planted under its name), the target's
+// permissions are kept, and the folder is synced after the rename. Throws FileError.
 void writeFileAtomically(const std::filesystem::path &file, std::string_view bytes);
 
 // Reads a line file by the rule above; throws FileError.

@@ -1,7 +1,7 @@
 // Playlist files of a long set, and search keystrokes on a library of 20,000 songs.
-#include "playlist/LibrarySearch.h"
+#include "library/LibrarySearch.h"
+#include "library/TableCursor.h"
 #include "playlist/PlaylistFile.h"
-#include "playlist/TableCursor.h"
 
 #include "library/Datamod.h"
 #include "tests/support/Fixtures.h"
@@ -68,7 +68,7 @@ Library &library() {
     return lib;
 }
 
-struct NoPlaylist : playlist::PlaylistAccess {
+struct NoPlaylist : library::PlaylistAccess {
     bool isShown() const override { return false; }
     int count() const override { return 0; }
     std::string entry(int) const override { return {}; }
@@ -78,27 +78,27 @@ struct NoPlaylist : playlist::PlaylistAccess {
     void append(const std::string &, const std::string &) override {}
 };
 
-struct NoDecks : playlist::Decks {
-    bool hasPlayer(playlist::Deck) const override { return false; }
-    bool nearEnd(playlist::Deck) const override { return false; }
-    void clearNearEnd(playlist::Deck) override {}
-    std::string stateWord(playlist::Deck) const override { return {}; }
-    void loadCurrentRow(playlist::Deck) override {}
-    void loadFile(playlist::Deck, const std::string &) override {}
-    void play(playlist::Deck) override {}
+struct NoDecks : library::Decks {
+    bool hasPlayer(library::Deck) const override { return false; }
+    bool nearEnd(library::Deck) const override { return false; }
+    void clearNearEnd(library::Deck) override {}
+    std::string stateWord(library::Deck) const override { return {}; }
+    void loadCurrentRow(library::Deck) override {}
+    void loadFile(library::Deck, const std::string &) override {}
+    void play(library::Deck) override {}
 };
 
 // One keystroke in a search box: the box's index is selected, then the key search runs.
 void BM_SearchKeystroke(benchmark::State &state) {
     auto &lib = library();
-    playlist::TableCursor cursor(lib.data.Table1);
+    library::TableCursor cursor(lib.data.Table1);
     NoPlaylist list;
     NoDecks decks;
-    playlist::LibrarySearch search(cursor, list, decks);
+    library::LibrarySearch search(cursor, list, decks);
     const std::vector<std::string> typed = {"i", "in", "int", "interpret 4", "interpret 45", "interpret 456"};
     std::size_t k = 0;
     for (auto _ : state) {
-        search.change(playlist::SearchBox::Artist, typed[k++ % typed.size()]);
+        search.change(library::SearchBox::Artist, typed[k++ % typed.size()]);
         benchmark::DoNotOptimize(cursor.hasCurrentRow());
     }
 }
@@ -107,7 +107,7 @@ BENCHMARK(BM_SearchKeystroke)->Unit(benchmark::kMicrosecond);
 // Display lines of a 500-entry playlist loaded against the library.
 void BM_DisplayLines500(benchmark::State &state) {
     auto &lib = library();
-    playlist::TableCursor cursor(lib.data.Table1);
+    library::TableCursor cursor(lib.data.Table1);
     std::vector<std::string> entries;
     for (int i = 0; i < 500; ++i)
         entries.push_back("/music/" + std::to_string(i * 37) + ".mp3");
@@ -116,7 +116,7 @@ void BM_DisplayLines500(benchmark::State &state) {
         std::size_t n = 0;
         for (const auto &e : entries) {
             cursor.keySearch(e);
-            n += playlist::displayLine(cursor.field("Interpret"), cursor.field("Titel")).size();
+            n += library::displayLine(cursor.field("Interpret"), cursor.field("Titel")).size();
         }
         benchmark::DoNotOptimize(n);
     }

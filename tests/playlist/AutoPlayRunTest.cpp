@@ -16,7 +16,7 @@
 using namespace mixora;
 using namespace mixora::test;
 using namespace mixora::engine;
-using playlist::Deck;
+using library::Deck;
 
 namespace {
 
@@ -93,7 +93,7 @@ TEST(AutoPlayRun, ThreeSongPlaylistAlternatesDecksOnTheNullDevice) {
     const auto t0 = Clock::now();
     auto elapsed = [&] { return std::chrono::duration<double>(Clock::now() - t0).count(); };
 
-    playlist::FunctionDecks decks;
+    library::FunctionDecks decks;
     FakeSongs songs; // an empty library: the entries play as files
     for (auto [d, side] : {std::pair{Deck::Links, &links}, {Deck::Rechts, &rechts}}) {
         auto &f = d == Deck::Links ? decks.links : decks.rechts;

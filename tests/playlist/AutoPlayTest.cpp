@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+using namespace mixora::library;
 using namespace mixora::playlist;
 using namespace mixora::test;
 

@@ -3,9 +3,9 @@
 // active index, key search to the nearest row compared without regard to ASCII case.
 #pragma once
 
-#include "playlist/Decks.h"
-#include "playlist/PlaylistModel.h"
-#include "playlist/SongCursor.h"
+#include "library/Decks.h"
+#include "library/PlaylistAccess.h"
+#include "library/SongCursor.h"
 
 #include <algorithm>
 #include <cctype>
@@ -25,7 +25,7 @@ inline std::string lower(std::string s) {
     return s;
 }
 
-class FakeSongs : public playlist::SongCursor {
+class FakeSongs : public library::SongCursor {
 public:
     std::vector<Song> songs;
     std::string index = "iInterpret";
@@ -99,7 +99,7 @@ public:
     long recordCount() const override { return static_cast<long>(songs.size()); }
 };
 
-class FakeDecks : public playlist::Decks {
+class FakeDecks : public library::Decks {
 public:
     struct State {
         bool player = false;
@@ -107,30 +107,30 @@ public:
         std::string word;
         std::string file; // what was loaded last
     };
-    std::map<playlist::Deck, State> deck{{playlist::Deck::Links, {}}, {playlist::Deck::Rechts, {}}};
-    playlist::SongCursor *songs = nullptr; // loadCurrentRow reads its "DateiName"
-    std::vector<std::string> log;          // "load L <file>", "file R <path>", "play L"
+    std::map<library::Deck, State> deck{{library::Deck::Links, {}}, {library::Deck::Rechts, {}}};
+    library::SongCursor *songs = nullptr; // loadCurrentRow reads its "DateiName"
+    std::vector<std::string> log;         // "load L <file>", "file R <path>", "play L"
 
-    static char name(playlist::Deck d) { return d == playlist::Deck::Links ? 'L' : 'R'; }
+    static char name(library::Deck d) { return d == library::Deck::Links ? 'L' : 'R'; }
 
-    bool hasPlayer(playlist::Deck d) const override { return deck.at(d).player; }
-    bool nearEnd(playlist::Deck d) const override { return deck.at(d).nearEnd; }
-    void clearNearEnd(playlist::Deck d) override { deck[d].nearEnd = false; }
-    std::string stateWord(playlist::Deck d) const override { return deck.at(d).word; }
-    void loadCurrentRow(playlist::Deck d) override {
+    bool hasPlayer(library::Deck d) const override { return deck.at(d).player; }
+    bool nearEnd(library::Deck d) const override { return deck.at(d).nearEnd; }
+    void clearNearEnd(library::Deck d) override { deck[d].nearEnd = false; }
+    std::string stateWord(library::Deck d) const override { return deck.at(d).word; }
+    void loadCurrentRow(library::Deck d) override {
         const std::string file = songs ? songs->field("DateiName") : std::string();
         log.push_back(std::string("load ") + name(d) + " " + file);
         if (deck[d].word == "playing" || deck[d].word == "seeking")
             return;
         deck[d] = {true, false, "loaded", file};
     }
-    void loadFile(playlist::Deck d, const std::string &path) override {
+    void loadFile(library::Deck d, const std::string &path) override {
         log.push_back(std::string("file ") + name(d) + " " + path);
         if (deck[d].word == "playing" || deck[d].word == "seeking")
             return;
         deck[d] = {true, false, "loaded", path};
     }
-    void play(playlist::Deck d) override {
+    void play(library::Deck d) override {
         log.push_back(std::string("play ") + name(d));
         auto &s = deck[d];
         if (!s.player)
@@ -139,7 +139,7 @@ public:
     }
 };
 
-class FakePlaylist : public playlist::PlaylistAccess {
+class FakePlaylist : public library::PlaylistAccess {
 public:
     bool shown = true;
     std::vector<std::string> files;

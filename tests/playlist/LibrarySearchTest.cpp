@@ -1,10 +1,10 @@
-#include "playlist/LibrarySearch.h"
+#include "library/LibrarySearch.h"
 
 #include "Fakes.h"
 
 #include <gtest/gtest.h>
 
-using namespace mixora::playlist;
+using namespace mixora::library;
 using namespace mixora::test;
 
 namespace {

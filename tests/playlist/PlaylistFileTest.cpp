@@ -6,6 +6,8 @@
 
 #include <filesystem>
 
+#include <sys/stat.h>
+
 using namespace mixora::playlist;
 using mixora::test::readFile;
 using mixora::test::TempDir;
@@ -108,8 +110,37 @@ TEST(M3uImport, OnlyExactLowerCaseEndingsAreLoaded) {
     EXPECT_EQ(kindOf("/a/list.mxp"), PlaylistKind::Mxp);
     EXPECT_EQ(kindOf("/a/list.m3u"), PlaylistKind::M3u);
     EXPECT_EQ(kindOf("/a/LIST.M3U"), PlaylistKind::None);
-    EXPECT_EQ(kindOf("/a/list.m3u8"), PlaylistKind::None);
+    EXPECT_EQ(kindOf("/a/list.m3u8"), PlaylistKind::M3u);
+    EXPECT_EQ(kindOf("/a/list.M3U8"), PlaylistKind::None);
+    EXPECT_EQ(convertedName("/a/list.m3u8"), "/a/list.mxp");
     EXPECT_EQ(kindOf("mxp"), PlaylistKind::None);
     EXPECT_EQ(fileNameOf("/music/x/Song.mp3"), "Song.mp3");
     EXPECT_EQ(fileNameOf("D:\\mp3\\Song.mp3"), "Song.mp3");
+}
+
+TEST(M3uImport, ListsOfOtherPlayersGiveTheirEntriesOnly) {
+    TempDir dir;
+    // A byte-order mark, Windows line ends, extended lines, UTF-8 text, a relative, an
+    // absolute and a file address entry.
+    const auto list = dir / "set.m3u8";
+    writeText(list, "\xEF\xBB\xBF#EXTM3U\r\n#EXTINF:215,Björk - Jóga\r\nsub/Björk - Jóga.mp3\r\n\r\n"
+                    "/music/Мельница.mp3\nfile:///music/a%20b.mp3\n");
+    const auto lines = readPlaylistLines(list.string());
+    ASSERT_TRUE(lines);
+    EXPECT_EQ(m3uEntries(*lines, list.string()),
+              (std::vector<std::string>{(dir / "sub/Björk - Jóga.mp3").string(), "/music/Мельница.mp3",
+                                        "/music/a b.mp3"}));
+    EXPECT_EQ(m3uEntry("file:///C:/mp3/x%C3%A4.mp3", "/l/x.m3u"), "C:/mp3/xä.mp3");
+}
+
+TEST(PlaylistFiles, FifosDevicesAndHugeFilesAreRefused) {
+    TempDir dir;
+    const auto fifo = dir / "blocking.m3u";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_FALSE(readPlaylistLines(fifo.string()));
+    EXPECT_FALSE(readPlaylistLines("/dev/null"));
+    const auto huge = dir / "huge.mxp";
+    writeText(huge, "/a.mp3\r\n");
+    std::filesystem::resize_file(huge, (16u << 20) + 1);
+    EXPECT_FALSE(readPlaylistLines(huge.string()));
 }

@@ -1,8 +1,8 @@
 // The playlist window driven through its real widgets, with the real song table for the
 // display lines and the dialog seam answering the file dialogs and collecting messages.
+#include "library/TableCursor.h"
 #include "playlist/AutoPlayTimer.h"
 #include "playlist/Playlist.h"
-#include "playlist/TableCursor.h"
 #include "playlist/Wiring.h"
 
 #include "Fakes.h"
@@ -23,6 +23,8 @@
 
 #include <deque>
 
+#include <sys/stat.h>
+
 using namespace mixora;
 using namespace mixora::test;
 
@@ -41,7 +43,7 @@ class PlaylistWindowTest : public ::testing::Test {
 protected:
     TempDir programDir;
     TDataModule1 data;
-    std::unique_ptr<playlist::TableCursor> cursor;
+    std::unique_ptr<library::TableCursor> cursor;
     QCheckBox cbAutoPlay;
     TFormPlayList form;
     std::vector<QString> messages;
@@ -58,7 +60,7 @@ protected:
         addSong("Abba", "Waterloo", a);
         addSong("Beatles", "Help", b);
         addSong("Cher", "Believe", c);
-        cursor = std::make_unique<playlist::TableCursor>(data.Table1);
+        cursor = std::make_unique<library::TableCursor>(data.Table1);
         form.setAutoPlayBox(&cbAutoPlay);
         form.setSongCursor(cursor.get());
         form.setProgramDir(QString::fromStdString(programDir.path().string()));
@@ -233,8 +235,10 @@ TEST_F(PlaylistWindowTest, UnreadableFilesAreReportedAndLeaveTheShownPlaylistAlo
     form.append(a, "Abba - Waterloo");
     writeText(programDir / "plain", "x");
     std::filesystem::create_directory(programDir / "dir.mxp");
-    for (const auto &f :
-         {programDir / "missing.mxp", programDir / "plain" / "x.m3u", programDir / "dir.mxp"}) {
+    // A FIFO would block the window until some other program wrote to it.
+    ASSERT_EQ(::mkfifo((programDir / "fifo.m3u").c_str(), 0600), 0);
+    for (const auto &f : {programDir / "missing.mxp", programDir / "plain" / "x.m3u", programDir / "dir.mxp",
+                          programDir / "fifo.m3u"}) {
         messages.clear();
         EXPECT_FALSE(form.loadPlaylist(q(f.string())));
         ASSERT_EQ(messages.size(), 1u);
@@ -281,6 +285,12 @@ TEST_F(PlaylistWindowTest, M3uImportWritesTheConvertedListBesideIt) {
     EXPECT_EQ(form.fileList(), (std::vector<std::string>{b, c}));
     EXPECT_EQ(lines(), (QStringList{"Beatles - Help", "Cher - Believe"}));
 
+    // A UTF-8 list from another player: its byte-order mark is no entry, and it converts too.
+    writeText(programDir / "lists" / "other.m3u8", "\xEF\xBB\xBF#EXTM3U\r\n" + b + "\r\n");
+    ASSERT_TRUE(form.loadPlaylist(q((programDir / "lists" / "other.m3u8").string())));
+    EXPECT_EQ(form.fileList(), std::vector<std::string>{b});
+    EXPECT_EQ(bytesOf(programDir / "lists" / "other.mxp"), b + "\r\n");
+
     // A list with nothing but comments writes no converted file and gives an empty playlist.
     writeText(programDir / "lists" / "empty.m3u", "#EXTM3U\r\n");
     ASSERT_TRUE(form.loadPlaylist(q((programDir / "lists" / "empty.m3u").string())));
@@ -315,13 +325,13 @@ TEST_F(PlaylistWindowTest, AutoPlayHighlightsEachEntryOfTheWindowWhenTaken) {
     FakeDecks decks;
     decks.songs = cursor.get();
     playlist::AutoPlay autoPlay(decks, *cursor, form);
-    decks.deck[playlist::Deck::Links] = {true, true, "playing", ""};
+    decks.deck[library::Deck::Links] = {true, true, "playing", ""};
     std::vector<std::string> loaded;
     QStringList highlighted;
-    playlist::Deck ending = playlist::Deck::Links;
+    library::Deck ending = library::Deck::Links;
     for (int i = 0; i < 5; ++i) {
         ASSERT_NE(autoPlay.step(), playlist::AutoPlay::Result::Nothing);
-        const auto target = playlist::otherDeck(ending);
+        const auto target = library::otherDeck(ending);
         loaded.push_back(decks.deck[target].file);
         highlighted << list()->currentItem()->text();
         decks.deck[ending].word = "ended";

@@ -1,7 +1,7 @@
 // The search boxes and the grid wired through real widgets onto the real song table.
-#include "playlist/LibrarySearch.h"
-#include "playlist/SearchBinder.h"
-#include "playlist/TableCursor.h"
+#include "library/LibrarySearch.h"
+#include "library/SearchBinder.h"
+#include "library/TableCursor.h"
 
 #include "Fakes.h"
 #include "library/Datamod.h"
@@ -16,7 +16,7 @@
 
 using namespace mixora;
 using namespace mixora::test;
-using playlist::SearchBox;
+using library::SearchBox;
 
 namespace {
 
@@ -24,17 +24,17 @@ class SearchWindowTest : public ::testing::Test {
 protected:
     TempDir programDir;
     TDataModule1 data;
-    std::unique_ptr<playlist::TableCursor> cursor;
+    std::unique_ptr<library::TableCursor> cursor;
     FakePlaylist list;
     FakeDecks decks;
-    std::unique_ptr<playlist::LibrarySearch> search;
+    std::unique_ptr<library::LibrarySearch> search;
     QWidget window;
     QLineEdit *artist = new QLineEdit(&window);
     QLineEdit *song = new QLineEdit(&window);
     QLineEdit *jahr = new QLineEdit(&window);
     QTableView *grid = new QTableView(&window);
     QStandardItemModel model{3, 2};
-    std::unique_ptr<playlist::SearchBinder> binder;
+    std::unique_ptr<library::SearchBinder> binder;
     std::vector<std::string> errors;
 
     void SetUp() override {
@@ -45,10 +45,10 @@ protected:
         addSong("Daft Punk", "One More Time", "2000", "/m/d.mp3");
         addSong("Björk", "army of me", "1995", "/m/bj.mp3");
         data.Table1.setIndexName("iInterpret");
-        cursor = std::make_unique<playlist::TableCursor>(data.Table1);
+        cursor = std::make_unique<library::TableCursor>(data.Table1);
         decks.songs = cursor.get();
-        search = std::make_unique<playlist::LibrarySearch>(*cursor, list, decks);
-        binder = std::make_unique<playlist::SearchBinder>(*search);
+        search = std::make_unique<library::LibrarySearch>(*cursor, list, decks);
+        binder = std::make_unique<library::SearchBinder>(*search);
         binder->onError = [this](const std::string &m) { errors.push_back(m); };
         binder->bindBox(artist, SearchBox::Artist);
         binder->bindBox(song, SearchBox::Song);
@@ -145,10 +145,10 @@ TEST_F(SearchWindowTest, EnterInBoxesAndGridAndDoubleClickAllTakeTheCurrentSong)
 
     // Playlist closed: the song goes into both free decks, none into a playing one.
     list.shown = false;
-    decks.deck[playlist::Deck::Rechts].word = "playing";
+    decks.deck[library::Deck::Rechts].word = "playing";
     QTest::keyClick(grid, Qt::Key_Return);
-    EXPECT_EQ(decks.deck[playlist::Deck::Links].file, "/m/a.mp3");
-    EXPECT_EQ(decks.deck[playlist::Deck::Rechts].file, "");
+    EXPECT_EQ(decks.deck[library::Deck::Links].file, "/m/a.mp3");
+    EXPECT_EQ(decks.deck[library::Deck::Rechts].file, "");
     EXPECT_EQ(list.files.size(), 4u);
     EXPECT_EQ(search->countText(), "5 Titel vorhanden");
 }

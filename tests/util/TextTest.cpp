@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace mixora::text;
 namespace t = mixora::test;
 
@@ -113,4 +116,37 @@ TEST(LineFile, FailuresAreReportedAndLeaveTheOldFile) {
     for ([[maybe_unused]] const auto &e : std::filesystem::directory_iterator(dir.path()))
         ++entries;
     EXPECT_EQ(entries, 2);
+}
+
+TEST(LineFile, TemporaryFileIsNeverOpenedThroughAPlantedLink) {
+    t::TempDir dir;
+    const auto file = dir / "kelox.ini";
+    const auto victim = dir / "victim";
+    t::writeFile(file, {'o', 'l', 'd'});
+    t::writeFile(victim, {'v'});
+    ::chmod(file.c_str(), 0600);
+    // A link under the temporary name a writer would pick first, and a stale temporary file.
+    std::filesystem::create_symlink(victim, file.string() + ".tmp" + std::to_string(::getpid()));
+    writeFileAtomically(file, "new");
+    EXPECT_EQ(t::readFile(victim), std::vector<std::uint8_t>{'v'});
+    EXPECT_FALSE(std::filesystem::is_symlink(file));
+    EXPECT_EQ(readFileBytes(file), "new");
+    EXPECT_EQ(std::filesystem::status(file).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+
+TEST(LineFile, ReadingRefusesFifosDevicesAndHugeFiles) {
+    t::TempDir dir;
+    const auto fifo = dir / "list.m3u";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_THROW(readFileBytes(fifo), FileError); // instead of waiting for a writer for ever
+    EXPECT_THROW(readFileBytes("/dev/zero"), FileError);
+    const auto huge = dir / "huge.mxp";
+    t::writeFile(huge, {'x'});
+    std::filesystem::resize_file(huge, kMaxLineFileBytes + 1); // sparse: costs no disk
+    EXPECT_THROW(readFileBytes(huge), FileError);
+    std::filesystem::resize_file(huge, 3);
+    EXPECT_EQ(readFileBytes(huge).size(), 3u);
+    // A byte-order mark is no text.
+    EXPECT_EQ(decodeLines("\xEF\xBB\xBF#EXTM3U\r\n/a.mp3"), (std::vector<std::string>{"#EXTM3U", "/a.mp3"}));
 }

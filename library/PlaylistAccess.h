@@ -1,9 +1,10 @@
-// What the search boxes and auto-play need of the playlist window.
+// What the search boxes and auto-play need of the playlist window. It lives with the library
+// search, which fills the playlist, so the library never depends on the playlist's code.
 #pragma once
 
 #include <string>
 
-namespace mixora::playlist {
+namespace mixora::library {
 
 class PlaylistAccess {
 public:
@@ -20,4 +21,4 @@ public:
     virtual void append(const std::string &path, const std::string &displayLine) = 0;
 };
 
-} // namespace mixora::playlist
+} // namespace mixora::library

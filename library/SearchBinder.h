@@ -3,7 +3,7 @@
 // double-click on the grid take the current song. Enter is not swallowed.
 #pragma once
 
-#include "playlist/LibrarySearch.h"
+#include "library/LibrarySearch.h"
 
 #include <QObject>
 
@@ -13,7 +13,7 @@
 class QAbstractItemView;
 class QLineEdit;
 
-namespace mixora::playlist {
+namespace mixora::library {
 
 class SearchBinder : public QObject {
     Q_OBJECT
@@ -38,4 +38,4 @@ private:
     QAbstractItemView *grid_ = nullptr;
 };
 
-} // namespace mixora::playlist
+} // namespace mixora::library

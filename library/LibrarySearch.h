@@ -4,13 +4,13 @@
 // playlist loader switched the table to file-name order.
 #pragma once
 
-#include "playlist/Decks.h"
-#include "playlist/PlaylistModel.h"
-#include "playlist/SongCursor.h"
+#include "library/Decks.h"
+#include "library/PlaylistAccess.h"
+#include "library/SongCursor.h"
 
 #include <string>
 
-namespace mixora::playlist {
+namespace mixora::library {
 
 enum class SearchBox { Artist, Song, Genre, Jahr };
 
@@ -46,4 +46,4 @@ private:
     Decks &decks_;
 };
 
-} // namespace mixora::playlist
+} // namespace mixora::library

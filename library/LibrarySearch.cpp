@@ -1,6 +1,6 @@
-#include "playlist/LibrarySearch.h"
+#include "library/LibrarySearch.h"
 
-namespace mixora::playlist {
+namespace mixora::library {
 
 SearchKey searchKeyOf(SearchBox box) {
     switch (box) {
@@ -50,7 +50,7 @@ void LibrarySearch::takeCurrentRow() {
 }
 
 std::string LibrarySearch::countText() const {
-    return playlist::countText(songs_.recordCount());
+    return library::countText(songs_.recordCount());
 }
 
-} // namespace mixora::playlist
+} // namespace mixora::library

@@ -1,11 +1,12 @@
-// What the playlist, the search boxes and auto-play need of the two decks. The main window
-// implements it with its deck handlers, so the decision logic runs in tests without audio.
+// What the search boxes, the playlist and auto-play need of the two decks. It lives with the
+// library search, the lowest layer that loads decks; the main window implements it with its
+// deck handlers, so the decision logic runs in tests without audio.
 #pragma once
 
 #include <functional>
 #include <string>
 
-namespace mixora::playlist {
+namespace mixora::library {
 
 enum class Deck { Links, Rechts };
 
@@ -68,4 +69,4 @@ private:
     }
 };
 
-} // namespace mixora::playlist
+} // namespace mixora::library

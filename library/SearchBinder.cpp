@@ -1,4 +1,4 @@
-#include "playlist/SearchBinder.h"
+#include "library/SearchBinder.h"
 
 #include <QAbstractItemView>
 #include <QEvent>
@@ -7,7 +7,7 @@
 
 #include <exception>
 
-namespace mixora::playlist {
+namespace mixora::library {
 
 namespace {
 bool isEnter(QEvent *event) {
@@ -61,4 +61,4 @@ bool SearchBinder::eventFilter(QObject *watched, QEvent *event) {
     return false;
 }
 
-} // namespace mixora::playlist
+} // namespace mixora::library

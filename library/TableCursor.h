@@ -1,13 +1,13 @@
 // The song table's cursor as the playlist, the search boxes and auto-play use it.
 #pragma once
 
-#include "playlist/SongCursor.h"
+#include "library/SongCursor.h"
 
 namespace mixora {
 class SongTable;
 }
 
-namespace mixora::playlist {
+namespace mixora::library {
 
 class TableCursor : public SongCursor {
 public:
@@ -23,4 +23,4 @@ private:
     SongTable &table_;
 };
 
-} // namespace mixora::playlist
+} // namespace mixora::library

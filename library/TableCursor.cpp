@@ -1,8 +1,8 @@
-#include "playlist/TableCursor.h"
+#include "library/TableCursor.h"
 
 #include "library/SongTable.h"
 
-namespace mixora::playlist {
+namespace mixora::library {
 
 void TableCursor::selectIndex(const std::string &indexName) {
     table_.setIndexName(indexName);
@@ -24,4 +24,4 @@ long TableCursor::recordCount() const {
     return static_cast<long>(table_.recordCount());
 }
 
-} // namespace mixora::playlist
+} // namespace mixora::library

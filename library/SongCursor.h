@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace mixora::playlist {
+namespace mixora::library {
 
 class SongCursor {
 public:
@@ -25,4 +25,4 @@ public:
 // file-name index compares them.
 bool samePath(const std::string &a, const std::string &b);
 
-} // namespace mixora::playlist
+} // namespace mixora::library
