@@ -215,10 +215,10 @@ public:
     // table numbers rows itself) and makes it current. Throws KeyViolation and leaves the
     // table as it was.
     void appendRecord(const SongRecord &values);
-    // Gives the row whose "Dateiname" is the record's (in any letter case) the record's
-    // artist, title, year and genre, when that row has neither artist nor title; a text the
-    // record leaves empty keeps the row's value, and no other field changes. True when a row
-    // was filled.
+    // Gives the row whose "Dateiname" is exactly the record's (the same file, not one whose
+    // name differs in letter case) the record's artist, title, year and genre, when that row
+    // has neither artist nor title; a text the record leaves empty keeps the row's value, and
+    // no other field changes. True when a row was filled.
     bool fillEmptyTexts(const SongRecord &values);
     // Ends a pending edit: a changed row is posted, an unchanged one abandoned.
     void checkBrowseMode();

@@ -159,8 +159,9 @@ void SongTable::Impl::prepareAll() {
     fillTexts.prepare(db, "UPDATE " + std::string(kTable) + " SET " + keepOrSet("Interpret", 1) + ", " +
                               keepOrSet("Titel", 2) + ", " + keepOrSet("Jahr", 3) + ", " +
                               keepOrSet("Genre", 4) +
-                              " WHERE \"Dateiname\" = ?5 AND COALESCE(\"Interpret\", '') = ''" +
-                              " AND COALESCE(\"Titel\", '') = ''");
+                              // the index finds the row, the exact bytes make sure it names this very file
+                              " WHERE \"Dateiname\" = ?5 AND \"Dateiname\" = ?5 COLLATE BINARY" +
+                              " AND COALESCE(\"Interpret\", '') = ''" + " AND COALESCE(\"Titel\", '') = ''");
 }
 
 void SongTable::Impl::finalizeAll() {
