@@ -289,6 +289,7 @@ bool Deck::loadSong(const Song &song) {
     loadedKey_ = song.key;
     loadedFile_ = song.fileName;
     sessionCue_.reset();
+    emit songChanged();
     if (song.key && ctx_.songLoaded)
         ctx_.songLoaded(*song.key);
     if (result != engine::DoublePlayer::kOpenReady) {
@@ -352,6 +353,7 @@ void Deck::cue() {
     showTime();
     fillBothHalves();
     player_->Rewind();
+    emit cuePointChanged();
 }
 
 void Deck::play() {
@@ -457,6 +459,7 @@ void Deck::releasePlayer() {
     loadedKey_.reset();
     loadedFile_.clear();
     sessionCue_.reset();
+    emit songChanged();
 }
 
 // --------------------------------------------------------------------------------------------
@@ -471,6 +474,15 @@ QString Deck::songText() const {
 
 void Deck::setState(const QString &word) {
     w_.statePanel->setText(word);
+    emit stateChanged(word);
+}
+
+std::optional<std::int64_t> Deck::cuePoint() const {
+    if (!player_)
+        return std::nullopt;
+    if (const std::optional<std::int64_t> stored = storedCuePoint())
+        return stored;
+    return sessionCue_.value_or(0);
 }
 
 void Deck::setLit(QFrame *panel, bool lit) {
