@@ -1,5 +1,6 @@
 #include "app/Deck.h"
 
+#include "app/QuietDisplay.h"
 #include "library/SongTable.h"
 #include "util/UiSeam.h"
 
@@ -107,7 +108,7 @@ public:
         });
     }
     void setSeekPosition(std::int32_t position) override {
-        deliver([position](Deck &d) { d.w_.seekBar->setValue(position); });
+        deliver([position](Deck &d) { setValueQuietly(d.w_.seekBar, position); });
     }
     void setTimeText(const std::string &text) override {
         deliver([t = QString::fromStdString(text)](Deck &d) { d.w_.timeLabel->setText(t); });

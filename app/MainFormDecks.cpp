@@ -1,6 +1,7 @@
 #include "app/MainFormDecks.h"
 
 #include "app/MainForm.h"
+#include "app/QuietDisplay.h"
 #include "library/Datamod.h"
 #include "scan/AnalysisService.h"
 #include "settings/IniFile.h"
@@ -34,13 +35,14 @@ DeckContext windowContext(TFormMixora &w, DeckSide side) {
     return c;
 }
 
-// Results through the program's analysis store; none for a table that has none yet.
+// Results through the analysis store; none for a table that has no results table yet.
 DeckAnalysis::LoadFn storedResults(TFormMixora &w) {
     return [&w](std::int64_t index) -> std::optional<analysis::Result> {
-        if (!w.Analysis || !w.DataModule1 || !w.DataModule1->Table1.active())
+        if (!w.DataModule1 || !w.DataModule1->Table1.active())
             return std::nullopt;
         try {
-            return w.Analysis->store().load(index);
+            return w.Analysis ? w.Analysis->store().load(index)
+                              : analysis::Store(w.DataModule1->Table1).load(index);
         } catch (const std::exception &) {
             return std::nullopt;
         }
@@ -62,6 +64,8 @@ WindowDecks::WindowDecks(TFormMixora &window)
       mixer(MixerWidgets::find(&window), Links, Rechts), linksAnalysis(Links, storedResults(window)),
       rechtsAnalysis(Rechts, storedResults(window)), window_(window),
       autoGainSettings_(AutoGainSettings::read(iniFile(window))) {
+    for (Deck *deck : {&Links, &Rechts})
+        keepLabelOffBar(deck->widgets().timeLabel, deck->widgets().seekBar);
     autoGain = window.ui.Einstellungen1->addAction(QStringLiteral("&Auto-Gain"));
     autoGain->setObjectName(QStringLiteral("AutoGain"));
     autoGain->setCheckable(true);
