@@ -72,6 +72,9 @@ void keepLabelOffBar(QLabel *label, const QScrollBar *bar) {
     const QRect covered = bar->geometry().translated(-label->pos()).intersected(label->rect());
     if (!covered.isEmpty())
         label->setMask(QRegion(label->rect()).subtracted(covered));
+    // Opaque in the repaint manager's eyes: the panel behind it need not be drawn first.
+    label->setStyleSheet(label->styleSheet() + QStringLiteral("; background-color: black;"));
+    label->setAutoFillBackground(true);
 }
 
 } // namespace mixora::app
