@@ -73,6 +73,8 @@ struct DeckContext {
     QScrollBar *headVolume = nullptr;            // SBVolume_Head
     // Open's results other than 0 and 2; unset: result 1 shows the DirectX message.
     std::function<void(int code)> reportLoadError;
+    // A library row's song was loaded (its analysis, when missing, starts at once).
+    std::function<void(std::int64_t key)> songLoaded;
     // Where the window keeps the deck's player, time mode and headphone flag; unset: the deck
     // keeps them itself. The window may destroy the player (at close) before the deck.
     std::unique_ptr<engine::DoublePlayer> *player = nullptr;
@@ -139,6 +141,16 @@ public:
 
     // "1.5%" or "1,5%": tenths of a percent as a shortest general number with the given separator.
     static QString pitchText(int tenthsPercent, const QString &decimalPoint);
+
+    // The loaded song's cue point (its row's "StartZeit", or the one set for this load); none
+    // without a song.
+    std::optional<std::int64_t> cuePoint() const;
+
+signals:
+    // Another song was loaded, or the deck's song is gone.
+    void songChanged();
+    void cuePointChanged();
+    void stateChanged(const QString &word);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
