@@ -1,5 +1,6 @@
 #include "app/Deck.h"
 
+#include "app/QuietDisplay.h"
 #include "library/SongTable.h"
 #include "util/UiSeam.h"
 
@@ -107,7 +108,7 @@ public:
         });
     }
     void setSeekPosition(std::int32_t position) override {
-        deliver([position](Deck &d) { d.w_.seekBar->setValue(position); });
+        deliver([position](Deck &d) { setValueQuietly(d.w_.seekBar, position); });
     }
     void setTimeText(const std::string &text) override {
         deliver([t = QString::fromStdString(text)](Deck &d) { d.w_.timeLabel->setText(t); });
@@ -289,6 +290,7 @@ bool Deck::loadSong(const Song &song) {
     loadedKey_ = song.key;
     loadedFile_ = song.fileName;
     sessionCue_.reset();
+    emit songChanged();
     if (song.key && ctx_.songLoaded)
         ctx_.songLoaded(*song.key);
     if (result != engine::DoublePlayer::kOpenReady) {
@@ -352,6 +354,7 @@ void Deck::cue() {
     showTime();
     fillBothHalves();
     player_->Rewind();
+    emit cuePointChanged();
 }
 
 void Deck::play() {
@@ -457,6 +460,7 @@ void Deck::releasePlayer() {
     loadedKey_.reset();
     loadedFile_.clear();
     sessionCue_.reset();
+    emit songChanged();
 }
 
 // --------------------------------------------------------------------------------------------
@@ -471,6 +475,15 @@ QString Deck::songText() const {
 
 void Deck::setState(const QString &word) {
     w_.statePanel->setText(word);
+    emit stateChanged(word);
+}
+
+std::optional<std::int64_t> Deck::cuePoint() const {
+    if (!player_)
+        return std::nullopt;
+    if (const std::optional<std::int64_t> stored = storedCuePoint())
+        return stored;
+    return sessionCue_.value_or(0);
 }
 
 void Deck::setLit(QFrame *panel, bool lit) {

@@ -148,7 +148,7 @@ void Mixer::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
         b.share->jumps.fetch_add(1);
     }
     bool playing = b.playing.load();
-    float target = b.targetGain.load();
+    float target = b.targetGain.load() * b.levelGain.load();
     b.share->playing.store(playing);
     if (!playing || b.frames == 0) {
         b.wasPlaying = false;
