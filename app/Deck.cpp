@@ -289,6 +289,8 @@ bool Deck::loadSong(const Song &song) {
     loadedKey_ = song.key;
     loadedFile_ = song.fileName;
     sessionCue_.reset();
+    if (song.key && ctx_.songLoaded)
+        ctx_.songLoaded(*song.key);
     if (result != engine::DoublePlayer::kOpenReady) {
         // The player stays (as it was opened); the display still shows what it showed.
         if (ctx_.reportLoadError)

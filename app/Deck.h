@@ -73,6 +73,8 @@ struct DeckContext {
     QScrollBar *headVolume = nullptr;            // SBVolume_Head
     // Open's results other than 0 and 2; unset: result 1 shows the DirectX message.
     std::function<void(int code)> reportLoadError;
+    // A library row's song was loaded (its analysis, when missing, starts at once).
+    std::function<void(std::int64_t key)> songLoaded;
     // Where the window keeps the deck's player, time mode and headphone flag; unset: the deck
     // keeps them itself. The window may destroy the player (at close) before the deck.
     std::unique_ptr<engine::DoublePlayer> *player = nullptr;

@@ -16,6 +16,7 @@
 class QAbstractButton;
 class QLabel;
 class QStatusBar;
+class AnalysisService;
 class TFormScan;
 class TFormProgress;
 class TFormPlayList;
@@ -61,6 +62,7 @@ public:
     TFormDatenBearbeiten *FormDatenBearbeiten = nullptr;
     TFormScan *FormScan = nullptr;
     TAboutBox *AboutBox = nullptr;
+    AnalysisService *Analysis = nullptr; // analyses the songs the decks load
     SongTableModel *GridModel() const { return gridModel_.get(); }
 
     // Whether a main output device is open; without one nothing can be played.

@@ -2,6 +2,7 @@
 
 #include "app/MainForm.h"
 #include "library/Datamod.h"
+#include "scan/AnalysisService.h"
 
 namespace mixora::app {
 
@@ -17,6 +18,10 @@ DeckContext windowContext(TFormMixora &w, DeckSide side) {
     c.autoCue = w.ui.cbAutoCue;
     c.headVolume = w.ui.SBVolume_Head;
     c.reportLoadError = [&w](int code) { w.ReportLoadError(code); };
+    c.songLoaded = [&w](std::int64_t key) {
+        if (w.Analysis)
+            w.Analysis->songLoaded(key);
+    };
     c.player = left ? &w.PlayerLinks : &w.PlayerRechts;
     c.timeMode = left ? &w.TimeModeLinks : &w.TimeModeRechts;
     c.headCueOn = left ? &w.HeadCueOnLinks : &w.HeadCueOnRechts;

@@ -4,6 +4,7 @@
 #include "app/MainForm.h"
 #include "app/MainFormDecks.h"
 #include "app/MainFormPlaylist.h"
+#include "app/ProgramAnalysis.h"
 #include "library/Datamod.h"
 #include "library/Suche.h"
 #include "library/TableCursor.h"
@@ -44,6 +45,10 @@ Program::Program() {
     main->FormScan = formScan_.get();
     main->AboutBox = aboutBox_.get();
 
+    analysis_ = makeProgramAnalysis(dataModule1_->Table1);
+    formScan_->setAnalysis(analysis_.get());
+    main->Analysis = analysis_.get();
+
     decks_ = std::make_unique<WindowDecks>(*main);
     playlistWiring_ = wirePlaylist(*main, decks_->Links, decks_->Rechts, *songCursor_, *formPlayList_);
 }
@@ -55,6 +60,10 @@ Program::~Program() {
     // No auto-play step or search may reach a deck, the playlist or the table being torn down.
     playlistWiring_.reset();
     decks_.reset();
+    // Its workers stop before the table their results go to.
+    formScan_->setAnalysis(nullptr);
+    formMixora_->Analysis = nullptr;
+    analysis_.reset();
     ::FormScan = nullptr;
     ::FormProgress = nullptr;
     ::FormDatenBearbeiten = nullptr;

@@ -5,6 +5,7 @@
 
 #include <memory>
 
+class AnalysisService;
 class TFormPlayList;
 class TFormDatenBearbeiten;
 class TFormScan;
@@ -58,6 +59,7 @@ private:
     std::unique_ptr<TAboutBox> aboutBox_;
     std::unique_ptr<WindowDecks> decks_;
     std::unique_ptr<playlist::PlaylistWiring> playlistWiring_;
+    std::unique_ptr<AnalysisService> analysis_;
 };
 
 } // namespace mixora::app

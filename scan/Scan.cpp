@@ -1,5 +1,6 @@
 #include "scan/Scan.h"
 
+#include "scan/AnalysisService.h"
 #include "scan/Progress.h"
 #include "ui_Scan.h"
 #include "util/UiSeam.h"
@@ -9,6 +10,8 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QShowEvent>
+
+#include <algorithm>
 
 using mixora::scan::DriveType;
 
@@ -24,6 +27,31 @@ TFormScan::TFormScan(mixora::SongTable &table, TFormProgress *progress, QWidget 
 }
 
 TFormScan::~TFormScan() = default;
+
+void TFormScan::setAnalysis(AnalysisService *analysis) {
+    if (analysis_ != nullptr)
+        disconnect(analysis_, nullptr, this, nullptr);
+    analysis_ = analysis;
+    ui_->RGBedingung->setEnabled(analysis_ != nullptr);
+    if (analysis_ == nullptr) {
+        ui_->RGBedingungItem0->setChecked(true);
+        return;
+    }
+    connect(analysis_, &AnalysisService::libraryProgress, this, &TFormScan::analysisProgress);
+    connect(analysis_, &AnalysisService::libraryFinished, this, [this] {
+        if (analysing_) {
+            endAnalysis(false);
+            accept();
+        }
+    });
+    connect(analysis_, &AnalysisService::storeFailed, this, [this](const QString &text) {
+        if (!analysing_)
+            return;
+        // Every further song would fail the same way: stop, say why, keep what was stored.
+        endAnalysis(true);
+        mixora::ui::message(this, QStringLiteral("Fehler"), text);
+    });
+}
 
 void TFormScan::setDriveLayer(std::shared_ptr<const mixora::scan::DriveLayer> layer) {
     layer_ = std::move(layer);
@@ -79,8 +107,8 @@ void TFormScan::FormShow() {
 
 std::vector<std::string> TFormScan::tickedRoots() const {
     std::vector<std::string> roots;
-    if (!ui_->RGBedingungItem0->isChecked() || !shownLayer_)
-        return roots; // only "nur Scan" walks the drives
+    if (ui_->RGBedingungItem1->isChecked() || !shownLayer_)
+        return roots; // "nur Analyse" walks no drive
     for (const QCheckBox *box : DriveBoxes) {
         if (box == nullptr || !box->isChecked())
             continue;
@@ -92,10 +120,18 @@ std::vector<std::string> TFormScan::tickedRoots() const {
 }
 
 void TFormScan::btStartScanClick() {
+    if (analysing_)
+        return;
+    const bool analyseOnly = analysis_ != nullptr && ui_->RGBedingungItem1->isChecked();
+    const bool analyse = analysis_ != nullptr && (analyseOnly || ui_->RGBedingungItem2->isChecked());
     TFormProgress &progress = progressWindow();
     try {
-        mixora::scan::Scanner scanner(table_, progress);
-        lastCounts_ = scanner.start(tickedRoots());
+        if (!analyseOnly) {
+            mixora::scan::Scanner scanner(table_, progress);
+            lastCounts_ = scanner.start(tickedRoots());
+        }
+        if (analyse && startAnalysis())
+            return; // the window stays open, with "Abbruch", until the analysis ends
     } catch (const std::exception &e) {
         // Rows committed so far stay; the user learns why the scan stopped and can start again.
         progress.close();
@@ -105,6 +141,45 @@ void TFormScan::btStartScanClick() {
     accept();
 }
 
+bool TFormScan::startAnalysis() {
+    // Signals sent while the songs are queued find analysing_ false and are passed over.
+    if (analysis_->analyseLibrary() == 0)
+        return false;
+    analysing_ = true;
+    ui_->btStartScan->setEnabled(false);
+    TFormProgress &progress = progressWindow();
+    progress.setCaption(mixora::scan::kAnalysisCaption);
+    progress.setMaximum(analysis_->libraryTotal());
+    progress.setPosition(analysis_->libraryDone());
+    progress.show();
+    return true;
+}
+
+void TFormScan::analysisProgress(int done, int total) {
+    if (!analysing_)
+        return;
+    TFormProgress &progress = progressWindow();
+    progress.setMaximum(std::max(total, 1));
+    progress.setPosition(done);
+}
+
+void TFormScan::endAnalysis(bool cancelled) {
+    if (cancelled && analysis_ != nullptr)
+        analysis_->cancelLibrary();
+    analysing_ = false;
+    ui_->btStartScan->setEnabled(true);
+    progressWindow().close();
+}
+
 void TFormScan::Button2Click() {
+    if (analysing_)
+        endAnalysis(true);
     close();
+}
+
+void TFormScan::reject() {
+    // Closing the window while it analyses stops the analysis, as "Abbruch" does.
+    if (analysing_)
+        endAnalysis(true);
+    QDialog::reject();
 }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+class AnalysisService;
 class QCheckBox;
 class TFormProgress;
 
@@ -33,6 +34,12 @@ public:
 
     Ui::TFormScan *ui() const { return ui_.get(); }
 
+    // With an analysis, "Scanbedingungen" offers "nur Analyse" and "Scan und Analyse"; without
+    // one only the scan is offered.
+    void setAnalysis(AnalysisService *analysis);
+    // True from a Start that analyses until the analysis ends or "Abbruch" stops it.
+    bool analysing() const { return analysing_; }
+
     // The drives offered; without a layer set, the machine's drives are read at every show.
     void setDriveLayer(std::shared_ptr<const mixora::scan::DriveLayer> layer);
     // The 24 drive boxes, C: to Z:, as filled at the last show.
@@ -45,11 +52,17 @@ public:
     void btStartScanClick();
     void Button2Click();
 
+    void reject() override;
+
 protected:
     void showEvent(QShowEvent *event) override;
 
 private:
     std::vector<std::string> tickedRoots() const;
+    // Starts the library's analysis under the progress window; false when there was nothing to do.
+    bool startAnalysis();
+    void analysisProgress(int done, int total);
+    void endAnalysis(bool cancelled);
 
     std::unique_ptr<Ui::TFormScan> ui_;
     mixora::SongTable &table_;
@@ -59,6 +72,8 @@ private:
     std::shared_ptr<const mixora::scan::DriveLayer> shownLayer_; // the one the boxes show
     QList<QCheckBox *> DriveBoxes;
     mixora::scan::ScanCounts lastCounts_;
+    AnalysisService *analysis_ = nullptr;
+    bool analysing_ = false;
 };
 
 extern TFormScan *FormScan;

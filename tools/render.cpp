@@ -5,12 +5,19 @@
 // With --head-volume a second offline device takes the headphone copy; its mix goes to the
 // output's name with ".head" before ".wav". Offline devices wait for every refill, so the output
 // is the same byte for byte on every run and every machine.
+//
+// dj-mixora-render --play DEVICE INPUT [INPUT2] [--pitch P] [--volume V] [--seconds S]
+// Plays one or two decks in real time on an output device (the first whose description contains
+// DEVICE, or "null" for a null device with 256-frame periods) for S seconds (default 60), starting
+// a deck again whenever it ends, and prints the device's underflow count: the dropout figure of a
+// long set.
 #include "engine/DoublePlayer.h"
 #include "engine/sound/Sound.h"
 
 #include <algorithm>
 #include <atomic>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <fstream>
@@ -18,6 +25,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -124,13 +133,133 @@ std::optional<double> parseSeconds(const std::string &text) {
 
 int usage() {
     std::cerr << "usage: dj-mixora-render INPUT OUTPUT.wav [--pitch P] [--volume V] [--head-volume V] "
-                 "[--seek BYTES] [--seconds S]\n";
+                 "[--seek BYTES] [--seconds S]\n"
+                 "       dj-mixora-render --play DEVICE INPUT [INPUT2] [--pitch P] [--volume V] "
+                 "[--seconds S]\n";
     return 2;
+}
+
+std::shared_ptr<sound::Device> openByName(const std::string &name) {
+    if (name == "null")
+        return sound::Device::createNull("Null", 256);
+    for (const auto &info : sound::enumerateDevices())
+        if (info.guid && info.description.find(name) != std::string::npos)
+            return sound::openDevice(*info.guid);
+    std::cerr << "no output device matches \"" << name << "\"; present:\n";
+    for (const auto &info : sound::enumerateDevices())
+        if (info.guid)
+            std::cerr << "  " << info.description << '\n';
+    return nullptr;
+}
+
+struct LiveDeck {
+    std::string input;
+    EndWatcher watcher;
+    std::unique_ptr<DoublePlayer> player;
+};
+
+bool startDeck(LiveDeck &deck, sound::Device &device, int pitch, int volume) {
+    deck.player.reset();
+    deck.watcher.ended = false;
+    deck.player = std::make_unique<DoublePlayer>(&device, nullptr);
+    deck.player->view = &deck.watcher;
+    if (deck.player->Open(deck.input) != DoublePlayer::kOpenReady) {
+        std::cerr << deck.input << ": " << deck.player->openError() << '\n';
+        return false;
+    }
+    deck.player->SetPitch(pitch);
+    deck.player->SetVolume(volume);
+    deck.player->Play();
+    return true;
+}
+
+int playLive(int argc, char **argv) {
+    if (argc < 4)
+        return usage();
+    const std::string deviceName = argv[2];
+    std::vector<std::string> inputs;
+    int pitch = 0;
+    int volume = 0;
+    double seconds = 60;
+    for (int i = 3; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.rfind("--", 0) != 0) {
+            inputs.push_back(arg);
+            continue;
+        }
+        if (i + 1 >= argc)
+            return usage();
+        const std::string value = argv[++i];
+        bool ok = true;
+        if (arg == "--pitch") {
+            const auto v = parseInt<int>(value);
+            ok = v.has_value();
+            pitch = v.value_or(0);
+        } else if (arg == "--volume") {
+            const auto v = parseInt<int>(value);
+            ok = v.has_value();
+            volume = v.value_or(0);
+        } else if (arg == "--seconds") {
+            const auto v = parseSeconds(value);
+            ok = v.has_value();
+            seconds = v.value_or(0);
+        } else {
+            std::cerr << "unknown option " << arg << '\n';
+            return usage();
+        }
+        if (!ok) {
+            std::cerr << "invalid value for " << arg << ": " << value << '\n';
+            return usage();
+        }
+    }
+    if (inputs.empty() || inputs.size() > 2)
+        return usage();
+
+    std::shared_ptr<sound::Device> device;
+    try {
+        device = openByName(deviceName);
+    } catch (const sound::SoundError &e) {
+        std::cerr << e.what() << '\n';
+        return 1;
+    }
+    if (!device)
+        return 1;
+    std::vector<LiveDeck> decks(inputs.size());
+    for (std::size_t i = 0; i < decks.size(); ++i) {
+        decks[i].input = inputs[i];
+        if (!startDeck(decks[i], *device, pitch, volume))
+            return 1;
+    }
+    using clock = std::chrono::steady_clock;
+    const auto start = clock::now();
+    const auto end =
+        start + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(seconds));
+    auto nextReport = start + std::chrono::seconds(60);
+    while (clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (auto &deck : decks)
+            if (deck.watcher.ended && !startDeck(deck, *device, pitch, volume))
+                return 1;
+        if (clock::now() >= nextReport) {
+            std::cout << std::chrono::duration_cast<std::chrono::seconds>(clock::now() - start).count()
+                      << " s: " << device->underflows() << " underflows" << std::endl;
+            nextReport += std::chrono::seconds(60);
+        }
+    }
+    const double played = std::chrono::duration<double>(clock::now() - start).count();
+    for (auto &deck : decks)
+        deck.player.reset();
+    std::cout << "device: " << device->description() << "\ndecks: " << decks.size() << "\nseconds: " << played
+              << "\nframes mixed: " << device->framesRendered() << "\nunderflows: " << device->underflows()
+              << std::endl;
+    return 0;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
+    if (argc >= 2 && std::string_view(argv[1]) == "--play")
+        return playLive(argc, argv);
     if (argc < 3)
         return usage();
     const std::string input = argv[1];
@@ -233,5 +362,7 @@ int main(int argc, char **argv) {
         std::cerr << "cannot write the output\n";
         return 1;
     }
+    // Offline devices wait for the deck, so this stays 0 unless the sound layer breaks that promise.
+    std::cout << "underflows: " << mainDevice->underflows() << '\n';
     return 0;
 }

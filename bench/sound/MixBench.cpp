@@ -1,6 +1,8 @@
 // Cost of the mix as a share of one core: two decks playing with pitch on the main card, each with its
 // headphone copy slaved to it on a second card. One iteration renders one second on both cards in
 // periods of 512 frames; "core_percent" is the time that takes, as a percentage of that second.
+// The same two decks on running null cards give the underflows this machine causes ("underflows": periods
+// mixed late on either card over five seconds of 256-frame periods).
 #include "engine/sound/Sound.h"
 
 #include <benchmark/benchmark.h>
@@ -9,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <ctime>
+#include <thread>
 #include <vector>
 
 using namespace mixora::sound;
@@ -105,5 +108,21 @@ void TwoDecksAtOriginalRateNoHeadphones(benchmark::State &state) {
     reportShare(state, timer);
 }
 BENCHMARK(TwoDecksAtOriginalRateNoHeadphones)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void TwoDecksOnRunningNullCards(benchmark::State &state) {
+    double underflows = 0, periods = 0;
+    for (auto _ : state) {
+        auto mainCard = Device::createNull("main", 256);
+        auto headCard = Device::createNull("head", 256);
+        Deck left(*mainCard, *headCard, 37, 440);
+        Deck right(*mainCard, *headCard, -21, 330);
+        std::this_thread::sleep_for(std::chrono::seconds(5));
+        underflows += double(mainCard->underflows() + headCard->underflows());
+        periods += double(mainCard->framesRendered() + headCard->framesRendered()) / 256;
+    }
+    state.counters["underflows"] = underflows;
+    state.counters["periods"] = periods;
+}
+BENCHMARK(TwoDecksOnRunningNullCards)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(1);
 
 } // namespace

@@ -1,5 +1,5 @@
 // Secondary buffers: the non-real-time side. Setters only store atomics the mix reads at its next period;
-// anything the mix may still be reading is freed only after the device's grace period.
+// anything the mix reads through a pointer is swapped through the device's Grace before it is freed.
 #include "engine/sound/Mixer.h"
 
 #include <algorithm>
@@ -122,8 +122,7 @@ bool Buffer::setNotifications(std::vector<Notification> positions) {
         }
     }
     std::lock_guard lock(core_->writeMutex);
-    core_->notifications.store(list.get(), std::memory_order_release);
-    mixer_->waitGrace();
+    mixer_->grace().replace(core_->notifications, list.get());
     core_->notifyOwner = std::move(list);
     return true;
 }
@@ -211,8 +210,7 @@ bool Buffer::slaveTo(const Buffer *master) {
         share = m.share;
     }
     std::lock_guard lock(core_->writeMutex);
-    core_->master.store(share.get(), std::memory_order_release);
-    mixer_->waitGrace();
+    mixer_->grace().replace(core_->master, share.get());
     core_->masterOwner = std::move(share);
     if (!master)
         core_->correction.store(0.0);

@@ -45,6 +45,10 @@ private:
                         std::chrono::duration_cast<std::chrono::nanoseconds>(due(periods).time_since_epoch())
                             .count());
             ++periods;
+            // Like a card with two periods of buffer: a period still unmixed when it should already
+            // have played out left the card without sound.
+            if (clock::now() > due(periods))
+                mixer_->countUnderflow();
             lock.lock();
             cv_.wait_until(lock, due(periods), [this] { return stop_; });
         }
@@ -64,6 +68,11 @@ public:
     PlainDevice(Backend backend, std::string description) : Device(backend, std::move(description)) {}
 };
 
+// Every open device, for the status a user can look up; a device leaves it in its destructor, before
+// its members go.
+std::mutex gOpenMutex;
+std::vector<const Device *> gOpen;
+
 } // namespace
 
 Device::Device(Backend backend, std::string description)
@@ -72,9 +81,22 @@ Device::Device(Backend backend, std::string description)
       backend_(backend), description_(std::move(description)) {
     if (backend == Backend::Offline)
         offlinePeriod_.resize(offlinePeriodFrames() * 2);
+    std::lock_guard lock(gOpenMutex);
+    gOpen.push_back(this);
 }
 
-Device::~Device() = default;
+Device::~Device() {
+    std::lock_guard lock(gOpenMutex);
+    gOpen.erase(std::find(gOpen.begin(), gOpen.end(), this));
+}
+
+std::vector<OpenDeviceStatus> openDeviceStatus() {
+    std::lock_guard lock(gOpenMutex);
+    std::vector<OpenDeviceStatus> out;
+    for (const Device *d : gOpen)
+        out.push_back({d->description(), d->backend(), d->underflows()});
+    return out;
+}
 
 std::shared_ptr<Device> Device::createManual(std::string description) {
     return std::make_shared<PlainDevice>(Backend::Manual, std::move(description));
@@ -146,6 +168,10 @@ void Device::render(std::int16_t *out, std::size_t frames) {
 
 std::uint64_t Device::framesRendered() const {
     return mixer_->framesMixed();
+}
+
+std::uint64_t Device::underflows() const {
+    return mixer_->underflows();
 }
 
 void Device::setRefillTimeout(std::chrono::milliseconds timeout) {

@@ -1,8 +1,10 @@
 // Internal to the sound layer: the per-device mix and the state a buffer shares with it.
 // Everything the mix touches is either owned by the mix thread or an atomic; other threads hand changes
-// over through atomics and wait for a "grace period" before freeing anything the mix may still read.
+// over through atomics, and replace what the mix reads only through the device's Grace.
 #pragma once
 
+#include "engine/sound/Grace.h"
+#include "engine/sound/MixSteps.h"
 #include "engine/sound/Sound.h"
 
 #include <atomic>
@@ -79,10 +81,7 @@ struct BufferCore {
     std::uint64_t pos = 0; // 32.32 fixed point, in frames
     float gain = 1.0f;
     bool wasPlaying = false;
-    std::uint32_t seenJumps = 0;
-    bool slaveSynced = false;
-    double errFiltered = 0.0;
-    double errIntegral = 0.0;
+    SlaveFollower follower;
 
     // Non-real-time side: serialises writers and owns what the atomics point at.
     std::mutex writeMutex;
@@ -102,8 +101,8 @@ public:
     // Registration of buffers; remove() returns once the mix no longer reads the buffer.
     void add(BufferCore *core);
     void remove(BufferCore *core);
-    // Returns once any mix that may have seen a pointer swapped out before the call has ended.
-    void waitGrace() const;
+    // Whatever the mix reads through a pointer is swapped through this.
+    Grace &grace() { return grace_; }
 
     // The real-time mix of the next frames into out (interleaved stereo). clockNs: the steady-clock time
     // at which these frames are due, where the device knows it better than "now".
@@ -119,23 +118,27 @@ public:
     const Signalled &signalled(std::size_t i) const { return signalled_[i]; }
     void clearSignalled();
     std::uint64_t framesMixed() const { return framesMixed_.load(std::memory_order_relaxed); }
+    // Real-time safe: the backend reports a period the card had to play without the mix.
+    void countUnderflow() { underflows_.fetch_add(1, std::memory_order_relaxed); }
+    std::uint64_t underflows() const { return underflows_.load(std::memory_order_relaxed); }
 
     static constexpr std::size_t kMaxSlots = 64;
     static constexpr std::size_t kChunkFrames = 1024;
-    static constexpr std::size_t kMaxRampFrames = 1024;
     static constexpr std::size_t kMaxSignals = 64;
 
 private:
     void mixBuffer(BufferCore &b, float *acc, std::size_t frames);
     // The master's position (frames) at the start of the current chunk, as well as it can be known.
     double masterPosition(const CursorShare &master, double frames) const;
+    // Publishes where this period of a master starts and when, for slaves on other cards.
+    void stamp(CursorShare &share, std::uint64_t pos, std::uint64_t step);
     void signal(const NotifyList &list, std::size_t k);
 
     std::atomic<BufferCore *> slots_[kMaxSlots];
     std::mutex slotMutex_; // registration only; never taken by the mix
-    std::atomic<std::uint64_t> enters_{0};
-    std::atomic<std::uint64_t> exits_{0};
+    Grace grace_;
     std::atomic<std::uint64_t> framesMixed_{0};
+    std::atomic<std::uint64_t> underflows_{0};
     std::vector<float> acc_;
     bool collectSignals_;
     bool realtime_;

@@ -51,8 +51,12 @@ bool ensurePortAudio(std::string &reason) {
 }
 
 int callback(const void *, void *output, unsigned long frames, const PaStreamCallbackTimeInfo *,
-             PaStreamCallbackFlags, void *user) {
-    static_cast<detail::Mixer *>(user)->mix(static_cast<std::int16_t *>(output), frames);
+             PaStreamCallbackFlags status, void *user) {
+    auto *mixer = static_cast<detail::Mixer *>(user);
+    // Reported once per callback after the gap (JACK: after any xrun of the server).
+    if (status & paOutputUnderflow)
+        mixer->countUnderflow();
+    mixer->mix(static_cast<std::int16_t *>(output), frames);
     return paContinue;
 }
 

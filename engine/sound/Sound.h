@@ -249,6 +249,10 @@ public:
     void render(std::int16_t *out, std::size_t frames);
     // Frames the device has mixed so far.
     std::uint64_t framesRendered() const;
+    // Output underflows since the device was opened: periods the card played before the mix delivered
+    // them (PortAudio's underflow reports; periods a null device's clock mixed late). Manual and offline
+    // devices wait for their caller and never underflow.
+    std::uint64_t underflows() const;
 
     // Offline devices: period length, and how long one signalled refill may take before the device
     // stops waiting (a worker that never answers must not freeze rendering).
@@ -328,6 +332,15 @@ std::shared_ptr<DeviceProvider> currentProvider();
 void setProviderForTesting(std::shared_ptr<DeviceProvider> provider);
 
 std::vector<DeviceInfo> enumerateDevices();
+
+// The devices open in this process, oldest first, with their underflows so far (the figure a DJ asks
+// for after a dropout).
+struct OpenDeviceStatus {
+    std::string description;
+    Backend backend;
+    std::uint64_t underflows;
+};
+std::vector<OpenDeviceStatus> openDeviceStatus();
 // Opens the device with this GUID; SoundError when no present device has it or it cannot be opened.
 std::shared_ptr<Device> openDevice(const Guid &guid);
 

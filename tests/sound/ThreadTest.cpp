@@ -207,3 +207,122 @@ TEST(NullDevice, SlaveOnAFastCardIsSlowedDownInRealTime) {
 }
 
 } // namespace
+
+#include "engine/sound/Grace.h"
+
+namespace {
+
+using mixora::sound::detail::Grace;
+
+// The store-buffer race in its barest form: a pass that enters just after a replace() looked at the
+// state must load the new pointer, else it reads what the writer frees next. The old object is
+// poisoned before it is freed, so a reader that got it sees the poison even without a sanitizer.
+TEST(Grace, APassNeverHoldsAPointerItsWriterWasToldIsFree) {
+    struct Node {
+        std::atomic<bool> alive{true};
+    };
+    Grace grace;
+    std::atomic<Node *> slot{new Node};
+    std::atomic<bool> stop{false};
+    std::atomic<std::uint64_t> stale{0}, passes{0};
+    std::thread reader([&] {
+        while (!stop.load(std::memory_order_relaxed)) {
+            Grace::ReadScope pass(grace);
+            Node *node = Grace::read(slot);
+            // Like the mix, which reaches a buffer's list only after resampling it.
+            for (int k = 0; k < 64; ++k)
+                passes.fetch_add(0, std::memory_order_relaxed);
+            if (!node->alive.load(std::memory_order_relaxed))
+                stale.fetch_add(1, std::memory_order_relaxed);
+            passes.fetch_add(1, std::memory_order_relaxed);
+        }
+    });
+    while (passes.load() == 0)
+        std::this_thread::yield();
+    for (int i = 0; i < 100000 || passes.load() < 200000; ++i) {
+        Node *old = grace.replace(slot, new Node);
+        old->alive.store(false, std::memory_order_relaxed);
+        delete old;
+    }
+    stop = true;
+    reader.join();
+    delete slot.load();
+    EXPECT_EQ(stale.load(), 0u);
+}
+
+// Deck-like traffic on a running device: a worker keeps replacing the notification list of a playing
+// buffer, another keeps re-slaving a headphone buffer to a master that comes and goes. Under the
+// sanitizers any read of a freed list or master by the mix is an error.
+TEST(NullDevice, NotificationsAndSlavesReplacedWhileItMixes) {
+    auto mainCard = Device::createNull("main", 32);
+    auto headCard = Device::createNull("head", 48);
+    auto content = [](std::uint32_t f, int) { return int(f % 2000); };
+    auto deck = makeBuffer(*mainCard, 44100, 2, 2048, content);
+    auto head = makeBuffer(*headCard, 44100, 2, 2048, content);
+    deck->play(true);
+    head->play(true);
+    std::atomic<bool> stop{false};
+    std::atomic<int> signalled{0};
+    std::thread notifier([&] {
+        std::mt19937 random(3);
+        while (!stop) {
+            auto event = std::make_shared<Event>();
+            std::vector<Notification> list;
+            for (int k = 0; k < 4; ++k)
+                list.push_back({std::uint32_t(random() % 2048) * 4, event});
+            ASSERT_TRUE(deck->setNotifications(std::move(list)));
+            if (event->wait(std::chrono::milliseconds(random() % 2)))
+                ++signalled;
+        }
+        deck->setNotifications({});
+    });
+    std::thread slaver([&] {
+        std::mt19937 random(5);
+        while (!stop) {
+            auto master = makeBuffer(*mainCard, 44100, 2, 2048, content);
+            master->play(true);
+            for (int k = 0; k < 20 && !stop; ++k) {
+                ASSERT_TRUE(head->slaveTo(random() % 4 ? master.get() : nullptr));
+                std::this_thread::sleep_for(std::chrono::microseconds(random() % 300));
+            }
+        } // the master goes while the slave may still follow it
+    });
+    while (mainCard->framesRendered() < 44100 / 2 || headCard->framesRendered() < 44100 / 2)
+        std::this_thread::sleep_for(10ms);
+    stop = true;
+    notifier.join();
+    slaver.join();
+    EXPECT_GT(signalled.load(), 0);
+}
+
+} // namespace
+
+namespace {
+
+TEST(NullDevice, CountsThePeriodsItsClockMixedLate) {
+    // A clock ten thousand times too fast: no mix finishes a 0.15 µs period in time.
+    auto late = Device::createNull("Zu schnell", 64, 10000.0);
+    auto buffer = makeBuffer(*late, 44100, 2, 4096, [](std::uint32_t f, int) { return int(f); });
+    buffer->play(true);
+    auto manual = Device::createManual("Von Hand");
+    manual->render(4096);
+    while (late->framesRendered() < 64 * 100)
+        std::this_thread::sleep_for(1ms);
+    EXPECT_GT(late->underflows(), 0u);
+    EXPECT_EQ(manual->underflows(), 0u);
+
+    // The status lists open devices in the order they were opened, with their counts.
+    std::vector<OpenDeviceStatus> mine;
+    for (auto &s : openDeviceStatus())
+        if (s.description == "Zu schnell" || s.description == "Von Hand")
+            mine.push_back(s);
+    ASSERT_EQ(mine.size(), 2u);
+    EXPECT_EQ(mine[0].backend, Backend::Null);
+    EXPECT_GT(mine[0].underflows, 0u);
+    EXPECT_EQ(mine[1].underflows, 0u);
+    manual.reset();
+    for (auto &s : openDeviceStatus())
+        EXPECT_NE(s.description, "Von Hand") << "a closed device is still listed";
+}
+
+} // namespace

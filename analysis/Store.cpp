@@ -1,0 +1,250 @@
+#include "analysis/Store.h"
+
+#include "library/SongTable.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace mixora::analysis {
+namespace {
+
+// Triggers run for every program that changes the song table, old versions included, so the
+// results can never outlive their row or describe another file than the row names.
+constexpr const char *kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS Analysis (
+    "Index" INTEGER PRIMARY KEY,
+    Bpm REAL,
+    FirstBeat REAL,
+    Loudness REAL,
+    AudibleStart REAL NOT NULL,
+    AudibleEnd REAL NOT NULL,
+    AudibleStartByte INTEGER NOT NULL,
+    AudibleEndByte INTEGER NOT NULL,
+    Duration REAL NOT NULL,
+    Overview BLOB NOT NULL,
+    BeatsWritten INTEGER
+);
+CREATE TRIGGER IF NOT EXISTS AnalysisGoesWithSong AFTER DELETE ON Songs
+BEGIN
+    DELETE FROM Analysis WHERE "Index" = old."Index";
+END;
+CREATE TRIGGER IF NOT EXISTS AnalysisFollowsFile AFTER UPDATE OF "Dateiname" ON Songs
+WHEN old."Dateiname" COLLATE BINARY IS NOT new."Dateiname"
+BEGIN
+    UPDATE Songs SET "Analyse" = 0, "EndZeit" = NULL,
+        "Beats" = CASE WHEN "Beats" = (SELECT BeatsWritten FROM Analysis WHERE "Index" = old."Index")
+                  THEN NULL ELSE "Beats" END
+        WHERE "Index" = old."Index";
+    DELETE FROM Analysis WHERE "Index" = old."Index";
+END;
+)sql";
+
+class Query {
+public:
+    Query(sqlite3 *db, const char *sql) : db_(db) {
+        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK)
+            fail();
+    }
+    ~Query() { sqlite3_finalize(stmt_); }
+    Query(const Query &) = delete;
+    Query &operator=(const Query &) = delete;
+
+    Query &bind(int position, std::int64_t value) {
+        sqlite3_bind_int64(stmt_, position, value);
+        return *this;
+    }
+    Query &bind(int position, const std::optional<double> &value) {
+        if (value)
+            sqlite3_bind_double(stmt_, position, *value);
+        else
+            sqlite3_bind_null(stmt_, position);
+        return *this;
+    }
+    Query &bind(int position, const std::optional<std::int64_t> &value) {
+        if (value)
+            sqlite3_bind_int64(stmt_, position, *value);
+        else
+            sqlite3_bind_null(stmt_, position);
+        return *this;
+    }
+    Query &bind(int position, const std::vector<std::uint8_t> &blob) {
+        if (blob.empty()) // a null pointer would bind NULL, not an empty overview
+            sqlite3_bind_zeroblob(stmt_, position, 0);
+        else
+            sqlite3_bind_blob(stmt_, position, blob.data(), static_cast<int>(blob.size()), SQLITE_STATIC);
+        return *this;
+    }
+    // True while rows come; throws on an error.
+    bool step() {
+        const int rc = sqlite3_step(stmt_);
+        if (rc == SQLITE_ROW)
+            return true;
+        if (rc != SQLITE_DONE)
+            fail();
+        return false;
+    }
+    std::optional<std::int64_t> integer(int column) const {
+        if (sqlite3_column_type(stmt_, column) == SQLITE_NULL)
+            return std::nullopt;
+        return sqlite3_column_int64(stmt_, column);
+    }
+    std::optional<double> real(int column) const {
+        if (sqlite3_column_type(stmt_, column) == SQLITE_NULL)
+            return std::nullopt;
+        return sqlite3_column_double(stmt_, column);
+    }
+    std::string text(int column) const {
+        const auto *p = reinterpret_cast<const char *>(sqlite3_column_text(stmt_, column));
+        return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)))
+                 : std::string();
+    }
+    std::vector<std::uint8_t> blob(int column) const {
+        const auto *p = static_cast<const std::uint8_t *>(sqlite3_column_blob(stmt_, column));
+        return p ? std::vector<std::uint8_t>(p, p + sqlite3_column_bytes(stmt_, column))
+                 : std::vector<std::uint8_t>();
+    }
+
+private:
+    [[noreturn]] void fail() const {
+        throw DatabaseError(std::string("Analyse-Datenbankfehler: ") + sqlite3_errmsg(db_));
+    }
+    sqlite3 *db_;
+    sqlite3_stmt *stmt_ = nullptr;
+};
+
+void exec(sqlite3 *db, const char *sql) {
+    char *message = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+        std::string reason = message ? message : sqlite3_errmsg(db);
+        sqlite3_free(message);
+        throw DatabaseError("Analyse-Datenbankfehler: " + reason);
+    }
+}
+
+sqlite3 *connection(const SongTable &table) {
+    sqlite3 *db = table.handle();
+    if (db == nullptr)
+        throw DatabaseError("Die Liedertabelle ist nicht geöffnet");
+    return db;
+}
+
+// "Beats" is a 16-bit column and "EndZeit" a 32-bit one.
+std::optional<std::int64_t> wholeBpm(const std::optional<double> &bpm) {
+    if (!bpm || !std::isfinite(*bpm) || *bpm <= 0.0)
+        return std::nullopt;
+    return std::min<std::int64_t>(std::llround(*bpm), std::numeric_limits<std::int16_t>::max());
+}
+
+std::int64_t endZeit(std::int64_t byte) {
+    return std::clamp<std::int64_t>(byte, 0, std::numeric_limits<std::int32_t>::max());
+}
+
+} // namespace
+
+Store::Store(SongTable &table) : table_(table) {}
+
+void Store::attach() {
+    sqlite3 *db = connection(table_);
+    exec(db, "SAVEPOINT analysis_attach");
+    try {
+        exec(db, kSchema);
+    } catch (...) {
+        sqlite3_exec(db, "ROLLBACK TO analysis_attach; RELEASE analysis_attach", nullptr, nullptr, nullptr);
+        throw;
+    }
+    exec(db, "RELEASE analysis_attach");
+}
+
+bool Store::save(std::int64_t index, const Result &result) {
+    sqlite3 *db = connection(table_);
+    // A savepoint nests inside a scan's open transaction and is a transaction of its own outside one.
+    exec(db, "SAVEPOINT analysis_save");
+    try {
+        Query song(db, "SELECT \"Beats\" FROM Songs WHERE \"Index\" = ?1");
+        song.bind(1, index);
+        if (!song.step()) {
+            exec(db, "ROLLBACK TO analysis_save; RELEASE analysis_save");
+            return false;
+        }
+        const std::optional<std::int64_t> beats = song.integer(0);
+
+        Query previous(db, "SELECT BeatsWritten FROM Analysis WHERE \"Index\" = ?1");
+        previous.bind(1, index);
+        const std::optional<std::int64_t> written = previous.step() ? previous.integer(0) : std::nullopt;
+
+        // The user's own figure stays; ours may be replaced by a newer one of ours.
+        const bool ours = !beats || *beats == 0 || beats == written;
+        const std::optional<std::int64_t> tempo = wholeBpm(result.bpm);
+        const std::optional<std::int64_t> newBeats = ours ? tempo : beats;
+        const std::optional<std::int64_t> newWritten = ours ? tempo : written;
+
+        Query store(db, "INSERT OR REPLACE INTO Analysis (\"Index\", Bpm, FirstBeat, Loudness, AudibleStart, "
+                        "AudibleEnd, AudibleStartByte, AudibleEndByte, Duration, Overview, BeatsWritten) "
+                        "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
+        store.bind(1, index)
+            .bind(2, result.bpm)
+            .bind(3, result.firstBeatSeconds)
+            .bind(4, result.loudnessLufs)
+            .bind(5, std::optional<double>(result.audibleStartSeconds))
+            .bind(6, std::optional<double>(result.audibleEndSeconds))
+            .bind(7, result.audibleStartByte)
+            .bind(8, result.audibleEndByte)
+            .bind(9, std::optional<double>(result.durationSeconds))
+            .bind(10, result.overview)
+            .bind(11, newWritten);
+        store.step();
+
+        Query row(db,
+                  "UPDATE Songs SET \"Beats\" = ?2, \"Analyse\" = 1, \"EndZeit\" = ?3 WHERE \"Index\" = ?1");
+        row.bind(1, index).bind(2, newBeats).bind(3, endZeit(result.audibleEndByte));
+        row.step();
+    } catch (...) {
+        sqlite3_exec(db, "ROLLBACK TO analysis_save; RELEASE analysis_save", nullptr, nullptr, nullptr);
+        throw;
+    }
+    exec(db, "RELEASE analysis_save");
+    return true;
+}
+
+std::optional<Result> Store::load(std::int64_t index) const {
+    Query q(connection(table_),
+            "SELECT Bpm, FirstBeat, Loudness, AudibleStart, AudibleEnd, AudibleStartByte, "
+            "AudibleEndByte, Duration, Overview FROM Analysis WHERE \"Index\" = ?1");
+    q.bind(1, index);
+    if (!q.step())
+        return std::nullopt;
+    Result r;
+    r.bpm = q.real(0);
+    r.firstBeatSeconds = q.real(1);
+    r.loudnessLufs = q.real(2);
+    r.audibleStartSeconds = q.real(3).value_or(0.0);
+    r.audibleEndSeconds = q.real(4).value_or(0.0);
+    r.audibleStartByte = q.integer(5).value_or(0);
+    r.audibleEndByte = q.integer(6).value_or(0);
+    r.durationSeconds = q.real(7).value_or(0.0);
+    r.overview = q.blob(8);
+    return r;
+}
+
+std::vector<SongRef> Store::unanalysed() const {
+    Query q(connection(table_),
+            "SELECT \"Index\", \"Dateiname\" FROM Songs WHERE \"Analyse\" IS NOT 1 ORDER BY \"Index\"");
+    std::vector<SongRef> songs;
+    while (q.step())
+        songs.push_back({q.integer(0).value_or(0), q.text(1)});
+    return songs;
+}
+
+std::optional<SongRef> Store::unanalysed(std::int64_t index) const {
+    Query q(connection(table_),
+            "SELECT \"Index\", \"Dateiname\" FROM Songs WHERE \"Index\" = ?1 AND \"Analyse\" IS NOT 1");
+    q.bind(1, index);
+    if (!q.step())
+        return std::nullopt;
+    return SongRef{index, q.text(1)};
+}
+
+} // namespace mixora::analysis

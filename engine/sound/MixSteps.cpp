@@ -1,0 +1,118 @@
+#include "engine/sound/MixSteps.h"
+
+#include "engine/sound/Sound.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace mixora::sound::detail {
+
+namespace {
+
+constexpr double kSlaveFilterSeconds = 0.5;
+constexpr double kSlaveKp = 0.5;    // per second
+constexpr double kSlaveKi = 0.0625; // per second squared
+constexpr double kSlaveJumpSeconds = 0.05;
+
+} // namespace
+
+std::optional<double> SlaveFollower::step(double masterFrames, double slaveFrames, double lengthFrames,
+                                          double rateHz, std::uint32_t masterJumps,
+                                          std::size_t periodFrames) {
+    double err = masterFrames - slaveFrames;
+    // The shorter way round the loop.
+    if (err > lengthFrames / 2)
+        err -= lengthFrames;
+    else if (err < -lengthFrames / 2)
+        err += lengthFrames;
+    const double jumpFrames = std::min(lengthFrames / 4, kSlaveJumpSeconds * rateHz);
+    if (!synced_ || masterJumps != seenJumps_ || std::fabs(err) > jumpFrames) {
+        seenJumps_ = masterJumps;
+        synced_ = true;
+        errFiltered_ = 0;
+        errIntegral_ = 0;
+        return std::nullopt;
+    }
+    const double dt = double(periodFrames) / kDeviceRate;
+    errFiltered_ += (err - errFiltered_) * std::min(1.0, dt / kSlaveFilterSeconds);
+    double c = (kSlaveKp * errFiltered_ + kSlaveKi * errIntegral_) / rateHz;
+    if (c > kMaxSlaveCorrection)
+        c = kMaxSlaveCorrection;
+    else if (c < -kMaxSlaveCorrection)
+        c = -kMaxSlaveCorrection;
+    else
+        errIntegral_ += errFiltered_ * dt; // no wind-up while saturated
+    return c;
+}
+
+ResampleEnd resampleAdd(const SampleSource &source, std::uint64_t pos, std::uint64_t step, float startGain,
+                        float endGain, float *acc, std::size_t n) {
+    const std::int64_t frames = source.frames;
+    const std::uint64_t length = std::uint64_t(frames) << 32;
+    const int ch = source.channels;
+    const bool looping = source.looping;
+    const std::size_t rampFrames = startGain == endGain ? 0 : std::min(n, kMaxRampFrames);
+    auto sampleAt = [&](std::int64_t f, int c) -> float {
+        if (f < 0 || f >= frames) {
+            if (!looping)
+                return 0.0f;
+            f %= frames;
+            if (f < 0)
+                f += frames;
+        }
+        return float(source.samples[std::size_t(f * ch + c)].load(std::memory_order_relaxed));
+    };
+
+    ResampleEnd end;
+    for (std::size_t i = 0; i < n; ++i) {
+        float g = endGain;
+        if (i < rampFrames)
+            g = startGain + (endGain - startGain) * float(i + 1) / float(rampFrames);
+        const std::int64_t f = std::int64_t(pos >> 32);
+        const float t = float(pos & 0xFFFFFFFFu) / 4294967296.0f;
+        for (int c = 0; c < ch; ++c) {
+            float v;
+            float p1 = sampleAt(f, c);
+            if (t == 0.0f) {
+                v = p1;
+            } else {
+                float p0 = sampleAt(f - 1, c), p2 = sampleAt(f + 1, c), p3 = sampleAt(f + 2, c);
+                v = p1 +
+                    0.5f * t *
+                        (p2 - p0 +
+                         t * (2.0f * p0 - 5.0f * p1 + 4.0f * p2 - p3 + t * (3.0f * (p1 - p2) + p3 - p0)));
+            }
+            if (ch == 1) {
+                acc[2 * i] += g * v;
+                acc[2 * i + 1] += g * v;
+            } else {
+                acc[2 * i + c] += g * v;
+            }
+        }
+        pos += step;
+        if (pos >= length) {
+            if (looping) {
+                pos %= length;
+                ++end.wraps;
+            } else {
+                pos = 0;
+                end.stopped = true;
+                break;
+            }
+        }
+    }
+    end.pos = pos;
+    return end;
+}
+
+bool CursorTravel::passed(std::uint64_t offset) const {
+    if (wraps > 1)
+        return true;
+    if (stopped)
+        return offset >= startByte;
+    if (wraps == 0)
+        return offset >= startByte && offset < endByte;
+    return offset >= startByte || offset < endByte;
+}
+
+} // namespace mixora::sound::detail
