@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
     cmake g++ pkg-config ninja-build clang-format
     qt6-base-dev libgl-dev libxkbcommon-dev
-    libmpg123-dev
+    libmpg123-dev libebur128-dev
     portaudio19-dev libasound2-dev libjack-jackd2-dev jackd2
     libsqlite3-dev
     libgtest-dev libgmock-dev libbenchmark-dev

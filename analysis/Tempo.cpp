@@ -1,0 +1,339 @@
+#include "analysis/Tempo.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <numeric>
+
+namespace mixora::analysis {
+
+namespace {
+
+// Band edges in Hz; the last band reaches up to half the sample rate. Separate bands keep a
+// broadband hi-hat from outweighing a kick that lives in two bands.
+constexpr std::array<double, OnsetDetector::kBands> kBandStartsHz = {40, 100, 200, 400, 800, 1600, 3200};
+// Cymbals count half: the beat a DJ counts sits on kick and snare, not on the off-beat hat.
+constexpr std::array<float, OnsetDetector::kBands> kBandWeights = {1, 1, 1, 1, 1, 0.5f, 0.5f};
+// Each band's log energy is taken against this share of the band's mean energy: a rise well
+// below what the band usually carries (hiss, reverb tails) barely counts.
+constexpr double kEnergyFloor = 0.05;
+
+// A faster pulse replaces a slower one when its extra beats, in the bands of kick and snare,
+// reach this share of the main beat. A backbeat snare between kicks reaches it; off-beat
+// bass notes and hats under a slow beat stay below it.
+constexpr double kFasterPulseShare = 0.21;
+// Below this the folded onset curve is too flat to call the beat steady: music with a beat
+// folds to peaks many times its mean, sounds at random times to about once or twice.
+constexpr double kMinSalience = 4.0;
+
+} // namespace
+
+OnsetDetector::OnsetDetector(double sampleRate) : sampleRate_(sampleRate) {
+    window_.resize(kWindow);
+    for (int i = 0; i < kWindow; ++i)
+        window_[static_cast<std::size_t>(i)] =
+            static_cast<float>(0.5 - 0.5 * std::cos(2 * std::numbers::pi * i / kWindow));
+    spectrum_.resize(kWindow);
+    twiddles_.resize(kWindow / 2);
+    for (int i = 0; i < kWindow / 2; ++i)
+        twiddles_[static_cast<std::size_t>(i)] =
+            std::polar(1.0f, static_cast<float>(-2 * std::numbers::pi * i / kWindow));
+    bitReverse_.resize(kWindow);
+    int bits = 0;
+    while ((1 << bits) < kWindow)
+        ++bits;
+    for (int i = 0; i < kWindow; ++i) {
+        int r = 0;
+        for (int b = 0; b < bits; ++b)
+            r |= ((i >> b) & 1) << (bits - 1 - b);
+        bitReverse_[static_cast<std::size_t>(i)] = r;
+    }
+    const double binHz = sampleRate_ / kWindow;
+    for (int b = 0; b < kBands; ++b)
+        bandEdges_[static_cast<std::size_t>(b)] =
+            std::clamp(static_cast<int>(std::lround(kBandStartsHz[static_cast<std::size_t>(b)] / binHz)), 1,
+                       kWindow / 2);
+    bandEdges_[kBands] = kWindow / 2;
+    pending_.reserve(8192);
+}
+
+double OnsetDetector::frameTime(std::size_t i) const {
+    return (static_cast<double>(i) * kHop + kWindow / 2.0) / sampleRate_;
+}
+
+void OnsetDetector::push(const float *samples, std::size_t count) {
+    pending_.insert(pending_.end(), samples, samples + count);
+    std::size_t start = 0;
+    while (pending_.size() - start >= static_cast<std::size_t>(kWindow)) {
+        for (int i = 0; i < kWindow; ++i) {
+            const auto k = static_cast<std::size_t>(i);
+            spectrum_[static_cast<std::size_t>(bitReverse_[k])] = {pending_[start + k] * window_[k], 0.0f};
+        }
+        analyseWindow();
+        start += kHop;
+    }
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(start));
+}
+
+void OnsetDetector::analyseWindow() {
+    // In-place radix-2 FFT; the input was placed in bit-reversed order.
+    for (int size = 2; size <= kWindow; size *= 2) {
+        const int half = size / 2;
+        const int step = kWindow / size;
+        for (int base = 0; base < kWindow; base += size) {
+            for (int j = 0; j < half; ++j) {
+                const std::complex<float> t = twiddles_[static_cast<std::size_t>(j * step)] *
+                                              spectrum_[static_cast<std::size_t>(base + j + half)];
+                std::complex<float> &u = spectrum_[static_cast<std::size_t>(base + j)];
+                spectrum_[static_cast<std::size_t>(base + j + half)] = u - t;
+                u += t;
+            }
+        }
+    }
+    Bands energy{};
+    for (int b = 0; b < kBands; ++b)
+        for (int k = bandEdges_[static_cast<std::size_t>(b)]; k < bandEdges_[static_cast<std::size_t>(b) + 1];
+             ++k)
+            energy[static_cast<std::size_t>(b)] += std::norm(spectrum_[static_cast<std::size_t>(k)]);
+    energies_.push_back(energy);
+}
+
+namespace {
+
+// The curve folded at a period (in frames): the mean per phase bin, phase 0 at frame 0.
+std::vector<double> fold(const std::vector<float> &curve, double period, int bins) {
+    std::vector<double> sum(static_cast<std::size_t>(bins), 0.0);
+    std::vector<double> weight(static_cast<std::size_t>(bins), 0.0);
+    const double binsPerFrame = bins / period;
+    for (std::size_t i = 0; i < curve.size(); ++i) {
+        const double x = std::fmod(static_cast<double>(i), period) * binsPerFrame;
+        const auto lo = static_cast<int>(x);
+        const double f = x - lo;
+        const auto a = static_cast<std::size_t>(lo % bins);
+        const auto b = static_cast<std::size_t>((lo + 1) % bins);
+        sum[a] += (1 - f) * curve[i];
+        weight[a] += 1 - f;
+        sum[b] += f * curve[i];
+        weight[b] += f;
+    }
+    for (std::size_t m = 0; m < sum.size(); ++m)
+        sum[m] = weight[m] > 0 ? sum[m] / weight[m] : 0.0;
+    return sum;
+}
+
+// How sharply the curve folds at a period: the variance of the phase-bin means. Largest at the
+// true period, since every beat then lands in the same bins.
+double foldSharpness(const std::vector<float> &curve, double period) {
+    const int bins = std::max(8, static_cast<int>(period / 2));
+    const std::vector<double> f = fold(curve, period, bins);
+    const double mean = std::accumulate(f.begin(), f.end(), 0.0) / bins;
+    double var = 0.0;
+    for (double v : f)
+        var += (v - mean) * (v - mean);
+    return var / bins;
+}
+
+std::vector<double> smoothCircular(const std::vector<double> &f) {
+    const std::size_t n = f.size();
+    std::vector<double> out(n);
+    for (std::size_t m = 0; m < n; ++m)
+        out[m] = 0.25 * f[(m + n - 1) % n] + 0.5 * f[m] + 0.25 * f[(m + 1) % n];
+    return out;
+}
+
+double percentile(std::vector<double> v, double q) {
+    const auto k = static_cast<std::size_t>(q * static_cast<double>(v.size() - 1));
+    std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(k), v.end());
+    return v[k];
+}
+
+// Whether the beats half-way between the main beats of a period are strong enough to count
+// the faster pulse as the beat (snare between kicks, not just a hat on the off-beat).
+bool halfBeatsStrong(const std::vector<float> &curve, double period) {
+    const int bins = std::max(16, static_cast<int>(std::lround(period)));
+    const std::vector<double> f = smoothCircular(fold(curve, period, bins));
+    const double base = percentile(f, 0.25);
+    const auto top = static_cast<int>(std::max_element(f.begin(), f.end()) - f.begin());
+    const double main = f[static_cast<std::size_t>(top)] - base;
+    if (main <= 0)
+        return false;
+    const int reach = std::max(1, bins / 16);
+    double half = 0.0;
+    for (int d = -reach; d <= reach; ++d)
+        half =
+            std::max(half, f[static_cast<std::size_t>(((top + bins / 2 + d) % bins + bins) % bins)] - base);
+    return half >= kFasterPulseShare * main;
+}
+
+// Peaks above the local mean: sustained texture cancels, attacks remain.
+std::vector<float> peaksOf(const std::vector<float> &raw, double fps) {
+    const std::size_t n = raw.size();
+    std::vector<double> prefix(n + 1, 0.0);
+    for (std::size_t i = 0; i < n; ++i)
+        prefix[i + 1] = prefix[i] + raw[i];
+    const auto halfWidth = static_cast<std::size_t>(fps * 0.15);
+    std::vector<float> curve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t lo = i > halfWidth ? i - halfWidth : 0;
+        const std::size_t hi = std::min(n, i + halfWidth + 1);
+        const double mean = (prefix[hi] - prefix[lo]) / static_cast<double>(hi - lo);
+        curve[i] = static_cast<float>(std::max(0.0, raw[i] - mean));
+    }
+    return curve;
+}
+
+// Onset strength: the rise of each band's log energy, summed over the bands. Each band's log
+// is taken against a share of its own mean, so a rise counts by how much it stands out of
+// what that band usually carries, and a kick in a bass-heavy band weighs no more than a snare.
+std::vector<float> fluxOf(const std::vector<OnsetDetector::Bands> &energies, int bands) {
+    std::array<double, OnsetDetector::kBands> floor{};
+    for (const auto &e : energies)
+        for (int b = 0; b < bands; ++b)
+            floor[static_cast<std::size_t>(b)] += e[static_cast<std::size_t>(b)];
+    for (double &f : floor)
+        f = std::max(1e-9, kEnergyFloor * f / static_cast<double>(std::max<std::size_t>(1, energies.size())));
+    std::vector<float> flux(energies.size(), 0.0f);
+    std::array<float, OnsetDetector::kBands> previous{};
+    for (std::size_t i = 0; i < energies.size(); ++i) {
+        float sum = 0.0f;
+        for (std::size_t b = 0; b < static_cast<std::size_t>(bands); ++b) {
+            const auto level = static_cast<float>(std::log1p(energies[i][b] / floor[b]));
+            if (i > 0)
+                sum += kBandWeights[b] * std::max(0.0f, level - previous[b]);
+            previous[b] = level;
+        }
+        flux[i] = sum;
+    }
+    return flux;
+}
+
+} // namespace
+
+std::optional<BeatGrid> findBeatGrid(const OnsetDetector &onsets, double minBpm, double maxBpm) {
+    // Any range from the settings file keeps the work bounded: music has no beat outside this.
+    minBpm = std::max(minBpm, 30.0);
+    maxBpm = std::min(maxBpm, 300.0);
+    const double fps = onsets.framesPerSecond();
+    const std::size_t n = onsets.frames();
+    if (!(minBpm > 0) || !(maxBpm > minBpm) || n < static_cast<std::size_t>(fps * 8))
+        return std::nullopt;
+    const std::vector<float> curve = peaksOf(fluxOf(onsets.bandEnergies(), OnsetDetector::kBands), fps);
+
+    // Autocorrelation up to four periods of the slowest preferred tempo.
+    const double slowestPeriod = 60.0 * fps / minBpm;
+    const auto maxLag = std::min(n - 1, static_cast<std::size_t>(4 * slowestPeriod) + 4);
+    std::vector<double> ac(maxLag + 1, 0.0);
+    for (std::size_t lag = 1; lag <= maxLag; ++lag) {
+        double s = 0.0;
+        for (std::size_t i = 0; i + lag < n; ++i)
+            s += static_cast<double>(curve[i]) * curve[i + lag];
+        ac[lag] = s / static_cast<double>(n - lag);
+    }
+    std::vector<double> acSmooth(ac.size(), 0.0);
+    for (std::size_t lag = 2; lag + 2 < ac.size(); ++lag)
+        acSmooth[lag] = (ac[lag - 2] + 2 * ac[lag - 1] + 3 * ac[lag] + 2 * ac[lag + 1] + ac[lag + 2]) / 9;
+    auto acAt = [&](double lag) {
+        const auto i = static_cast<std::size_t>(lag);
+        if (i + 1 >= acSmooth.size())
+            return 0.0;
+        const double f = lag - static_cast<double>(i);
+        return (1 - f) * acSmooth[i] + f * acSmooth[i + 1];
+    };
+    // A comb over four multiples of the period favours the period the whole pattern repeats in.
+    auto comb = [&](double bpm) {
+        const double period = 60.0 * fps / bpm;
+        double s = 0.0;
+        for (int k = 1; k <= 4; ++k)
+            s += acAt(k * period);
+        return s;
+    };
+    const double coarseStep = 0.1;
+    double bestBpm = minBpm;
+    double bestComb = -1.0;
+    for (double bpm = minBpm; bpm <= maxBpm; bpm += coarseStep) {
+        const double c = comb(bpm);
+        if (c > bestComb) {
+            bestComb = c;
+            bestBpm = bpm;
+        }
+    }
+    if (!(bestComb > 0))
+        return std::nullopt;
+
+    // Refine the period by folding the whole song: a wrong period smears the beats over the
+    // phase bins, the right one stacks them.
+    auto sharpness = [&](double bpm) { return foldSharpness(curve, 60.0 * fps / bpm); };
+    const double span = 0.006 * bestBpm;
+    const double step = 1e-4 * bestBpm;
+    double fineBpm = bestBpm;
+    double fineScore = -1.0;
+    for (double bpm = bestBpm - span; bpm <= bestBpm + span; bpm += step) {
+        const double s = sharpness(bpm);
+        if (s > fineScore) {
+            fineScore = s;
+            fineBpm = bpm;
+        }
+    }
+    // Golden-section search inside the best grid step.
+    double a = fineBpm - step;
+    double b = fineBpm + step;
+    const double g = (std::sqrt(5.0) - 1) / 2;
+    double c = b - g * (b - a);
+    double d = a + g * (b - a);
+    double sc = sharpness(c);
+    double sd = sharpness(d);
+    while (b - a > 1e-4) {
+        if (sc > sd) {
+            b = d;
+            d = c;
+            sd = sc;
+            c = b - g * (b - a);
+            sc = sharpness(c);
+        } else {
+            a = c;
+            c = d;
+            sc = sd;
+            d = a + g * (b - a);
+            sd = sharpness(d);
+        }
+    }
+    double bpm = (a + b) / 2;
+
+    // The octave: start at the slowest member of the family in range and take the faster pulse
+    // as long as its added beats are real beats.
+    while (bpm > maxBpm)
+        bpm /= 2;
+    while (bpm < minBpm)
+        bpm *= 2;
+    while (bpm / 2 >= minBpm)
+        bpm /= 2;
+    const std::vector<float> body = peaksOf(fluxOf(onsets.bandEnergies(), OnsetDetector::kBodyBands), fps);
+    while (bpm * 2 <= maxBpm && halfBeatsStrong(body, 60.0 * fps / bpm))
+        bpm *= 2;
+
+    // The phase: the strongest bin of the curve folded at the final period, interpolated.
+    const double period = 60.0 * fps / bpm;
+    const int bins = static_cast<int>(std::lround(period));
+    const std::vector<double> f = smoothCircular(fold(curve, period, bins));
+    const auto top = static_cast<int>(std::max_element(f.begin(), f.end()) - f.begin());
+    const double ym = f[static_cast<std::size_t>((top + bins - 1) % bins)];
+    const double y0 = f[static_cast<std::size_t>(top)];
+    const double yp = f[static_cast<std::size_t>((top + 1) % bins)];
+    const double denom = ym - 2 * y0 + yp;
+    const double offset = denom < 0 ? 0.5 * (ym - yp) / denom : 0.0;
+    const double phaseFrames = (top + offset) * period / bins;
+    const double mean = std::accumulate(f.begin(), f.end(), 0.0) / bins;
+    if (!(mean > 0))
+        return std::nullopt;
+
+    BeatGrid grid;
+    grid.bpm = std::round(bpm * 100) / 100;
+    grid.salience = (y0 - mean) / mean;
+    grid.phaseSeconds =
+        (phaseFrames * OnsetDetector::kHop + OnsetDetector::kWindow / 2.0) / (fps * OnsetDetector::kHop);
+    if (grid.salience < kMinSalience)
+        return std::nullopt;
+    return grid;
+}
+
+} // namespace mixora::analysis

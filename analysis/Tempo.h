@@ -1,0 +1,59 @@
+// Tempo and beat grid: an onset-strength curve (band-wise spectral flux of a mono signal) and
+// the steady grid that fits it, found by autocorrelation and refined by folding the whole song
+// at candidate periods.
+#pragma once
+
+#include <array>
+#include <complex>
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+namespace mixora::analysis {
+
+class OnsetDetector {
+public:
+    // sampleRate: the rate of the mono signal pushed in (a few kHz to 16 kHz is plenty).
+    explicit OnsetDetector(double sampleRate);
+
+    void push(const float *samples, std::size_t count);
+
+    // Energy per band, one row per hop; row i belongs to time frameTime(i).
+    using Bands = std::array<float, 7>; // kBands
+    const std::vector<Bands> &bandEnergies() const { return energies_; }
+    std::size_t frames() const { return energies_.size(); }
+    double framesPerSecond() const { return sampleRate_ / kHop; }
+    double frameTime(std::size_t i) const;
+
+    static constexpr int kWindow = 256;
+    static constexpr int kHop = 32;
+    static constexpr int kBands = 7;
+    static constexpr int kBodyBands = 5;
+
+private:
+    void analyseWindow();
+
+    double sampleRate_;
+    std::vector<float> pending_; // samples not yet shifted out of the window
+    std::vector<float> window_;
+    std::vector<std::complex<float>> spectrum_;
+    std::vector<std::complex<float>> twiddles_;
+    std::vector<int> bitReverse_;
+    std::array<int, kBands + 1> bandEdges_{};
+    std::vector<Bands> energies_;
+};
+
+struct BeatGrid {
+    double bpm = 0.0;
+    // A grid line's time (seconds) in the onset curve's time base.
+    double phaseSeconds = 0.0;
+    // How far the beat stands out of the onset curve folded at the period; low for music
+    // without a steady beat.
+    double salience = 0.0;
+};
+
+// The steady beat of an onset curve, its tempo in the preferred range where half or double
+// would fit as well; nothing where no steady beat stands out.
+std::optional<BeatGrid> findBeatGrid(const OnsetDetector &onsets, double minBpm, double maxBpm);
+
+} // namespace mixora::analysis

@@ -1,0 +1,76 @@
+// Speed of the whole analysis, decoding included, as a multiple of real time on one core, and
+// the stored overview's size. The songs come from the generated suite.
+#include "analysis/Analysis.h"
+#include "tests/support/Fixtures.h"
+#include "tests/support/SongSuite.h"
+
+#include <benchmark/benchmark.h>
+
+#include <filesystem>
+#include <memory>
+
+namespace {
+
+using namespace mixora;
+
+struct Songs {
+    test::TempDir dir;
+    std::filesystem::path fiveMinutes;
+    std::filesystem::path fiveMinutesVbr;
+    Songs() {
+        test::SongSpec spec = test::songSuite()[30];
+        spec.seconds = 300;
+        fiveMinutes = dir / "five-minutes.mp3";
+        test::writeFile(fiveMinutes, test::encodeSong(spec).mp3);
+        spec.vbr = true;
+        fiveMinutesVbr = dir / "five-minutes-vbr.mp3";
+        test::writeFile(fiveMinutesVbr, test::encodeSong(spec).mp3);
+    }
+};
+
+Songs &songs() {
+    static Songs s;
+    return s;
+}
+
+void analyse(benchmark::State &state, const std::filesystem::path &file) {
+    double audioSeconds = 0.0;
+    std::size_t overviewBytes = 0;
+    for (auto _ : state) {
+        const auto r = analysis::analyseFile(file.string(), analysis::Options{});
+        if (!r) {
+            state.SkipWithError("analysis failed");
+            return;
+        }
+        audioSeconds += r->durationSeconds;
+        overviewBytes = r->overview.size();
+        benchmark::DoNotOptimize(r->bpm);
+    }
+    // Audio seconds per CPU second: the multiple of real time on one core.
+    state.counters["x_realtime"] = benchmark::Counter(audioSeconds, benchmark::Counter::kIsRate);
+    state.counters["overview_bytes"] = static_cast<double>(overviewBytes);
+}
+
+void BM_AnalyseFiveMinuteSong(benchmark::State &state) {
+    analyse(state, songs().fiveMinutes);
+}
+BENCHMARK(BM_AnalyseFiveMinuteSong)->Unit(benchmark::kMillisecond);
+
+void BM_AnalyseFiveMinuteVbrSong(benchmark::State &state) {
+    analyse(state, songs().fiveMinutesVbr);
+}
+BENCHMARK(BM_AnalyseFiveMinuteVbrSong)->Unit(benchmark::kMillisecond);
+
+void BM_AnalyseCorpusSong(benchmark::State &state) {
+    const auto dir = test::corpusDir();
+    if (dir.empty()) {
+        state.SkipWithError("test corpus ../shared/corpus is absent beside the project");
+        return;
+    }
+    analyse(state, dir / "MIPSTest.mp3");
+}
+BENCHMARK(BM_AnalyseCorpusSong)->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+BENCHMARK_MAIN();
