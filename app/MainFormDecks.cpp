@@ -22,6 +22,23 @@ DeckContext windowContext(TFormMixora &w, DeckSide side) {
         if (w.Analysis)
             w.Analysis->songLoaded(key);
     };
+    c.songBeat = [&w](std::int64_t key) {
+        SongBeat beat;
+        if (!w.Analysis)
+            return beat;
+        std::optional<mixora::analysis::Result> result;
+        try {
+            result = w.Analysis->store().load(key);
+        } catch (const std::exception &) {
+            return beat; // an unreadable result is an unknown beat; playing goes on
+        }
+        if (!result)
+            return beat;
+        if (result->bpm && result->firstBeatSeconds && *result->bpm > 0)
+            beat.grid = engine::BeatGrid{*result->bpm, *result->firstBeatSeconds};
+        beat.audibleEndSeconds = result->audibleEndSeconds;
+        return beat;
+    };
     c.player = left ? &w.PlayerLinks : &w.PlayerRechts;
     c.timeMode = left ? &w.TimeModeLinks : &w.TimeModeRechts;
     c.headCueOn = left ? &w.HeadCueOnLinks : &w.HeadCueOnRechts;
@@ -35,6 +52,18 @@ WindowDecks::WindowDecks(TFormMixora &window)
             windowContext(window, DeckSide::Links)),
       Rechts(DeckSide::Rechts, DeckWidgets::find(&window, DeckSide::Rechts),
              windowContext(window, DeckSide::Rechts)),
-      mixer(MixerWidgets::find(&window), Links, Rechts) {}
+      mixer(MixerWidgets::find(&window), Links, Rechts) {
+    Links.setPartner(&Rechts);
+    Rechts.setPartner(&Links);
+    if (window.Analysis) {
+        QObject::connect(window.Analysis, &AnalysisService::songFinished, &Links,
+                         [this](qint64 key, bool stored) {
+                             if (stored) {
+                                 Links.songAnalysed(key);
+                                 Rechts.songAnalysed(key);
+                             }
+                         });
+    }
+}
 
 } // namespace mixora::app

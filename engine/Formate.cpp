@@ -240,4 +240,12 @@ int Mp3Player::Seek(std::int32_t offset) {
     return r < 0 ? static_cast<int>(r) : 0;
 }
 
+int Mp3Player::SeekSample(std::int64_t sample) {
+    const std::int64_t samplesPerFrame = frameBytes / (2 * channels);
+    const auto frames = static_cast<std::int64_t>(frameOffsets_.size());
+    const std::int64_t frame =
+        std::clamp<std::int64_t>(sample / samplesPerFrame, 0, std::max<std::int64_t>(frames - 1, 0));
+    return Seek(frames > 0 ? static_cast<std::int32_t>(frameOffsets_[static_cast<std::size_t>(frame)]) : 0);
+}
+
 } // namespace mixora::engine
