@@ -6,7 +6,6 @@
 #include <cassert>
 #include <chrono>
 #include <cmath>
-#include <thread>
 
 namespace mixora::sound::detail {
 
