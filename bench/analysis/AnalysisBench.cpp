@@ -1,6 +1,7 @@
 // Speed of the whole analysis, decoding included, as a multiple of real time on one core, and
 // the stored overview's size. The songs come from the generated suite.
 #include "analysis/Analysis.h"
+#include "analysis/Mp3Source.h"
 #include "tests/support/Fixtures.h"
 #include "tests/support/SongSuite.h"
 
@@ -18,13 +19,13 @@ struct Songs {
     std::filesystem::path fiveMinutes;
     std::filesystem::path fiveMinutesVbr;
     Songs() {
-        test::SongSpec spec = test::songSuite()[30];
-        spec.seconds = 300;
+        test::SongRecipe recipe = test::songSuite()[30];
+        recipe.seconds = 300;
         fiveMinutes = dir / "five-minutes.mp3";
-        test::writeFile(fiveMinutes, test::encodeSong(spec).mp3);
-        spec.vbr = true;
+        test::writeFile(fiveMinutes, test::encodeSong(recipe).mp3);
+        recipe.vbr = true;
         fiveMinutesVbr = dir / "five-minutes-vbr.mp3";
-        test::writeFile(fiveMinutesVbr, test::encodeSong(spec).mp3);
+        test::writeFile(fiveMinutesVbr, test::encodeSong(recipe).mp3);
     }
 };
 
@@ -60,6 +61,21 @@ void BM_AnalyseFiveMinuteVbrSong(benchmark::State &state) {
     analyse(state, songs().fiveMinutesVbr);
 }
 BENCHMARK(BM_AnalyseFiveMinuteVbrSong)->Unit(benchmark::kMillisecond);
+
+// Decoding alone, for the share the analysis adds on top of it.
+void BM_DecodeFiveMinuteSong(benchmark::State &state) {
+    double audioSeconds = 0.0;
+    for (auto _ : state) {
+        analysis::Mp3Source source(songs().fiveMinutes.string());
+        analysis::Mp3Source::Frame frame;
+        std::int64_t samples = 0;
+        while (source.next(frame))
+            samples += frame.count;
+        audioSeconds += static_cast<double>(samples) / source.sampleRate();
+    }
+    state.counters["x_realtime"] = benchmark::Counter(audioSeconds, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_DecodeFiveMinuteSong)->Unit(benchmark::kMillisecond);
 
 void BM_AnalyseCorpusSong(benchmark::State &state) {
     const auto dir = test::corpusDir();

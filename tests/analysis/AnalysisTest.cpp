@@ -98,19 +98,19 @@ TEST(Analysis, SilentSongSpansItsWholeLengthWithoutLoudnessOrTempo) {
 
 TEST(Analysis, ShortSongGetsItsTempoAndFirstBeatAndThePreferredOctave) {
     test::TempDir dir;
-    test::SongSpec spec;
-    spec.bpm = 93.37;
-    spec.seconds = 30;
-    spec.firstBeatSeconds = 1.3;
-    spec.style = test::DrumStyle::Rock;
+    test::SongRecipe recipe;
+    recipe.bpm = 93.37;
+    recipe.seconds = 30;
+    recipe.firstBeatSeconds = 1.3;
+    recipe.style = test::DrumStyle::Rock;
     const auto file = dir / "song.mp3";
-    const test::EncodedSong song = test::encodeSong(spec);
+    const test::EncodedSong song = test::encodeSong(recipe);
     test::writeFile(file, song.mp3);
 
     const auto r = analyseFile(file.string(), Options{});
     ASSERT_TRUE(r && r->bpm && r->firstBeatSeconds);
-    EXPECT_NEAR(*r->bpm, spec.bpm, 0.05);
-    EXPECT_NEAR(*r->firstBeatSeconds, spec.firstBeatSeconds + song.delaySeconds, 0.010);
+    EXPECT_NEAR(*r->bpm, recipe.bpm, 0.05);
+    EXPECT_NEAR(*r->firstBeatSeconds, recipe.firstBeatSeconds + song.delaySeconds, 0.010);
 
     // A range that leaves out the song's own tempo reports the octave inside it.
     Options fast;
@@ -118,7 +118,7 @@ TEST(Analysis, ShortSongGetsItsTempoAndFirstBeatAndThePreferredOctave) {
     fast.maxBpm = 200;
     const auto doubled = analyseFile(file.string(), fast);
     ASSERT_TRUE(doubled && doubled->bpm);
-    EXPECT_NEAR(*doubled->bpm, 2 * spec.bpm, 0.1);
+    EXPECT_NEAR(*doubled->bpm, 2 * recipe.bpm, 0.1);
 }
 
 TEST(Analysis, LoudnessOfAToneInBothChannelsAndCancel) {

@@ -136,28 +136,28 @@ Pattern patternFor(DrumStyle style, int variant) {
     return {};
 }
 
-void renderBeatless(const SongSpec &spec, Mix &mix, Rng &rng) {
+void renderBeatless(const SongRecipe &recipe, Mix &mix, Rng &rng) {
     // Chords and hits at random times: nothing repeats at a steady period.
     std::exponential_distribution<double> chordGap(1.0 / 2.5), hitGap(1.5);
-    const std::vector<float> k = kick(spec.sampleRate, rng), s = snare(spec.sampleRate, rng);
-    for (double t = 0.2; t < spec.seconds; t += chordGap(rng)) {
+    const std::vector<float> k = kick(recipe.sampleRate, rng), s = snare(recipe.sampleRate, rng);
+    for (double t = 0.2; t < recipe.seconds; t += chordGap(rng)) {
         const int root = 45 + static_cast<int>(uniform(rng, 0, 12));
         const double len = uniform(rng, 1.0, 4.0);
         for (int iv : {0, 4, 7})
-            mix.add(note(spec.sampleRate, midiHz(root + iv), len, 0.2, 3.0, 3), t, 0.12f);
+            mix.add(note(recipe.sampleRate, midiHz(root + iv), len, 0.2, 3.0, 3), t, 0.12f);
     }
-    for (double t = 0.3; t < spec.seconds; t += hitGap(rng))
+    for (double t = 0.3; t < recipe.seconds; t += hitGap(rng))
         mix.add(uniform(rng, 0, 1) < 0.5 ? k : s, t, static_cast<float>(uniform(rng, 0.2, 0.6)));
 }
 
 } // namespace
 
-std::vector<SongSpec> songSuite() {
-    std::vector<SongSpec> suite;
+std::vector<SongRecipe> songSuite() {
+    std::vector<SongRecipe> suite;
     Rng rng(20261208);
     const int count = 64;
     for (int i = 0; i < count; ++i) {
-        SongSpec s;
+        SongRecipe s;
         s.seed = 1000 + static_cast<unsigned>(i);
         // Tempos spread evenly over the range, with fractions a rounding estimator would miss.
         s.bpm = std::round((70.0 + 110.0 * (i + uniform(rng, 0.0, 0.9)) / count) * 100) / 100;
@@ -190,7 +190,7 @@ std::vector<SongSpec> songSuite() {
     suite[40].introBars = 4;
 
     for (int i = 0; i < 2; ++i) {
-        SongSpec s;
+        SongRecipe s;
         s.name = "beatless" + std::to_string(i);
         s.steadyBeat = false;
         s.seconds = 60.0;
@@ -200,14 +200,14 @@ std::vector<SongSpec> songSuite() {
     return suite;
 }
 
-std::vector<std::int16_t> renderSong(const SongSpec &spec) {
-    Rng rng(spec.seed);
-    const int rate = spec.sampleRate;
-    Mix mix(spec.seconds, rate);
-    if (!spec.steadyBeat) {
-        renderBeatless(spec, mix, rng);
+std::vector<std::int16_t> renderSong(const SongRecipe &recipe) {
+    Rng rng(recipe.seed);
+    const int rate = recipe.sampleRate;
+    Mix mix(recipe.seconds, rate);
+    if (!recipe.steadyBeat) {
+        renderBeatless(recipe, mix, rng);
     } else {
-        const double beat = 60.0 / spec.bpm;
+        const double beat = 60.0 / recipe.bpm;
         const double bar = 4 * beat;
         const std::vector<float> k = kick(rate, rng), sn = snare(rate, rng);
         const std::vector<float> closed = hat(rate, rng, uniform(rng, 0.02, 0.05));
@@ -215,47 +215,47 @@ std::vector<std::int16_t> renderSong(const SongSpec &spec) {
         const float kickGain = static_cast<float>(uniform(rng, 0.7, 1.0));
         const float snareGain = static_cast<float>(uniform(rng, 0.5, 0.9));
         const float hatGain = static_cast<float>(uniform(rng, 0.1, 0.3));
-        const Pattern pattern = patternFor(spec.style, static_cast<int>(spec.seed));
-        std::normal_distribution<double> jitter(0.0, spec.jitterMs / 1000.0);
+        const Pattern pattern = patternFor(recipe.style, static_cast<int>(recipe.seed));
+        std::normal_distribution<double> jitter(0.0, recipe.jitterMs / 1000.0);
         // A 16-step bar; odd steps of the swung level move later.
         auto stepTime = [&](double barStart, int step) {
-            const int unit = spec.sixteenthHats ? 1 : 2;
+            const int unit = recipe.sixteenthHats ? 1 : 2;
             const double pair = beat / 4 * unit * 2;
             const int pos = step / unit;
             const double base = barStart + (pos / 2) * pair;
-            const double t = pos % 2 ? base + spec.swing * pair : base;
+            const double t = pos % 2 ? base + recipe.swing * pair : base;
             return t + (step % unit) * beat / 4;
         };
         auto hit = [&](const std::vector<float> &sound, double t, float gain, float pan = 0.0f) {
-            const double j = spec.jitterMs > 0 ? jitter(rng) : 0.0;
+            const double j = recipe.jitterMs > 0 ? jitter(rng) : 0.0;
             mix.add(sound, t + j, gain * static_cast<float>(uniform(rng, 0.85, 1.0)), pan);
         };
 
-        const int bars = static_cast<int>((spec.seconds - spec.firstBeatSeconds) / bar) + 1;
-        const int key = 40 + static_cast<int>(spec.seed % 12);
+        const int bars = static_cast<int>((recipe.seconds - recipe.firstBeatSeconds) / bar) + 1;
+        const int key = 40 + static_cast<int>(recipe.seed % 12);
         const int progression[4][3] = {{0, 4, 7}, {9, 12, 16}, {5, 9, 12}, {7, 11, 14}};
         for (int b = 0; b < bars; ++b) {
-            const double t0 = spec.firstBeatSeconds + b * bar;
+            const double t0 = recipe.firstBeatSeconds + b * bar;
             const int *chord = progression[b % 4];
             // Pads: a slow attack in the intro, a quicker one later.
-            const double attack = b < spec.introBars ? 0.4 : 0.08;
+            const double attack = b < recipe.introBars ? 0.4 : 0.08;
             for (int n = 0; n < 3; ++n)
                 mix.add(note(rate, midiHz(key + 12 + chord[n]), bar, attack, 6.0, 3), t0, 0.06f,
                         static_cast<float>(n - 1) * 0.4f);
-            if (b < spec.introBars)
+            if (b < recipe.introBars)
                 continue;
-            const bool breakBar = spec.breaks && b % 16 >= 12;
+            const bool breakBar = recipe.breaks && b % 16 >= 12;
             // Bass on the kick's steps.
             for (int step : pattern.kick)
                 mix.add(note(rate, midiHz(key + chord[0] - 12), beat * 0.9, 0.005, 0.25, 4),
                         stepTime(t0, step), 0.25f);
-            if (spec.arpeggio)
+            if (recipe.arpeggio)
                 for (int e = 0; e < 8; ++e)
                     mix.add(note(rate, midiHz(key + 24 + chord[e % 3]), beat / 2, 0.003, 0.12, 3),
                             stepTime(t0, 2 * e), 0.07f, 0.3f);
             if (breakBar)
                 continue;
-            const bool fillBar = spec.fills && b % 8 == 7;
+            const bool fillBar = recipe.fills && b % 8 == 7;
             for (int step = 0; step < 16; ++step) {
                 const double t = stepTime(t0, step);
                 if (fillBar && step >= 8) {
@@ -266,9 +266,9 @@ std::vector<std::int16_t> renderSong(const SongSpec &spec) {
                     hit(k, t, kickGain);
                 if (std::find(pattern.snare.begin(), pattern.snare.end(), step) != pattern.snare.end())
                     hit(sn, t, snareGain);
-                const bool hatStep = spec.sixteenthHats || step % 2 == 0;
+                const bool hatStep = recipe.sixteenthHats || step % 2 == 0;
                 if (hatStep) {
-                    const bool offBeatOpen = spec.style == DrumStyle::FourOnTheFloor && step % 4 == 2;
+                    const bool offBeatOpen = recipe.style == DrumStyle::FourOnTheFloor && step % 4 == 2;
                     hit(offBeatOpen ? open : closed, t, hatGain * (step % 4 == 0 ? 1.0f : 0.7f), 0.2f);
                 }
             }
@@ -278,7 +278,7 @@ std::vector<std::int16_t> renderSong(const SongSpec &spec) {
     float peak = 1e-9f;
     for (std::size_t i = 0; i < mix.left.size(); ++i)
         peak = std::max({peak, std::abs(mix.left[i]), std::abs(mix.right[i])});
-    const float scale = static_cast<float>(std::pow(10.0, spec.gainDb / 20.0)) * 32767.0f / peak;
+    const float scale = static_cast<float>(std::pow(10.0, recipe.gainDb / 20.0)) * 32767.0f / peak;
     std::vector<std::int16_t> out(2 * mix.left.size());
     for (std::size_t i = 0; i < mix.left.size(); ++i) {
         out[2 * i] = static_cast<std::int16_t>(std::lround(mix.left[i] * scale));
@@ -329,8 +329,8 @@ EncodedSong encodePcm(const std::vector<std::int16_t> &stereo, int sampleRate, b
     return song;
 }
 
-EncodedSong encodeSong(const SongSpec &spec) {
-    return encodePcm(renderSong(spec), spec.sampleRate, spec.vbr);
+EncodedSong encodeSong(const SongRecipe &recipe) {
+    return encodePcm(renderSong(recipe), recipe.sampleRate, recipe.vbr);
 }
 
 } // namespace mixora::test

@@ -11,7 +11,7 @@ namespace mixora::test {
 
 enum class DrumStyle { Rock, FourOnTheFloor, Breakbeat, HipHop, DrumAndBass };
 
-struct SongSpec {
+struct SongRecipe {
     std::string name;
     double bpm = 120.0;
     double firstBeatSeconds = 0.5; // the first beat in the rendered audio
@@ -34,10 +34,10 @@ struct SongSpec {
 
 // At least 60 songs with a steady beat at tempos spread over 70-180 BPM, 60-120 s long,
 // followed by a few without a steady beat.
-std::vector<SongSpec> songSuite();
+std::vector<SongRecipe> songSuite();
 
-// Interleaved stereo samples at spec.sampleRate.
-std::vector<std::int16_t> renderSong(const SongSpec &spec);
+// Interleaved stereo samples at recipe.sampleRate.
+std::vector<std::int16_t> renderSong(const SongRecipe &recipe);
 
 struct EncodedSong {
     std::vector<std::uint8_t> mp3;
@@ -45,7 +45,7 @@ struct EncodedSong {
     // (encoder delay plus the decoder's own delay; no gapless trimming).
     double delaySeconds = 0.0;
 };
-EncodedSong encodeSong(const SongSpec &spec);
+EncodedSong encodeSong(const SongRecipe &recipe);
 EncodedSong encodePcm(const std::vector<std::int16_t> &stereo, int sampleRate, bool vbr = false);
 
 } // namespace mixora::test
