@@ -1,10 +1,11 @@
 #include "analysis/Mp3Source.h"
 
+#include "engine/Mpg123Handle.h"
+
 #include <mpg123.h>
 
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,28 +19,19 @@ namespace {
 // resyncs cannot keep an analysis busy.
 constexpr int kMaxConsecutiveFailures = 64;
 
-void initLibraryOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] { mpg123_init(); });
-}
-
 } // namespace
 
 struct Mp3Source::Handle {
-    mpg123_handle *mh = nullptr;
+    engine::Mpg123Handle mh;
     int fd = -1;
     ~Handle() {
-        if (mh) {
-            mpg123_close(mh);
-            mpg123_delete(mh);
-        }
+        mh.reset(); // the decoder lets go of the descriptor before it is closed
         if (fd >= 0)
             ::close(fd);
     }
 };
 
 Mp3Source::Mp3Source(const std::string &path) : handle_(std::make_unique<Handle>()) {
-    initLibraryOnce();
     Handle &h = *handle_;
     // Non-blocking open so a FIFO or device node cannot stall the analysis thread.
     h.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -58,22 +50,13 @@ Mp3Source::Mp3Source(const std::string &path) : handle_(std::make_unique<Handle>
     }
     ::fcntl(h.fd, F_SETFL, ::fcntl(h.fd, F_GETFL) & ~O_NONBLOCK);
 
-    int err = MPG123_OK;
-    h.mh = mpg123_new(nullptr, &err);
+    std::string why;
+    h.mh = engine::newMpg123Handle(&why);
     if (!h.mh) {
-        error_ = std::string("Der MP3-Decoder kann nicht angelegt werden: ") + mpg123_plain_strerror(err);
+        error_ = "Der MP3-Decoder kann nicht angelegt werden: " + why;
         return;
     }
-    mpg123_handle *mh = h.mh;
-    // The same stream the deck plays: no gapless trimming, so times and byte offsets agree.
-    mpg123_param(mh, MPG123_REMOVE_FLAGS, MPG123_GAPLESS, 0);
-    mpg123_param(mh, MPG123_ADD_FLAGS, MPG123_QUIET, 0);
-    mpg123_format_none(mh);
-    const long *rates = nullptr;
-    size_t rateCount = 0;
-    mpg123_rates(&rates, &rateCount);
-    for (size_t i = 0; i < rateCount; ++i)
-        mpg123_format(mh, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_SIGNED_16);
+    mpg123_handle *mh = h.mh.get();
     if (mpg123_open_fd(mh, h.fd) != MPG123_OK) {
         error_ = path + " kann nicht gelesen werden: " + mpg123_strerror(mh);
         return;
@@ -87,8 +70,7 @@ Mp3Source::Mp3Source(const std::string &path) : handle_(std::make_unique<Handle>
         return;
     }
     // Later frames of another rate or channel count are converted to the first frame's format.
-    mpg123_format_none(mh);
-    mpg123_format(mh, rate, channels == 1 ? MPG123_MONO : MPG123_STEREO, MPG123_ENC_SIGNED_16);
+    engine::keepOutputFormat(mh, rate, channels);
     rate_ = static_cast<int>(rate);
     channels_ = channels;
     mpg123_scan(mh);
@@ -105,7 +87,7 @@ Mp3Source::~Mp3Source() = default;
 bool Mp3Source::next(Frame &frame) {
     if (!ok())
         return false;
-    mpg123_handle *mh = handle_->mh;
+    mpg123_handle *mh = handle_->mh.get();
     while (failures_ < kMaxConsecutiveFailures) {
         off_t num = 0;
         unsigned char *audio = nullptr;

@@ -1,8 +1,6 @@
 // Decodes an MP3 file front to back for the analysis, frame by frame, with the byte offset of
 // each frame: the same frame positions the deck's reader uses for "StartZeit".
-//
-// Owns its own libmpg123 handle; the handle's setup lives in one place here so it can follow
-// the deck reader's setup.
+// Owns its own decoder (set up like the deck reader's), so a playing deck is not disturbed.
 #pragma once
 
 #include <cstdint>

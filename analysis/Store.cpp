@@ -158,14 +158,15 @@ void Store::attach() {
     exec(db, "RELEASE analysis_attach");
 }
 
-bool Store::save(std::int64_t index, const Result &result) {
+bool Store::save(const SongRef &songRef, const Result &result) {
+    const std::int64_t index = songRef.index;
     sqlite3 *db = connection(table_);
     // A savepoint nests inside a scan's open transaction and is a transaction of its own outside one.
     exec(db, "SAVEPOINT analysis_save");
     try {
-        Query song(db, "SELECT \"Beats\" FROM Songs WHERE \"Index\" = ?1");
+        Query song(db, "SELECT \"Beats\", \"Dateiname\" FROM Songs WHERE \"Index\" = ?1");
         song.bind(1, index);
-        if (!song.step()) {
+        if (!song.step() || song.text(1) != songRef.path) {
             exec(db, "ROLLBACK TO analysis_save; RELEASE analysis_save");
             return false;
         }

@@ -38,9 +38,10 @@ public:
     // Throws DatabaseError when the table is closed or the file cannot be changed.
     void attach();
 
-    // Stores the results of the row with this "Index" in one step and sets its "Beats",
-    // "Analyse" and "EndZeit". False when the row is gone (deleted meanwhile).
-    bool save(std::int64_t index, const Result &result);
+    // Stores the results of the song's row in one step and sets its "Beats", "Analyse" and
+    // "EndZeit". False when the row is gone or names another file by now (changed while the
+    // song was being analysed).
+    bool save(const SongRef &song, const Result &result);
     // The stored results; nothing when the song has none.
     std::optional<Result> load(std::int64_t index) const;
 

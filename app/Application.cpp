@@ -2,13 +2,27 @@
 
 #include "util/UiSeam.h"
 
+#include <QIcon>
+
 #include <exception>
+
+// Outside any namespace, as Qt's resource macro requires.
+static void initResources() {
+    Q_INIT_RESOURCE(resources);
+}
 
 namespace mixora::app {
 
 TApplication::TApplication(int &argc, char **argv) : QApplication(argc, argv) {
     setApplicationName(QStringLiteral("DJ-Mixora"));
     setApplicationDisplayName(QStringLiteral("DJ-Mixora"));
+    // Lets the desktop match our windows to the menu entry and its icon.
+    setDesktopFileName(QStringLiteral("io.github.djmixora.DJMixora"));
+    initResources();
+    QIcon icon;
+    for (int size : {16, 32, 48, 256})
+        icon.addFile(QStringLiteral(":/icons/dj-mixora-%1.png").arg(size));
+    setWindowIcon(icon);
 }
 
 bool TApplication::notify(QObject *receiver, QEvent *event) {

@@ -28,6 +28,8 @@ DeckContext windowContext(TFormMixora &w, DeckSide side) {
             return beat;
         std::optional<mixora::analysis::Result> result;
         try {
+            // The store may not have met this data.db yet (the first load after start-up).
+            w.Analysis->store().attach();
             result = w.Analysis->store().load(key);
         } catch (const std::exception &) {
             return beat; // an unreadable result is an unknown beat; playing goes on

@@ -9,6 +9,7 @@
 #include "library/Suche.h"
 #include "library/TableCursor.h"
 #include "playlist/Playlist.h"
+#include "playlist/PlaylistFile.h"
 #include "playlist/Wiring.h"
 #include "scan/Progress.h"
 #include "scan/Scan.h"
@@ -16,6 +17,9 @@
 // Generated for this library too: the device dialog's header, which our users include,
 // needs it, and the settings library keeps its generated headers to itself.
 #include "ui_Geraete.h"
+#include "util/UiSeam.h"
+
+#include <QFileInfo>
 
 namespace mixora::app {
 
@@ -51,6 +55,49 @@ Program::Program() {
 
     decks_ = std::make_unique<WindowDecks>(*main);
     playlistWiring_ = wirePlaylist(*main, decks_->Links, decks_->Rechts, *songCursor_, *formPlayList_);
+}
+
+void Program::openFiles(const QStringList &files) {
+    TFormMixora &main = *formMixora_;
+    if (main.isMinimized())
+        main.showNormal();
+    main.raise();
+    main.activateWindow();
+
+    std::vector<Deck *> freeDecks;
+    for (Deck *deck : {&decks_->Links, &decks_->Rechts}) {
+        const QString state = deck->stateWord();
+        if (state != Deck::kPlaying && state != Deck::kSeeking)
+            freeDecks.push_back(deck);
+    }
+    std::size_t nextDeck = 0;
+    for (const QString &file : files) {
+        const std::string path = file.toStdString();
+        if (playlist::kindOf(path) != playlist::PlaylistKind::None) {
+            formPlayList_->loadPlaylist(file); // says itself when the file cannot be read
+            continue;
+        }
+        const QString suffix = QFileInfo(file).suffix().toLower();
+        if (suffix == QLatin1String("mxp") || suffix.startsWith(QLatin1String("m3u"))) {
+            ui::message(&main, QStringLiteral("Warnung"),
+                        QStringLiteral("%1 kann nicht als Playliste geladen werden: Playlisten "
+                                       "enden auf „.mxp“ oder „.m3u“.")
+                            .arg(file));
+            continue;
+        }
+        if (!QFileInfo(file).isFile()) {
+            ui::message(&main, QStringLiteral("Fehler"),
+                        QStringLiteral("Datei %1 kann nicht geöffnet werden").arg(file));
+            continue;
+        }
+        if (nextDeck < freeDecks.size()) {
+            freeDecks[nextDeck++]->loadFile(file);
+            continue;
+        }
+        // More songs than free decks: nothing given is dropped, auto-play can take them later.
+        formPlayList_->Neu1Click();
+        formPlayList_->append(path, playlist::fileNameOf(path));
+    }
 }
 
 Program::~Program() {

@@ -3,6 +3,8 @@
 // scan and progress windows and the about box.
 #pragma once
 
+#include <QStringList>
+
 #include <memory>
 
 class AnalysisService;
@@ -46,6 +48,11 @@ public:
     TFormProgress &FormProgress() { return *formProgress_; }
     TAboutBox &AboutBox() { return *aboutBox_; }
     WindowDecks &Decks() { return *decks_; }
+
+    // Files from the command line or from a later start: songs go to the decks that are not
+    // playing, left first, and the rest into the playlist; ".mxp" and ".m3u" files open as the
+    // playlist. Paths must be absolute. With no files the main window is only brought forward.
+    void openFiles(const QStringList &files);
 
 private:
     std::unique_ptr<TFormMixora> formMixora_;

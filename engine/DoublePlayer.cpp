@@ -59,7 +59,8 @@ int DoublePlayer::Open(const std::string &fileName) {
     }
     std::unique_ptr<Mp3Player> newReader;
     try {
-        newReader = std::make_unique<Mp3Player>(fileName);
+        // The index starts once both halves are filled, so that its reads do not delay the load's.
+        newReader = std::make_unique<Mp3Player>(fileName, Mp3Player::IndexStart::Later);
     } catch (const Mp3Error &e) {
         openError_ = e.what();
         return kOpenFailed;
@@ -105,16 +106,24 @@ int DoublePlayer::Open(const std::string &fileName) {
         headBuffer = std::move(newHead);
     }
 
-    if (!mainBuffer || !mainBuffer->setNotifications(
-                           std::vector<sound::Notification>(notifyPositions.begin(), notifyPositions.end())))
+    if (!mainBuffer || !mainBuffer->setNotifications(std::vector<sound::Notification>(
+                           notifyPositions.begin(), notifyPositions.end()))) {
+        startIndex();
         return kOpenNoNotification;
+    }
     Seek(0);
     const std::string text = FormatTime(timeMode, 0);
     if (view)
         view->setTimeText(text);
     FillBuffer(0);
     FillBuffer(half);
+    startIndex();
     return kOpenReady;
+}
+
+void DoublePlayer::startIndex() {
+    std::lock_guard lock(mutex_);
+    reader->StartIndex();
 }
 
 int DoublePlayer::FillBuffer(std::int32_t offset) {
@@ -129,7 +138,6 @@ int DoublePlayer::fillBufferLocked(std::int32_t offset) {
     // Only the two halves exist; anything else would write across the half that is playing.
     if (offset != 0 && offset != half)
         return 0;
-    const std::int64_t firstSample = reader->SamplePosition();
     if (reader->ReadFrames(kHalfFrames, scratch_.data()) == Mp3Player::kEndOfInput) {
         reader->Seek(0);
         if (view) {
@@ -148,7 +156,11 @@ int DoublePlayer::fillBufferLocked(std::int32_t offset) {
         mainBuffer->write(at, scratch_.data(), bytes);
     if (headBuffer)
         headBuffer->write(at, scratch_.data(), bytes);
-    halfSource_[offset == 0 ? 0 : 1] = firstSample;
+    // Counted back from where the decoding stands now: a reading that corrected its place on
+    // the way (a seek ahead of the file's index) tells the true one only after it.
+    halfSource_[offset == 0 ? 0 : 1] = reader->SamplePosition() - static_cast<std::int64_t>(kHalfFrames) *
+                                                                      (half / kHalfFrames) /
+                                                                      (reader->channels * 2);
     ++fills_;
     return 0;
 }
@@ -275,16 +287,16 @@ bool DoublePlayer::PlayAt(std::uint64_t deviceFrame, double sourceFrame) {
         Stop();
         const auto target = static_cast<std::int64_t>(std::max(0.0, sourceFrame));
         reader->SeekSample(target);
-        const std::int64_t first = reader->SamplePosition();
         const std::int32_t half = reader->bufferBytes / 2;
         const std::int32_t block = reader->channels * 2;
-        if (target - first < 0 || (target - first) * block >= half)
-            return false; // the reader could not go there (past the end)
         const std::uint64_t before = fills_;
         fillBufferLocked(0);
         fillBufferLocked(half);
         if (fills_ != before + 2)
             return false; // the end came first: the fill reported "ended"
+        const std::int64_t first = halfSource_[0];
+        if (target - first < 0 || (target - first) * block >= half)
+            return false; // the reader could not go there
         const auto cursor = static_cast<std::uint32_t>((target - first) * block);
         mainBuffer->setCursor(cursor);
         if (headBuffer)

@@ -140,6 +140,7 @@ protected:
     virtual void StreamLoop();
 
 private:
+    void startIndex();
     int fillBufferLocked(std::int32_t offset);
     std::string formatTimeLocked(std::int32_t mode, std::int32_t correction);
     void serviceNotification(bool passedEnd);

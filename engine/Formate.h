@@ -4,11 +4,20 @@
 //
 // It never plays memory it did not write: a slot whose frame cannot be decoded is silence, and
 // a file that yields no decodable frame is refused at construction (Mp3Error), so no figure is
-// ever zero for a reader that exists.
+// ever zero for a reader that exists. Failed frames at the end of the file are no audio: the
+// stream ends with the last frame that decodes.
+//
+// Construction reads only the first frames, so that loading a long file never holds up the
+// window. A helper thread of the reader's own then indexes every frame of the file with its own
+// decoder. Until the index reaches an offset, a seek there finds the frame by its header and
+// numbers it from the mean frame size so far: the audio is exact at once, the time code is an
+// estimate that the next refill corrects once the index has the frame. durationSeconds is the
+// library's estimate until the index is complete, then exact.
 //
 // Not thread-safe by itself: the deck player serialises every call.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -31,8 +40,13 @@ public:
     // The deck's sound buffer holds this many decoded frames.
     static constexpr int kBufferFrames = 10;
 
+    // When the helper thread starts indexing: at once, or at StartIndex (the deck starts it after
+    // its first refills, so that the index's reads do not delay them).
+    enum class IndexStart { Now, Later };
+
     // Opens the file (UTF-8 path) and fills every figure; throws Mp3Error with the reason.
-    explicit Mp3Player(const std::string &fileName);
+    // Returns after the first frames; the frame index is built behind it.
+    explicit Mp3Player(const std::string &fileName, IndexStart indexStart = IndexStart::Now);
     ~Mp3Player();
     Mp3Player(const Mp3Player &) = delete;
     Mp3Player &operator=(const Mp3Player &) = delete;
@@ -57,7 +71,15 @@ public:
     // The next decoded frame is the one holding this sample (clamped to the stream).
     int SeekSample(std::int64_t sample);
 
-    // The stream's figures, set once at construction (all positive).
+    void StartIndex();
+    // Whether every frame of the file is indexed (and durationSeconds exact).
+    bool IndexComplete() const;
+    // Blocks until the index is complete (starting it if need be): for tools and tests that need
+    // exact figures at once.
+    void WaitForIndex();
+
+    // The stream's figures, set once at construction (all positive); durationSeconds may be
+    // corrected once, from the helper thread, when the index is complete.
     struct Decoder;
     std::unique_ptr<Decoder> decoder;
     std::int32_t sampleRate = 0;      // Hz of the decoded audio
@@ -68,17 +90,38 @@ public:
     std::int32_t bytesPerSecond = 0;  // sampleRate × channels × bitsPerSample / 8
     std::int32_t frameBytes = 0;      // bytes of one decoded frame (samples per frame × channels × 2)
     std::int32_t channels = 0;        // 1 or 2
-    std::int32_t durationSeconds = 0; // whole seconds of the stream
-    std::int32_t inputSize = 0;       // file size in bytes
+    std::atomic<std::int32_t> durationSeconds{0}; // whole seconds of the stream
+    std::int32_t inputSize = 0;                   // file size in bytes
 
 private:
-    int decodeInto(std::uint8_t *slot);
-    std::int32_t frameIndexFor(std::int32_t offset) const;
+    struct Indexer;
 
-    std::vector<std::int64_t> frameOffsets_; // file offset of every audio frame (after the scan)
+    int decodeInto(std::uint8_t *slot);
+    int decodeNext(std::uint8_t *slot);
+    int endOfInput(std::uint8_t *slot);
+    void adoptIndex();
+    void correctEstimate();
+    int seekFrame(std::int64_t frame);
+    bool seekEstimated(std::int32_t offset, int &result);
+    std::int64_t samplesAtEnd() const;
+
+    std::unique_ptr<Indexer> indexer_;
+    std::vector<std::int64_t> frameOffsets_; // file offsets of the frames known, from the first on
+    bool indexComplete_ = false;             // frameOffsets_ holds every frame
+    bool handleIndexStale_ = true;           // the decoder's own index differs from frameOffsets_
+    bool estimated_ = false;                 // frame numbers since the last seek are estimates
+    bool atEnd_ = false;
+    bool decodedSinceSeek_ = false;
+    std::int32_t seekOffset_ = 0;
+    std::int32_t samplesPerFrame_ = 0;
     std::int64_t position_ = 0;
     std::int64_t samplePosition_ = 0; // output samples before the next frame to decode
-    int consecutiveFailures_ = 0;
+    // A frame decoded past failed ones: their silence plays first, then the frame.
+    int pendingSilence_ = 0;
+    bool held_ = false;
+    std::vector<std::uint8_t> heldFrame_;
+    std::int64_t heldPosition_ = 0;
+    std::int64_t heldSamplePosition_ = 0;
 };
 
 } // namespace mixora::engine

@@ -26,6 +26,9 @@ void bindValue(sqlite3_stmt *stmt, int position, const FieldValue &value);
 // The eleven columns of a row selected with columnList().
 SongRecord readRow(sqlite3_stmt *stmt);
 SongRecord emptyRecord();
+// The last error of the connection as the user should read it: the cause in German where
+// it is one the user can act on (a full disk, a lock), with the engine's own words.
+std::string errorCause(sqlite3 *db);
 // What a field holds after being set to `value`: texts cut to their size, numbers and truth
 // values converted; throws DatabaseError for a value the field cannot take.
 FieldValue storedValue(int field, const FieldValue &value);
@@ -101,7 +104,7 @@ struct SongTable::Impl {
     std::filesystem::path path() const { return folder / tableName; }
 
     [[noreturn]] void fail(const std::string &what) const {
-        throw DatabaseError(what + ": " + (db ? sqlite3_errmsg(db) : "unbekannter Fehler"));
+        throw DatabaseError(what + ": " + (db ? songtable::errorCause(db) : "unbekannter Fehler"));
     }
 
     void notify(TableChange change) {

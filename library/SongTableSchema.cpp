@@ -32,6 +32,31 @@ std::string declaredType(const FieldDef &field) {
 
 } // namespace
 
+std::string errorCause(sqlite3 *db) {
+    const char *cause = nullptr;
+    switch (sqlite3_errcode(db) & 0xff) {
+    case SQLITE_FULL:
+        cause = "Der Datenträger ist voll";
+        break;
+    case SQLITE_IOERR:
+        cause = "Lese- oder Schreibfehler auf dem Datenträger";
+        break;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+        cause = "Die Datenbank ist von einem anderen Programm gesperrt";
+        break;
+    case SQLITE_READONLY:
+        cause = "Die Datenbank ist schreibgeschützt";
+        break;
+    case SQLITE_CORRUPT:
+        cause = "Die Datenbank ist beschädigt";
+        break;
+    default:
+        return sqlite3_errmsg(db);
+    }
+    return std::string(cause) + " (" + sqlite3_errmsg(db) + ")";
+}
+
 std::string quoted(std::string_view name) {
     return "\"" + std::string(name) + "\"";
 }

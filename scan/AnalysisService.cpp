@@ -104,7 +104,7 @@ void AnalysisService::storeNow(const Outcome &outcome) {
     if (outcome.result && table_.active()) {
         try {
             attach();
-            stored = store_.save(outcome.song.index, *outcome.result);
+            stored = store_.save(outcome.song, *outcome.result);
         } catch (const mixora::DatabaseError &e) {
             emit storeFailed(QString::fromStdString(e.what()));
         }

@@ -11,6 +11,7 @@
 #include <exception>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -27,14 +28,13 @@ FieldValue textValue(std::string text) {
     return FieldValue{std::move(text)};
 }
 
-// Reads the last 128 bytes of an open file; false when there are fewer (or it is a folder).
-bool readLast128(int fd, unsigned char (&bytes)[128]) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 128)
+// Reads the last 128 bytes of an open file of `size` bytes; false when there are fewer.
+bool readLast128(int fd, off_t size, unsigned char (&bytes)[128]) {
+    if (size < 128)
         return false;
     std::size_t got = 0;
     while (got < 128) {
-        const ssize_t n = ::pread(fd, bytes + got, 128 - got, st.st_size - 128 + static_cast<off_t>(got));
+        const ssize_t n = ::pread(fd, bytes + got, 128 - got, size - 128 + static_cast<off_t>(got));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -45,24 +45,88 @@ bool readLast128(int fd, unsigned char (&bytes)[128]) {
 }
 
 // Opens a listed file and reads its last 128 bytes into `bytes` (`have` tells whether there
-// were 128). False when the file has gone, or been replaced by a link, since it was listed: a
-// row would name nothing. A file we may not read still counts, with empty tag texts, as any
-// untagged file. Opened relative to its folder where one is given: no path resolution per file
-// and no limit on the path's length.
+// were 128). False when the entry is no regular file (a folder named like a song), or has
+// gone or been replaced by a link since it was listed: a row would name nothing. A file we
+// may not read still counts, with empty tag texts, as any untagged file. Opened relative to
+// its folder where one is given: no path resolution per file and no limit on the path's length.
 bool readListedFile(int dirFd, const char *name, bool followLinks, unsigned char (&bytes)[128], bool &have) {
     have = false;
     const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW);
     const int fd = ::openat(dirFd, name, flags);
-    if (fd < 0)
-        return errno != ENOENT && errno != ENOTDIR && errno != ELOOP;
-    have = readLast128(fd, bytes);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP || errno == EISDIR)
+            return false;
+        // Unreadable: it still counts if it is a regular file.
+        struct stat st {};
+        return ::fstatat(dirFd, name, &st, followLinks ? 0 : AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+    }
+    struct stat st {};
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (regular)
+        have = readLast128(fd, st.st_size, bytes);
     ::close(fd);
-    return true;
+    return regular;
 }
 
-bool isFile(const std::string &path) {
+enum class FileState { Present, Gone, Unknown };
+
+FileState stateOf(const struct stat &st) {
+    return S_ISREG(st.st_mode) ? FileState::Present : FileState::Gone;
+}
+
+// Only these errors prove that no file is there; any other (no permission, I/O, a name too
+// long) leaves the question open.
+FileState stateOfError(int error) {
+    return error == ENOENT || error == ENOTDIR ? FileState::Gone : FileState::Unknown;
+}
+
+// Resolves a path longer than the kernel takes in one call one folder at a time, as the
+// walk that imported it did.
+FileState stateByFolders(const std::string &path) {
+    std::size_t begin = 0;
+    int dir = AT_FDCWD;
+    if (path.front() == '/') {
+        dir = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (dir < 0)
+            return FileState::Unknown;
+        begin = 1;
+    }
+    FileState result = FileState::Unknown;
+    while (true) {
+        const std::size_t slash = path.find('/', begin);
+        const std::string name =
+            path.substr(begin, slash == std::string::npos ? std::string::npos : slash - begin);
+        if (slash == std::string::npos) {
+            struct stat st {};
+            result = ::fstatat(dir, name.c_str(), &st, 0) == 0 ? stateOf(st) : stateOfError(errno);
+            break;
+        }
+        begin = slash + 1;
+        if (name.empty())
+            continue; // "//"
+        const int next = ::openat(dir, name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (next < 0) {
+            result = stateOfError(errno);
+            break;
+        }
+        if (dir != AT_FDCWD)
+            ::close(dir);
+        dir = next;
+    }
+    if (dir != AT_FDCWD)
+        ::close(dir);
+    return result;
+}
+
+FileState fileState(const std::string &path) {
+    if (path.empty())
+        return FileState::Gone;
     struct stat st {};
-    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    if (::stat(path.c_str(), &st) == 0)
+        return stateOf(st);
+    if (errno == ENAMETOOLONG)
+        return stateByFolders(path);
+    return stateOfError(errno);
 }
 
 } // namespace
@@ -90,18 +154,41 @@ Scanner::Scanner(SongTable &table, ProgressSink &progress)
     : table_(table), progress_(progress), walker_(*this) {}
 
 Scanner::~Scanner() {
-    try {
-        commitPending();
-    } catch (...) {
-        // Nothing more can be done here; the rows of the open batch are lost, committed ones stay.
-    }
+    endOwnTransaction();
 }
 
 void Scanner::commitPending() {
-    if (ownTransaction_) {
-        ownTransaction_ = false;
-        pendingRows_ = 0;
+    if (!ownTransaction_)
+        return;
+    ownTransaction_ = false;
+    const int pending = std::exchange(pendingRows_, 0);
+    try {
         table_.commit();
+    } catch (const DatabaseError &) {
+        dropBatch(pending);
+        throw;
+    }
+}
+
+void Scanner::endOwnTransaction() noexcept {
+    try {
+        commitPending();
+    } catch (...) {
+        // The batch is counted out and the table is outside the transaction: nothing is left to do.
+    }
+}
+
+void Scanner::dropBatch(int rows) noexcept {
+    counts_.added -= rows;
+    try {
+        // After a full disk or an I/O error the engine may have rolled the batch back itself;
+        // the table then only needs to forget what it counted.
+        if (table_.inTransaction())
+            table_.rollback();
+        else
+            table_.refresh();
+    } catch (...) {
+        // The connection is beyond repair; closing the table ends the transaction.
     }
 }
 
@@ -112,9 +199,15 @@ bool Scanner::append(const SongRecord &record) {
     }
     try {
         table_.appendRecord(record);
-    } catch (const DatabaseError &) {
-        ++counts_.refused; // the path is already there (any letter case), or the row was refused
+    } catch (const KeyViolation &) {
+        ++counts_.refused; // the path is already there, in some letter case
         return false;
+    } catch (const DatabaseError &e) {
+        // A full disk, an I/O error or a lock would refuse every following row as well, and
+        // each would pass for a song already known: stop and say why.
+        endOwnTransaction();
+        throw DatabaseError("Der Scan wurde bei " + fieldValueText(record[kFieldDateiname]) +
+                            " angehalten. " + e.what());
     }
     ++counts_.added;
     if (ownTransaction_ && ++pendingRows_ >= batchRows_)
@@ -299,20 +392,21 @@ std::int64_t Scanner::CheckDatabase() {
         // The existence tests are the whole cost: a helper thread takes half of each chunk.
         // The table and the bar stay with this thread, row by row in order.
         constexpr std::size_t kChunk = 4096;
-        std::vector<char> exists(kChunk);
+        std::vector<FileState> states(kChunk);
         for (std::size_t begin = 0; begin < all.size(); begin += kChunk) {
             const std::size_t end = std::min(all.size(), begin + kChunk);
             const std::size_t middle = begin + (end - begin) / 2;
             std::thread helper([&] {
                 for (std::size_t i = middle; i < end; ++i)
-                    exists[i - begin] = isFile(all[i].path);
+                    states[i - begin] = fileState(all[i].path);
             });
             for (std::size_t i = begin; i < middle; ++i)
-                exists[i - begin] = isFile(all[i].path);
+                states[i - begin] = fileState(all[i].path);
             helper.join();
             for (std::size_t i = begin; i < end; ++i) {
                 progress_.setPosition(progress_.position() + 1);
-                if (!exists[i - begin])
+                // A file we cannot look at may well be there: only a proven absence costs its row.
+                if (states[i - begin] == FileState::Gone)
                     drop(all[i].index);
             }
         }
@@ -335,8 +429,7 @@ std::int64_t Scanner::CheckDatabase() {
 
 ScanCounts Scanner::start(const std::vector<std::string> &roots) {
     counts_ = {};
-    // Every refused row is skipped silently, so a closed table would turn a whole scan into
-    // nothing without a word: say so instead.
+    // Say so before the check and the walk rather than at the first file.
     if (!table_.active())
         throw DatabaseError("Die Titeldatenbank ist nicht geöffnet; es kann nichts eingelesen werden");
     table_.checkBrowseMode();

@@ -31,7 +31,7 @@ inline constexpr int kDefaultBatchRows = 500;
 struct ScanCounts {
     std::int64_t removed = 0; // rows the check deleted
     std::int64_t added = 0;   // rows the import appended
-    std::int64_t refused = 0; // files the table refused (above all: already there)
+    std::int64_t refused = 0; // files whose path the table already holds
 };
 
 // The row the import appends for a file: its path, and the tag texts when the last 128
@@ -56,18 +56,21 @@ public:
     // walked and imported under the scan's progress bar, which is closed at the end.
     ScanCounts start(const std::vector<std::string> &roots);
 
-    // Deletes every row whose "Dateiname" names no existing file (a folder is no file),
-    // one progress step per row, under its own caption; returns the rows deleted.
+    // Deletes every row whose "Dateiname" is known to name no file (nothing there, or a
+    // folder); a file that cannot be looked at (no permission, I/O error) keeps its row. One
+    // progress step per row, under its own caption; returns the rows deleted.
     std::int64_t CheckDatabase();
     // The root's own files, then everything below it.
     void scanRoot(const std::string &root);
     void ScanDirectory(const std::string &folder);
     void ImportMp3Files(const std::string &folder);
-    // Reads the file's tag and appends its row; false when the table refused it (a path it
-    // already holds, in any letter case) or the file has gone.
+    // Reads the file's tag and appends its row; false when the table already holds the path
+    // (in any letter case) or the path names no regular file. Any other refusal of the table
+    // throws DatabaseError, after committing the rows appended before it.
     bool ImportFile(const std::string &path);
 
     // Commits the rows appended so far (also done every batch and at the end of a walk).
+    // When the commit fails, the batch is rolled back and counted out before the error goes on.
     void commitPending();
     const ScanCounts &counts() const { return counts_; }
 
@@ -76,6 +79,10 @@ private:
     void file(int dirFd, const char *name, const std::string &path) override;
     bool append(const SongRecord &record);
     void scanRootParallel(const std::string &root);
+    // Commits the open batch when the file still takes it, else counts it out; never throws.
+    void endOwnTransaction() noexcept;
+    // The open batch is lost: count it out and leave the table outside any transaction.
+    void dropBatch(int rows) noexcept;
 
     SongTable &table_;
     ProgressSink &progress_;

@@ -67,8 +67,9 @@ bool Walker::list(int dirFd, Listing &listing) {
         const bool folder = type == DT_DIR;
         if (name[0] != '.')
             listing.visible.push_back({name, folder});
-        // Links are never followed, and pipes or devices would block or mean nothing as songs.
-        if ((folder || type == DT_REG) && matchesMp3(name))
+        // Songs are regular files: a folder named like one holds no audio, links are never
+        // followed, and pipes or devices would block or mean nothing.
+        if (type == DT_REG && matchesMp3(name))
             listing.mp3.emplace_back(name);
     }
     ::closedir(dir);

@@ -16,7 +16,7 @@ public:
     virtual ~WalkHandler() = default;
     // One progress step: once for the root, once for every visible entry met below it.
     virtual void step() = 0;
-    // An entry matching "*.mp3" in any letter case (a file, or a folder of such a name).
+    // A regular file whose name matches "*.mp3" in any letter case.
     // dirFd is the open folder that holds it and name its name there, so the handler can
     // open it without resolving (or length-limiting) the whole path again.
     virtual void file(int dirFd, const char *name, const std::string &path) = 0;

@@ -46,6 +46,8 @@ int main(int argc, char **argv) {
     }
     try {
         mixora::engine::Mp3Player reader(argv[1]);
+        // The figures printed are the exact ones a deck has once its index is complete.
+        reader.WaitForIndex();
         std::cout << "sampleRate=" << reader.sampleRate << '\n'
                   << "channels=" << reader.channels << '\n'
                   << "bitsPerSample=" << reader.bitsPerSample << '\n'

@@ -12,6 +12,7 @@ PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev
     lame libmp3lame-dev
     xvfb xauth imagemagick fontconfig fonts-dejavu-core
+    dpkg-dev file desktop-file-utils appstream
 )
 
 missing=()

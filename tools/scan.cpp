@@ -6,6 +6,7 @@
 // could not be walked (the others are still imported).
 #include "library/Datamod.h"
 #include "scan/Scanner.h"
+#include "util/ProgramDir.h"
 
 #include <chrono>
 #include <cstdio>
@@ -59,14 +60,15 @@ private:
 int usage() {
     std::cerr << "usage: dj-mixora-scan [--dir PROGRAMDIR] FOLDER...\n"
                  "  imports the MP3 files below each FOLDER into PROGRAMDIR/Data/data.db\n"
-                 "  (PROGRAMDIR defaults to the current directory)\n";
+                 "  (PROGRAMDIR as the program chooses it: $MIXORA_HOME, the current directory\n"
+                 "  when it holds a kelox.ini, else ~/.local/share/DJ-Mixora)\n";
     return 2;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    fs::path programDir = fs::current_path();
+    fs::path programDir;
     std::vector<std::string> folders;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -110,7 +112,12 @@ int main(int argc, char **argv) {
         roots.push_back(text);
     }
 
+    // The per-user folder is made on first use, as the program does; a named one must exist.
+    const auto choice = mixora::util::chooseProgramDir(programDir);
+    programDir = choice.dir;
     std::error_code dirError;
+    if (choice.source == mixora::util::ProgramDirSource::UserData)
+        mixora::util::makeProgramDir(programDir, dirError);
     if (!fs::is_directory(programDir, dirError)) {
         std::cerr << "dj-mixora-scan: cannot open the library: the program folder " << programDir.string()
                   << " does not exist\n";

@@ -2,10 +2,10 @@
 // decks running, the reader's throughput against a bare libmpg123 decode of the same file, and
 // the cost of mixing two pitched decks with their headphone copies.
 #include "engine/DoublePlayer.h"
+#include "engine/Mpg123Handle.h"
 #include "tests/support/Fixtures.h"
 
 #include <benchmark/benchmark.h>
-#include <mpg123.h>
 
 #include <algorithm>
 #include <chrono>
@@ -63,18 +63,10 @@ void BM_ReadFrames(benchmark::State &state) {
 BENCHMARK(BM_ReadFrames)->MinTime(2.0);
 
 void BM_BareLibraryDecode(benchmark::State &state) {
-    mpg123_handle *mh = mpg123_new(nullptr, nullptr);
-    mpg123_param(mh, MPG123_REMOVE_FLAGS, MPG123_GAPLESS, 0);
-    mpg123_param(mh, MPG123_ADD_FLAGS, MPG123_QUIET, 0);
-    mpg123_format_none(mh);
-    const long *rates = nullptr;
-    size_t count = 0;
-    mpg123_rates(&rates, &count);
-    for (size_t i = 0; i < count; ++i)
-        mpg123_format(mh, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_SIGNED_16);
-    if (mpg123_open(mh, decodeFile().c_str()) != MPG123_OK) {
+    const mixora::engine::Mpg123Handle handle = mixora::engine::newMpg123Handle();
+    mpg123_handle *mh = handle.get();
+    if (!mh || mpg123_open(mh, decodeFile().c_str()) != MPG123_OK) {
         state.SkipWithError("cannot open the file");
-        mpg123_delete(mh);
         return;
     }
     std::int64_t frames = 0;
@@ -93,7 +85,6 @@ void BM_BareLibraryDecode(benchmark::State &state) {
         }
     }
     state.SetItemsProcessed(frames);
-    mpg123_delete(mh);
 }
 BENCHMARK(BM_BareLibraryDecode)->MinTime(2.0);
 

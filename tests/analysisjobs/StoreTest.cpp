@@ -49,13 +49,13 @@ protected:
         store.attach();
     }
     SongTable &table() { return data.Table1; }
-    std::int64_t keyOf(const std::string &path) {
+    analysis::SongRef songOf(const std::string &path) {
         table().setIndexName("iDateiname");
         table().findNearest(path);
-        return *table().currentKey();
+        return {*table().currentKey(), path};
     }
-    void setBeats(std::int64_t key, std::int64_t beats) {
-        ASSERT_TRUE(table().gotoKey(key));
+    void setBeats(const analysis::SongRef &song, std::int64_t beats) {
+        ASSERT_TRUE(table().gotoKey(song.index));
         table().edit();
         table().setFieldInteger("Beats", beats);
         table().post();
@@ -78,10 +78,10 @@ protected:
 } // namespace
 
 TEST_F(StoreTest, SavedResultsFillTheSongRowAndSurviveReopening) {
-    const auto a = keyOf("/m/a.mp3");
+    const auto a = songOf("/m/a.mp3");
     ASSERT_TRUE(store.save(a, result(127.6)));
     table().refresh();
-    ASSERT_TRUE(table().gotoKey(a));
+    ASSERT_TRUE(table().gotoKey(a.index));
     EXPECT_EQ(table().fieldAsInteger("Beats"), 128);
     EXPECT_EQ(table().fieldAsString("Analyse"), "True");
     EXPECT_EQ(table().fieldAsInteger("EndZeit"), 1528000);
@@ -94,14 +94,14 @@ TEST_F(StoreTest, SavedResultsFillTheSongRowAndSurviveReopening) {
     EXPECT_EQ(again.recordCount(), 3);
     Store reopened(again);
     reopened.attach(); // a second attach changes nothing
-    const auto stored = reopened.load(a);
+    const auto stored = reopened.load(a.index);
     ASSERT_TRUE(stored);
     EXPECT_DOUBLE_EQ(*stored->bpm, 127.6);
     EXPECT_DOUBLE_EQ(*stored->loudnessLufs, -9.5);
     EXPECT_EQ(stored->audibleStartByte, 1671);
     EXPECT_DOUBLE_EQ(stored->audibleEndSeconds, 95.5);
     EXPECT_EQ(stored->overview, result(127.6).overview);
-    EXPECT_FALSE(reopened.load(a + 1));
+    EXPECT_FALSE(reopened.load(a.index + 1));
 
     std::vector<std::string> left;
     for (const auto &ref : reopened.unanalysed())
@@ -110,8 +110,8 @@ TEST_F(StoreTest, SavedResultsFillTheSongRowAndSurviveReopening) {
 }
 
 TEST_F(StoreTest, TheUsersBeatsWinOverTheAnalysis) {
-    const auto a = keyOf("/m/a.mp3");
-    const auto b = keyOf("/m/b.mp3");
+    const auto a = songOf("/m/a.mp3");
+    const auto b = songOf("/m/b.mp3");
     setBeats(b, 96); // typed in before any analysis
 
     store.save(a, result(128.2));
@@ -121,36 +121,36 @@ TEST_F(StoreTest, TheUsersBeatsWinOverTheAnalysis) {
     store.save(a, result(130.4));
     store.save(b, result(127.0));
     table().refresh();
-    ASSERT_TRUE(table().gotoKey(a));
+    ASSERT_TRUE(table().gotoKey(a.index));
     EXPECT_EQ(table().fieldAsInteger("Beats"), 65);
-    ASSERT_TRUE(table().gotoKey(b));
+    ASSERT_TRUE(table().gotoKey(b.index));
     EXPECT_EQ(table().fieldAsInteger("Beats"), 96);
 
     // A song found to have no steady beat takes back what we wrote, never what the user wrote.
-    const auto c = keyOf("/m/c.mp3");
+    const auto c = songOf("/m/c.mp3");
     store.save(c, result(100.0));
     Result noTempo = result(0);
     noTempo.bpm.reset();
     store.save(c, noTempo);
     store.save(b, noTempo);
     table().refresh();
-    ASSERT_TRUE(table().gotoKey(c));
+    ASSERT_TRUE(table().gotoKey(c.index));
     EXPECT_TRUE(table().fieldIsNull("Beats"));
     EXPECT_EQ(table().fieldAsString("Analyse"), "True");
-    ASSERT_TRUE(table().gotoKey(b));
+    ASSERT_TRUE(table().gotoKey(b.index));
     EXPECT_EQ(table().fieldAsInteger("Beats"), 96);
 }
 
 TEST_F(StoreTest, ResultsFollowTheirRow) {
-    const auto a = keyOf("/m/a.mp3");
-    const auto b = keyOf("/m/b.mp3");
-    const auto c = keyOf("/m/c.mp3");
-    for (auto key : {a, b, c})
-        store.save(key, result(120.0));
+    const auto a = songOf("/m/a.mp3");
+    const auto b = songOf("/m/b.mp3");
+    const auto c = songOf("/m/c.mp3");
+    for (const auto &song : {a, b, c})
+        store.save(song, result(120.0));
 
-    ASSERT_TRUE(table().gotoKey(a));
+    ASSERT_TRUE(table().gotoKey(a.index));
     table().deleteRecord();
-    EXPECT_FALSE(store.load(a));
+    EXPECT_FALSE(store.load(a.index));
     EXPECT_FALSE(store.save(a, result(120.0))) << "a row deleted while its song was analysed";
     EXPECT_EQ(count("SELECT count(*) FROM Analysis"), 2);
 
@@ -158,20 +158,21 @@ TEST_F(StoreTest, ResultsFollowTheirRow) {
     sqlite3 *other = nullptr;
     ASSERT_EQ(sqlite3_open((dir / "Data/data.db").c_str(), &other), SQLITE_OK);
     registerNoCaseCollation(other);
-    EXPECT_EQ(sqlite3_exec(other, ("DELETE FROM Songs WHERE \"Index\" = " + std::to_string(b)).c_str(),
+    EXPECT_EQ(sqlite3_exec(other, ("DELETE FROM Songs WHERE \"Index\" = " + std::to_string(b.index)).c_str(),
                            nullptr, nullptr, nullptr),
               SQLITE_OK)
         << sqlite3_errmsg(other);
     sqlite3_close(other);
-    EXPECT_FALSE(store.load(b));
+    EXPECT_FALSE(store.load(b.index));
 
     // Pointed at another file, the row's results describe nothing any more.
     table().refresh();
-    ASSERT_TRUE(table().gotoKey(c));
+    ASSERT_TRUE(table().gotoKey(c.index));
     table().edit();
     table().setFieldString("Dateiname", "/m/other.mp3");
     table().post();
-    EXPECT_FALSE(store.load(c));
+    EXPECT_FALSE(store.load(c.index));
+    EXPECT_FALSE(store.save(c, result(120.0))) << "results of the file the row named before";
     EXPECT_EQ(table().fieldAsString("Analyse"), "False");
     EXPECT_TRUE(table().fieldIsNull("Beats"));
     EXPECT_TRUE(table().fieldIsNull("EndZeit"));
@@ -180,7 +181,7 @@ TEST_F(StoreTest, ResultsFollowTheirRow) {
 }
 
 TEST_F(StoreTest, ASaveInsideAnOpenImportBatchCommitsWithIt) {
-    const auto a = keyOf("/m/a.mp3");
+    const auto a = songOf("/m/a.mp3");
     table().startTransaction();
     table().appendRecord(song("/m/d.mp3"));
     ASSERT_TRUE(store.save(a, result(90.0)));

@@ -8,8 +8,8 @@
 namespace mixora::test {
 namespace {
 
-SongSpec shortSong(const std::string &name, double bpm) {
-    SongSpec spec;
+SongRecipe shortSong(const std::string &name, double bpm) {
+    SongRecipe spec;
     spec.name = name;
     spec.bpm = bpm;
     spec.seconds = 20;
@@ -100,7 +100,7 @@ TEST_F(BeatDeck, LastSecondsCountFromTheAudibleEndOfAnAnalysedSong) {
     // The song's sound ends at 10 s of its 20: the rest is silence a DJ would not wait for.
     auto result = *analysis->store().load(a.key);
     result.audibleEndSeconds = 10.0;
-    ASSERT_TRUE(analysis->store().save(a.key, result));
+    ASSERT_TRUE(analysis->store().save(analysis::SongRef{a.key, a.path}, result));
     loadInto(*links, a);
     loadInto(*rechts, plain);
     links->play();

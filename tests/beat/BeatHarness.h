@@ -43,14 +43,14 @@ protected:
     }
 
     struct Song {
-        SongSpec spec;
+        SongRecipe spec;
         std::string path;
         std::int64_t key = 0;
         double trueFirstBeat = 0; // in the decoded stream
     };
 
     // A suite song in the library; analysed and stored when asked, as a scan with analysis would.
-    Song addSuiteSong(SongSpec spec, bool analyse = true) {
+    Song addSuiteSong(SongRecipe spec, bool analyse = true) {
         Song song;
         const EncodedSong encoded = encodeSong(spec);
         song.path = (dir / (spec.name + ".mp3")).string();
@@ -67,7 +67,7 @@ protected:
             const auto result = analysis::analyseFile(song.path, analysis::Options{}, nullptr, &error);
             EXPECT_TRUE(result) << error;
             if (result) {
-                EXPECT_TRUE(analysis->store().save(song.key, *result));
+                EXPECT_TRUE(analysis->store().save(analysis::SongRef{song.key, song.path}, *result));
             }
         }
         song.spec = std::move(spec);

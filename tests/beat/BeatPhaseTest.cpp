@@ -23,15 +23,15 @@ struct Decoded {
 
 // Songs that beat from their first bar, paired where their tempos (or half or double) lie
 // within 15 %, each song in one pair, so the pairs spread over the suite's tempos.
-std::vector<std::pair<SongSpec, SongSpec>> suitePairs(std::size_t wanted) {
-    std::vector<SongSpec> songs;
-    for (SongSpec spec : songSuite())
+std::vector<std::pair<SongRecipe, SongRecipe>> suitePairs(std::size_t wanted) {
+    std::vector<SongRecipe> songs;
+    for (SongRecipe spec : songSuite())
         if (spec.steadyBeat && spec.introBars == 0 && spec.jitterMs <= 2.0) {
             spec.seconds = kSongSeconds;
             songs.push_back(spec);
         }
     std::vector<int> uses(songs.size(), 0);
-    std::vector<std::pair<SongSpec, SongSpec>> pairs;
+    std::vector<std::pair<SongRecipe, SongRecipe>> pairs;
     for (std::size_t i = 0; i < songs.size() && pairs.size() < wanted; ++i)
         for (std::size_t j = i + 1; j < songs.size() && uses[i] < 1 && pairs.size() < wanted; ++j) {
             const double r = songs[j].bpm / songs[i].bpm;
@@ -90,7 +90,7 @@ protected:
     }
 
     // A suite song in the library, analysed, with its decoded audio; made once per song.
-    const std::pair<Song, Decoded> &prepared(const SongSpec &spec) {
+    const std::pair<Song, Decoded> &prepared(const SongRecipe &spec) {
         auto found = songs.find(spec.name);
         if (found == songs.end()) {
             std::pair<Song, Decoded> entry{addSuiteSong(spec), Decoded{}};

@@ -3,8 +3,7 @@
 #pragma once
 
 #include "engine/DoublePlayer.h"
-
-#include <mpg123.h>
+#include "engine/Mpg123Handle.h"
 
 #include <chrono>
 #include <cstdint>
@@ -21,18 +20,10 @@ using Frame = std::vector<std::uint8_t>;
 
 // Every frame of the file as the bare library decodes it (gapless off, signed 16-bit).
 inline std::vector<Frame> referenceFrames(const std::filesystem::path &file) {
-    mpg123_init();
-    mpg123_handle *mh = mpg123_new(nullptr, nullptr);
-    mpg123_param(mh, MPG123_REMOVE_FLAGS, MPG123_GAPLESS, 0);
-    mpg123_param(mh, MPG123_ADD_FLAGS, MPG123_QUIET, 0);
-    mpg123_format_none(mh);
-    const long *rates = nullptr;
-    size_t count = 0;
-    mpg123_rates(&rates, &count);
-    for (size_t i = 0; i < count; ++i)
-        mpg123_format(mh, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_SIGNED_16);
+    const Mpg123Handle handle = newMpg123Handle();
+    mpg123_handle *mh = handle.get();
     std::vector<Frame> frames;
-    if (mpg123_open(mh, file.c_str()) == MPG123_OK) {
+    if (mh && mpg123_open(mh, file.c_str()) == MPG123_OK) {
         off_t num = 0;
         unsigned char *audio = nullptr;
         size_t bytes = 0;
@@ -44,7 +35,6 @@ inline std::vector<Frame> referenceFrames(const std::filesystem::path &file) {
                 frames.emplace_back(audio, audio + bytes);
         }
     }
-    mpg123_delete(mh);
     return frames;
 }
 

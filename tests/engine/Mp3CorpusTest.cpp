@@ -159,4 +159,31 @@ TEST(Mp3Corpus, FormatChangesMidStreamKeepTheFirstFramesFormat) {
     }
 }
 
+TEST(Mp3Corpus, SeekAheadOfTheIndexInAFreeFormatStreamWaitsForTheIndex) {
+    MIXORA_REQUIRE_CORPUS();
+    // Free-format frames give no length in their headers: nothing to estimate from.
+    const auto file = test::corpusDir() / "mpeg-conformance" / "l3-he_free.bit";
+    Mp3Player indexed(file.string());
+    indexed.WaitForIndex();
+    std::vector<std::int32_t> starts;
+    std::vector<std::vector<std::uint8_t>> frames;
+    std::vector<std::uint8_t> frame(static_cast<size_t>(indexed.frameBytes));
+    for (std::int32_t at = indexed.Position(); indexed.ReadFrames(1, frame.data()) == 0;
+         at = indexed.Position()) {
+        starts.push_back(at);
+        frames.push_back(frame);
+    }
+    ASSERT_GT(starts.size(), 20u);
+    const size_t k = starts.size() * 3 / 4;
+
+    Mp3Player reader(file.string(), Mp3Player::IndexStart::Later);
+    EXPECT_EQ(reader.Seek(starts[k]), 0);
+    EXPECT_TRUE(reader.IndexComplete());
+    EXPECT_EQ(reader.CurrentTime(),
+              static_cast<std::int32_t>(k * static_cast<size_t>(reader.frameBytes / (2 * reader.channels)) *
+                                        100 / static_cast<size_t>(reader.sampleRate)));
+    ASSERT_EQ(reader.ReadFrames(1, frame.data()), 0);
+    EXPECT_TRUE(frame == frames[k]);
+}
+
 } // namespace

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <random>
 
 #include <sys/stat.h>
@@ -219,6 +220,131 @@ TEST(Mp3Reader, DamagedStreamsEndAndNeverPlayForeignBytes) {
             ASSERT_LT(++calls, 1000) << "the end of the input never came";
         EXPECT_GT(calls, 2);
         EXPECT_EQ(reader.Position(), reader.inputSize);
+    }
+}
+
+// Everything the reader delivers up to the end code, frame by frame.
+std::vector<Frame> framesToTheEnd(Mp3Player &reader) {
+    std::vector<Frame> frames;
+    Frame frame(static_cast<size_t>(reader.frameBytes));
+    while (reader.ReadFrames(1, frame.data()) != Mp3Player::kEndOfInput && frames.size() < 100000)
+        frames.push_back(frame);
+    return frames;
+}
+
+bool silent(const Frame &frame) {
+    return std::all_of(frame.begin(), frame.end(), [](auto b) { return b == 0; });
+}
+
+TEST(Mp3Reader, FailedFramesAtTheEndEndTheStreamAndInTheMiddlePlayAsSilence) {
+    test::TempDir dir;
+    const auto good = test::makeMp3({.seconds = 2.0});
+    // A download cut off inside a frame, into a file of its full size: zeros from there on.
+    const auto cut = static_cast<long>(good.size() / 2 + 77);
+    auto zeroTail = good;
+    std::fill(zeroTail.begin() + cut, zeroTail.end(), 0);
+    const auto cutOff = dir / "cutoff.mp3";
+    test::writeFile(cutOff, zeroTail);
+    {
+        Mp3Player reader(cutOff.string());
+        const auto frames = framesToTheEnd(reader);
+        // The frames up to the first that fails, the one cut through included.
+        const auto expected = referenceFrames(cutOff);
+        ASSERT_EQ(frames.size(), expected.size());
+        EXPECT_TRUE(frames == expected);
+    }
+
+    // The same hole in the middle: silence where it is, then the rest of the song.
+    auto holed = good;
+    std::fill(holed.begin() + cut, holed.begin() + cut + 3000, 0);
+    const auto holedFile = dir / "holed.mp3";
+    test::writeFile(holedFile, holed);
+    test::writeFile(dir / "good.mp3", good);
+    const auto intact = referenceFrames(dir / "good.mp3");
+    Mp3Player reader(holedFile.string());
+    const auto frames = framesToTheEnd(reader);
+    const auto firstSilent = std::find_if(frames.begin(), frames.end(), silent);
+    ASSERT_NE(firstSilent, frames.end());
+    EXPECT_GT(firstSilent - frames.begin(), static_cast<long>(intact.size() / 3));
+    ASSERT_GT(frames.size(), 10u);
+    EXPECT_TRUE(std::equal(frames.end() - 10, frames.end(), intact.end() - 10));
+}
+
+// Bytes this process has read through read and pread so far.
+long long bytesReadByProcess() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    long long value = 0;
+    while (io >> key >> value)
+        if (key == "rchar:")
+            return value;
+    return -1;
+}
+
+TEST(Mp3Reader, OpeningALongFileReadsOnlyItsStart) {
+    if (bytesReadByProcess() < 0)
+        GTEST_SKIP() << "/proc/self/io is not readable here";
+    test::TempDir dir;
+    const auto file = dir / "long.mp3";
+    const auto part = test::makeMp3({.seconds = 30.0, .writeInfoTag = false});
+    for (int i = 0; i < 20; ++i)
+        test::appendFile(file, part);
+    const long long before = bytesReadByProcess();
+    Mp3Player reader(file.string(), Mp3Player::IndexStart::Later);
+    EXPECT_LT(bytesReadByProcess() - before, 256 * 1024);
+    Frame block(static_cast<size_t>(5 * reader.frameBytes));
+    EXPECT_EQ(reader.ReadFrames(5, block.data()), 0);
+    EXPECT_FALSE(reader.IndexComplete());
+
+    // Ahead of the index, a constant bitrate still gives the exact time.
+    Mp3Player indexed(file.string());
+    indexed.WaitForIndex();
+    const auto starts = frameStarts(indexed);
+    const size_t k = starts.size() * 9 / 10;
+    reader.Seek(starts[k] + 100);
+    EXPECT_EQ(reader.CurrentTime(), static_cast<std::int32_t>(k * 1152 * 100 / 44100));
+    EXPECT_FALSE(reader.IndexComplete());
+
+    reader.WaitForIndex();
+    EXPECT_EQ(reader.durationSeconds, static_cast<std::int32_t>(starts.size() * 1152 / 44100));
+}
+
+TEST(Mp3Reader, SeekAheadOfTheIndexPlaysTheRightFramesAndTheIndexCorrectsTheTime) {
+    test::TempDir dir;
+    const auto file = dir / "song.mp3";
+    test::writeMp3(file, {.seconds = 20.0, .vbr = true});
+    Mp3Player indexed(file.string());
+    indexed.WaitForIndex();
+    std::vector<Frame> frames;
+    const auto starts = frameStarts(indexed, &frames);
+    ASSERT_GT(starts.size(), 500u);
+    const std::int32_t spf = indexed.frameBytes / (2 * indexed.channels);
+    auto timeOf = [&](size_t frame) {
+        return static_cast<std::int32_t>(frame * spf * 100 / indexed.sampleRate);
+    };
+
+    Mp3Player reader(file.string(), Mp3Player::IndexStart::Later);
+    const size_t k = starts.size() * 3 / 4;
+    EXPECT_EQ(reader.Seek(starts[k] + 3), 0);
+    Frame frame(static_cast<size_t>(reader.frameBytes));
+    ASSERT_EQ(reader.ReadFrames(1, frame.data()), 0);
+    EXPECT_EQ(frame, frames[k]);
+    EXPECT_EQ(reader.Position(), starts[k + 1]);
+    EXPECT_FALSE(reader.IndexComplete());
+
+    reader.WaitForIndex();
+    EXPECT_EQ(reader.durationSeconds, indexed.durationSeconds);
+    // The next frames follow on without a gap or a repeat, now under their real numbers.
+    Frame block(static_cast<size_t>(5 * reader.frameBytes));
+    ASSERT_EQ(reader.ReadFrames(5, block.data()), 0);
+    EXPECT_EQ(block, concat(frames, k + 1, 5));
+    EXPECT_EQ(reader.CurrentTime(), timeOf(k + 6));
+    // Seeks are exact from now on, before and after the first one.
+    for (size_t j : {size_t(3), k - 100, k + 50}) {
+        reader.Seek(starts[j]);
+        EXPECT_EQ(reader.CurrentTime(), timeOf(j));
+        ASSERT_EQ(reader.ReadFrames(1, frame.data()), 0);
+        EXPECT_EQ(frame, frames[j]);
     }
 }
 

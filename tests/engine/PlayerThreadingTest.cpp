@@ -110,4 +110,42 @@ TEST(DoublePlayerThreads, ThousandRandomOperationsFromTwoThreadsWhileTheDevicesR
     EXPECT_GT(main->framesRendered(), 0u);
 }
 
+// A long file, so that its index is still being built while the deck seeks, refills and is
+// destroyed: seeks ahead of the index, corrections, and the indexer's cancellation.
+TEST(DoublePlayerThreads, OperationsAndDestructionWhileTheIndexIsBuilt) {
+    test::TempDir dir;
+    const auto file = dir / "long.mp3";
+    const auto part = test::makeMp3({.seconds = 30.0, .writeInfoTag = false});
+    for (int i = 0; i < 40; ++i)
+        test::appendFile(file, part);
+    auto main = sound::Device::createManual("Aux");
+    std::atomic<bool> stop{false};
+    std::thread device([&] {
+        while (!stop) {
+            main->render(256);
+            std::this_thread::yield();
+        }
+    });
+    for (std::uint32_t round = 0; round < 6; ++round) {
+        RecordingView view;
+        auto player = std::make_unique<DoublePlayer>(main.get(), nullptr);
+        player->view = &view;
+        ASSERT_EQ(player->Open(file.string()), DoublePlayer::kOpenReady);
+        player->Play();
+        // Every other round ends before the index does.
+        if (round % 2 == 0) {
+            std::thread second([&] { randomOperations(*player, 100 + round, 100); });
+            randomOperations(*player, 200 + round, 100);
+            second.join();
+        }
+        auto destroyed = std::async(std::launch::async, [&] { player.reset(); });
+        if (destroyed.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+            ADD_FAILURE() << "destruction did not return";
+            std::quick_exit(1);
+        }
+    }
+    stop = true;
+    device.join();
+}
+
 } // namespace
