@@ -9,12 +9,12 @@ namespace mixora::test {
 namespace {
 
 SongRecipe shortSong(const std::string &name, double bpm) {
-    SongRecipe spec;
-    spec.name = name;
-    spec.bpm = bpm;
-    spec.seconds = 20;
-    spec.style = DrumStyle::FourOnTheFloor;
-    return spec;
+    SongRecipe recipe;
+    recipe.name = name;
+    recipe.bpm = bpm;
+    recipe.seconds = 20;
+    recipe.style = DrumStyle::FourOnTheFloor;
+    return recipe;
 }
 
 double shownBpm(const QLabel *label) {

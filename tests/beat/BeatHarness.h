@@ -43,21 +43,21 @@ protected:
     }
 
     struct Song {
-        SongRecipe spec;
+        SongRecipe recipe;
         std::string path;
         std::int64_t key = 0;
         double trueFirstBeat = 0; // in the decoded stream
     };
 
     // A suite song in the library; analysed and stored when asked, as a scan with analysis would.
-    Song addSuiteSong(SongRecipe spec, bool analyse = true) {
+    Song addSuiteSong(SongRecipe recipe, bool analyse = true) {
         Song song;
-        const EncodedSong encoded = encodeSong(spec);
-        song.path = (dir / (spec.name + ".mp3")).string();
+        const EncodedSong encoded = encodeSong(recipe);
+        song.path = (dir / (recipe.name + ".mp3")).string();
         writeFile(song.path, encoded.mp3);
-        song.trueFirstBeat = spec.firstBeatSeconds + encoded.delaySeconds;
+        song.trueFirstBeat = recipe.firstBeatSeconds + encoded.delaySeconds;
         SongRecord row{};
-        row[kFieldInterpret] = spec.name;
+        row[kFieldInterpret] = recipe.name;
         row[kFieldTitel] = std::string("Suite");
         row[kFieldDateiname] = song.path;
         data.Table1.appendRecord(row);
@@ -70,7 +70,7 @@ protected:
                 EXPECT_TRUE(analysis->store().save(analysis::SongRef{song.key, song.path}, *result));
             }
         }
-        song.spec = std::move(spec);
+        song.recipe = std::move(recipe);
         return song;
     }
 

@@ -4,6 +4,8 @@
 #include "tests/beat/BeatHarness.h"
 #include "tests/beat/PhaseProbe.h"
 
+#include "app/MainFormPlaylist.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <map>
@@ -25,10 +27,10 @@ struct Decoded {
 // within 15 %, each song in one pair, so the pairs spread over the suite's tempos.
 std::vector<std::pair<SongRecipe, SongRecipe>> suitePairs(std::size_t wanted) {
     std::vector<SongRecipe> songs;
-    for (SongRecipe spec : songSuite())
-        if (spec.steadyBeat && spec.introBars == 0 && spec.jitterMs <= 2.0) {
-            spec.seconds = kSongSeconds;
-            songs.push_back(spec);
+    for (SongRecipe recipe : songSuite())
+        if (recipe.steadyBeat && recipe.introBars == 0 && recipe.jitterMs <= 2.0) {
+            recipe.seconds = kSongSeconds;
+            songs.push_back(recipe);
         }
     std::vector<int> uses(songs.size(), 0);
     std::vector<std::pair<SongRecipe, SongRecipe>> pairs;
@@ -73,15 +75,15 @@ protected:
         const double stepB = rechts->player()->Clock()->rate;
         const double sA = locateSource(outA, x, da.mono, stepA, guess(*links->player()));
         const double sB = locateSource(outB, x, db.mono, stepB, guess(*rechts->player()));
-        const double periodA = 60.0 / a.spec.bpm * da.rate; // source frames
-        const double periodB = 60.0 / b.spec.bpm * db.rate;
+        const double periodA = 60.0 / a.recipe.bpm * da.rate; // source frames
+        const double periodB = 60.0 / b.recipe.bpm * db.rate;
         const double beatsB = (sB - b.trueFirstBeat * db.rate) / periodB;
         const double kB =
             firstAfter ? std::ceil((startSourceB - b.trueFirstBeat * db.rate) / periodB) : std::round(beatsB);
         const double xb = static_cast<double>(x) + (kB - beatsB) * periodB / stepB; // output frame
         // A deck heard twice as fast as the other beats between its beats as well.
-        const double heardRatio = (b.spec.bpm * stepB * sound::kDeviceRate / db.rate) /
-                                  (a.spec.bpm * stepA * sound::kDeviceRate / da.rate);
+        const double heardRatio = (b.recipe.bpm * stepB * sound::kDeviceRate / db.rate) /
+                                  (a.recipe.bpm * stepA * sound::kDeviceRate / da.rate);
         const double sub = heardRatio > 1.5 ? 2.0 : 1.0;
         const double sAatB = sA + (xb - static_cast<double>(x)) * stepA;
         const double beatsA = (sAatB - a.trueFirstBeat * da.rate) / periodA * sub;
@@ -90,12 +92,12 @@ protected:
     }
 
     // A suite song in the library, analysed, with its decoded audio; made once per song.
-    const std::pair<Song, Decoded> &prepared(const SongRecipe &spec) {
-        auto found = songs.find(spec.name);
+    const std::pair<Song, Decoded> &prepared(const SongRecipe &recipe) {
+        auto found = songs.find(recipe.name);
         if (found == songs.end()) {
-            std::pair<Song, Decoded> entry{addSuiteSong(spec), Decoded{}};
+            std::pair<Song, Decoded> entry{addSuiteSong(recipe), Decoded{}};
             entry.second.mono = decodeMono(entry.first.path, entry.second.rate);
-            found = songs.emplace(spec.name, std::move(entry)).first;
+            found = songs.emplace(recipe.name, std::move(entry)).first;
         }
         return found->second;
     }
@@ -133,10 +135,13 @@ protected:
             out.insert(out.end(), more.begin(), more.end());
             if (sync) {
                 QTest::mouseClick(window->ui.btSync_Rechts, Qt::LeftButton);
-                EXPECT_TRUE(rechts->synced()) << a.spec.name << " / " << b.spec.name;
+                EXPECT_TRUE(rechts->synced()) << a.recipe.name << " / " << b.recipe.name;
             }
             r.playFrame = out.size() / 2;
-            rechts->play(sync ? app::Deck::Start::Plain : app::Deck::Start::OnBeat);
+            if (sync)
+                rechts->play();
+            else
+                app::deckFunctions(*rechts).play(); // as auto-play starts the next song
             const auto after = renderPeriods(4.0);
             out.insert(out.end(), after.begin(), after.end());
             (hearA ? r.onlyA : r.onlyB) = toMono(out);
@@ -155,9 +160,9 @@ TEST_F(BeatPhase, SyncedAndAutoPlayStartsLandOnTheOtherDecksBeats) {
     ASSERT_GE(pairs.size(), 20u);
     std::vector<double> syncErrors, beatErrors;
     int index = 0;
-    for (const auto &[specA, specB] : pairs) {
-        const auto &[a, da] = prepared(specA);
-        const auto &[b, db] = prepared(specB);
+    for (const auto &[recipeA, recipeB] : pairs) {
+        const auto &[a, da] = prepared(recipeA);
+        const auto &[b, db] = prepared(recipeB);
         // Start B at a different moment of A each time, so every phase of A's beat is met.
         const double lead = 2.0 + 0.173 * index++;
 
@@ -174,7 +179,7 @@ TEST_F(BeatPhase, SyncedAndAutoPlayStartsLandOnTheOtherDecksBeats) {
             phaseErrorMs(a, da, onBeat.onlyA, b, db, onBeat.onlyB, y, 0, true, onBeat.lastBase);
 
         std::printf("%-8s %6.2f BPM + %-8s %6.2f BPM: sync %+6.2f ms, auto-play %+6.2f ms\n",
-                    a.spec.name.c_str(), a.spec.bpm, b.spec.name.c_str(), b.spec.bpm, syncMs, beatMs);
+                    a.recipe.name.c_str(), a.recipe.bpm, b.recipe.name.c_str(), b.recipe.bpm, syncMs, beatMs);
         syncErrors.push_back(std::abs(syncMs));
         beatErrors.push_back(std::abs(beatMs));
     }
