@@ -1,5 +1,6 @@
 #include "app/Deck.h"
 
+#include "app/QuietDisplay.h"
 #include "library/SongTable.h"
 #include "util/UiSeam.h"
 
@@ -114,7 +115,7 @@ public:
         });
     }
     void setSeekPosition(std::int32_t position) override {
-        deliver([position](Deck &d) { d.w_.seekBar->setValue(position); });
+        deliver([position](Deck &d) { setValueQuietly(d.w_.seekBar, position); });
     }
     void setTimeText(const std::string &text) override {
         deliver([t = QString::fromStdString(text)](Deck &d) { d.w_.timeLabel->setText(t); });
@@ -299,6 +300,7 @@ bool Deck::loadSong(const Song &song) {
     loadedFile_ = song.fileName;
     sessionCue_.reset();
     readBeat();
+    emit songChanged();
     if (song.key && ctx_.songLoaded)
         ctx_.songLoaded(*song.key);
     if (result != engine::DoublePlayer::kOpenReady) {
@@ -367,6 +369,7 @@ void Deck::cue() {
     showTime();
     fillBothHalves();
     player_->Rewind();
+    emit cuePointChanged();
 }
 
 void Deck::play(Start start) {
@@ -478,6 +481,7 @@ void Deck::releasePlayer() {
     loadedFile_.clear();
     sessionCue_.reset();
     beat_ = {};
+    emit songChanged();
 }
 
 // --------------------------------------------------------------------------------------------
@@ -604,6 +608,15 @@ QString Deck::songText() const {
 
 void Deck::setState(const QString &word) {
     w_.statePanel->setText(word);
+    emit stateChanged(word);
+}
+
+std::optional<std::int64_t> Deck::cuePoint() const {
+    if (!player_)
+        return std::nullopt;
+    if (const std::optional<std::int64_t> stored = storedCuePoint())
+        return stored;
+    return sessionCue_.value_or(0);
 }
 
 void Deck::setLit(QFrame *panel, bool lit) {

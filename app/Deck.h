@@ -165,6 +165,16 @@ public:
     // "1.5%" or "1,5%": tenths of a percent as a shortest general number with the given separator.
     static QString pitchText(int tenthsPercent, const QString &decimalPoint);
 
+    // The loaded song's cue point (its row's "StartZeit", or the one set for this load); none
+    // without a song.
+    std::optional<std::int64_t> cuePoint() const;
+
+signals:
+    // Another song was loaded, or the deck's song is gone.
+    void songChanged();
+    void cuePointChanged();
+    void stateChanged(const QString &word);
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 

@@ -1,8 +1,15 @@
 #include "app/MainFormDecks.h"
 
 #include "app/MainForm.h"
+#include "app/QuietDisplay.h"
 #include "library/Datamod.h"
 #include "scan/AnalysisService.h"
+#include "settings/IniFile.h"
+#include "util/UiSeam.h"
+
+#include <QAction>
+#include <QDir>
+#include <QMenu>
 
 namespace mixora::app {
 
@@ -47,6 +54,25 @@ DeckContext windowContext(TFormMixora &w, DeckSide side) {
     return c;
 }
 
+// Results through the analysis store; none for a table that has no results table yet.
+DeckAnalysis::LoadFn storedResults(TFormMixora &w) {
+    return [&w](std::int64_t index) -> std::optional<analysis::Result> {
+        if (!w.DataModule1 || !w.DataModule1->Table1.active())
+            return std::nullopt;
+        try {
+            return w.Analysis ? w.Analysis->store().load(index)
+                              : analysis::Store(w.DataModule1->Table1).load(index);
+        } catch (const std::exception &) {
+            return std::nullopt;
+        }
+    };
+}
+
+std::filesystem::path iniFile(const TFormMixora &w) {
+    const QString dir = w.ProgramDir.isEmpty() ? QDir::currentPath() : w.ProgramDir;
+    return std::filesystem::path(dir.toStdString()) / "kelox.ini";
+}
+
 } // namespace
 
 WindowDecks::WindowDecks(TFormMixora &window)
@@ -54,17 +80,42 @@ WindowDecks::WindowDecks(TFormMixora &window)
             windowContext(window, DeckSide::Links)),
       Rechts(DeckSide::Rechts, DeckWidgets::find(&window, DeckSide::Rechts),
              windowContext(window, DeckSide::Rechts)),
-      mixer(MixerWidgets::find(&window), Links, Rechts) {
+      mixer(MixerWidgets::find(&window), Links, Rechts), linksAnalysis(Links, storedResults(window)),
+      rechtsAnalysis(Rechts, storedResults(window)), window_(window),
+      autoGainSettings_(AutoGainSettings::read(iniFile(window))) {
+    for (Deck *deck : {&Links, &Rechts})
+        keepLabelOffBar(deck->widgets().timeLabel, deck->widgets().seekBar);
     Links.setPartner(&Rechts);
     Rechts.setPartner(&Links);
-    if (window.Analysis) {
+    autoGain = window.ui.Einstellungen1->addAction(QStringLiteral("&Auto-Gain"));
+    autoGain->setObjectName(QStringLiteral("AutoGain"));
+    autoGain->setCheckable(true);
+    autoGain->setChecked(autoGainSettings_.on);
+    QObject::connect(autoGain, &QAction::toggled, &Links, [this](bool on) { setAutoGain(on); });
+    for (DeckAnalysis *deck : {&linksAnalysis, &rechtsAnalysis})
+        deck->setAutoGain(autoGainSettings_.on, autoGainSettings_.referenceLufs);
+    if (window.Analysis)
         QObject::connect(window.Analysis, &AnalysisService::songFinished, &Links,
-                         [this](qint64 key, bool stored) {
+                         [this](qint64 index, bool stored) {
+                             linksAnalysis.resultsStored(index);
+                             rechtsAnalysis.resultsStored(index);
                              if (stored) {
-                                 Links.songAnalysed(key);
-                                 Rechts.songAnalysed(key);
+                                 Links.songAnalysed(index);
+                                 Rechts.songAnalysed(index);
                              }
                          });
+}
+
+void WindowDecks::setAutoGain(bool on) {
+    autoGainSettings_.on = on;
+    for (DeckAnalysis *deck : {&linksAnalysis, &rechtsAnalysis})
+        deck->setAutoGain(on, autoGainSettings_.referenceLufs);
+    try {
+        AutoGainSettings::writeOn(iniFile(window_), on);
+    } catch (const settings::IniError &e) {
+        ::mixora::ui::message(&window_, QStringLiteral("Fehler"),
+                              QStringLiteral("Die Einstellung Auto-Gain kann nicht gespeichert werden: %1")
+                                  .arg(QString::fromUtf8(e.what())));
     }
 }
 

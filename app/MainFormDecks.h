@@ -4,7 +4,10 @@
 #pragma once
 
 #include "app/Deck.h"
+#include "app/DeckAnalysis.h"
 #include "app/Mixer.h"
+
+class QAction;
 
 namespace mixora::app {
 
@@ -20,6 +23,15 @@ public:
     Deck Links;
     Deck Rechts;
     Mixer mixer;
+    // Waveform strips and Auto-Gain of the two decks, and the switch in "Einstellungen".
+    DeckAnalysis linksAnalysis;
+    DeckAnalysis rechtsAnalysis;
+    QAction *autoGain = nullptr;
+
+private:
+    void setAutoGain(bool on);
+    TFormMixora &window_;
+    AutoGainSettings autoGainSettings_;
 };
 
 } // namespace mixora::app

@@ -1,5 +1,8 @@
 #include "library/Id3Tag.h"
 
+#include "library/TagIo.h"
+#include "library/TagLayout.h"
+#include "library/TagRewrite.h"
 #include "util/Cp1252.h"
 
 #include <algorithm>
@@ -100,13 +103,6 @@ TagWriteResult writeId3Tag(const std::filesystem::path &file, const TagTexts &te
     if (!S_ISREG(st.st_mode))
         return {TagWriteStatus::NotWritable, "keine gewöhnliche Datei"};
 
-    ID3Tag old;
-    const off_t size = st.st_size;
-    const bool hasRoom = size >= static_cast<off_t>(ID3Tag::kSize);
-    if (hasRoom && !readAt(f.fd, old.bytes.data(), ID3Tag::kSize, size - static_cast<off_t>(ID3Tag::kSize)))
-        return {TagWriteStatus::WriteFailed, std::strerror(errno)};
-    const bool replace = hasRoom && old.hasIdentifier();
-
     ID3Tag tag;
     tag.bytes[0] = 'T';
     tag.bytes[1] = 'A';
@@ -117,6 +113,31 @@ TagWriteResult writeId3Tag(const std::filesystem::path &file, const TagTexts &te
     tag.setText(ID3Tag::kYearOffset, ID3Tag::kYearWidth, texts.year);
     tag.setText(ID3Tag::kCommentOffset, ID3Tag::kCommentWidth, texts.genre);
     tag.bytes[ID3Tag::kGenreOffset] = ID3Tag::kGenreNone;
+
+    // A file that also carries ID3v2 or APE gets those updated too, in a new file that
+    // replaces it whole; the ID3v1 tag alone is written in place, as it always was.
+    unsigned char head[tags::kId3v2HeaderSize];
+    std::optional<tags::Id3v2Header> id3v2;
+    const auto fileSize = static_cast<std::uint64_t>(st.st_size);
+    if (fileSize >= sizeof head && tags::readAt(f.fd, head, sizeof head, 0) == sizeof head)
+        id3v2 = tags::parseId3v2Header(head);
+    const std::uint64_t floor =
+        id3v2 ? std::min<std::uint64_t>(fileSize, tags::kId3v2HeaderSize + id3v2->size) : 0;
+    std::string tail(static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, tags::kTailBytes)), '\0');
+    if (tags::readAt(f.fd, tail.data(), tail.size(), fileSize - tail.size()) != tail.size())
+        return {TagWriteStatus::WriteFailed, std::strerror(errno ? errno : EIO)};
+    const auto layout = tags::parseTail(tail, fileSize, floor);
+    if (id3v2 || layout.ape) {
+        if (auto result = tags::rewriteTags(f.fd, st, file, id3v2, layout, texts, tag))
+            return *result;
+    }
+
+    ID3Tag old;
+    const off_t size = st.st_size;
+    const bool hasRoom = size >= static_cast<off_t>(ID3Tag::kSize);
+    if (hasRoom && !readAt(f.fd, old.bytes.data(), ID3Tag::kSize, size - static_cast<off_t>(ID3Tag::kSize)))
+        return {TagWriteStatus::WriteFailed, std::strerror(errno)};
+    const bool replace = hasRoom && old.hasIdentifier();
 
     const off_t at = replace ? size - static_cast<off_t>(ID3Tag::kSize) : size;
     if (!writeAt(f.fd, tag.bytes.data(), ID3Tag::kSize, at)) {

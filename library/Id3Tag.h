@@ -64,8 +64,10 @@ struct TagTexts {
 
 // The tag write-back: builds a tag from the texts (album cleared, genre name in the
 // comment, genre number 255) and writes it over the file's tag when its last 128 bytes
-// begin with "TAG", else appends it. No other byte of the file is touched; the file is
-// never created.
+// begin with "TAG", else appends it. A file that also carries an ID3v2 or APE tag gets
+// their title, artist, year and genre set to the same texts, through a new file that
+// replaces it atomically (see TagRewrite.h); otherwise no other byte of the file is
+// touched. The file is never created.
 TagWriteResult writeId3Tag(const std::filesystem::path &file, const TagTexts &texts);
 
 // A message for the user about a failed write-back (German), empty when result.ok().

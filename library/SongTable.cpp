@@ -125,11 +125,55 @@ void SongTable::appendRecord(const SongRecord &values) {
             value = text::utf8Left(fieldValueText(value), static_cast<std::size_t>(def.size));
     }
     const auto key = d->insert(row);
-    d->setCurrent(d->byIndex(key));
+    // The row as stored is the row given, where every value already has its stored form:
+    // no read back, which would cost a bulk import as much as the insert.
+    bool asStored = true;
+    for (int i = 1; i < kSongFieldCount && asStored; ++i) {
+        auto &value = row[static_cast<std::size_t>(i)];
+        switch (kSongFields[static_cast<std::size_t>(i)].type) {
+        case FieldType::Text:
+            if (std::holds_alternative<std::monostate>(value))
+                value = std::string();
+            asStored = std::holds_alternative<std::string>(value);
+            break;
+        case FieldType::Boolean:
+            asStored =
+                !std::holds_alternative<std::int64_t>(value) && !std::holds_alternative<std::string>(value);
+            break;
+        default:
+            asStored = !std::holds_alternative<bool>(value) && !std::holds_alternative<std::string>(value);
+            break;
+        }
+    }
+    if (asStored) {
+        row[kFieldIndex] = key;
+        d->setCurrent(std::move(row));
+    } else {
+        d->setCurrent(d->byIndex(key));
+    }
     d->notify(TableChange::Data);
     d->notify(TableChange::Cursor);
     if (d->afterPost)
         d->afterPost();
+}
+
+bool SongTable::fillEmptyTexts(const SongRecord &values) {
+    d->requireActive();
+    checkBrowseMode();
+    auto *stmt = d->fillTexts.get();
+    songtable::Use use(stmt);
+    const SongField fields[] = {kFieldInterpret, kFieldTitel, kFieldJahr, kFieldGenre};
+    for (int i = 0; i < 4; ++i)
+        songtable::bindValue(stmt, i + 1, FieldValue(fieldValueText(values[fields[i]])));
+    songtable::bindValue(stmt, 5, values[kFieldDateiname]);
+    if (sqlite3_step(stmt) != SQLITE_DONE)
+        d->fail("Der Datensatz kann nicht gespeichert werden");
+    if (sqlite3_changes(d->db) == 0)
+        return false;
+    if (d->current)
+        d->setCurrent(d->byIndex(std::get<std::int64_t>((*d->current)[kFieldIndex])));
+    d->notify(TableChange::Data);
+    return true;
 }
 
 void SongTable::checkBrowseMode() {

@@ -55,10 +55,11 @@ enum SongField : int {
 
 inline constexpr std::array<FieldDef, kSongFieldCount> kSongFields{{
     {"Index", FieldType::AutoInc, 0},
-    {"Interpret", FieldType::Text, 30},
-    {"Titel", FieldType::Text, 30},
+    // ID3v2 titles and artists run long, and a cut one is not found by searching for its end.
+    {"Interpret", FieldType::Text, 255},
+    {"Titel", FieldType::Text, 255},
     {"Beats", FieldType::SmallInt, 0},
-    {"Genre", FieldType::Text, 10},
+    {"Genre", FieldType::Text, 30},
     {"Jahr", FieldType::Text, 4},
     // The path is kept whole: a cut path names no file and would lose its row at every check.
     {"Dateiname", FieldType::Text, 255},
@@ -214,6 +215,11 @@ public:
     // table numbers rows itself) and makes it current. Throws KeyViolation and leaves the
     // table as it was.
     void appendRecord(const SongRecord &values);
+    // Gives the row whose "Dateiname" is exactly the record's (the same file, not one whose
+    // name differs in letter case) the record's artist, title, year and genre, when that row
+    // has neither artist nor title; a text the record leaves empty keeps the row's value, and
+    // no other field changes. True when a row was filled.
+    bool fillEmptyTexts(const SongRecord &values);
     // Ends a pending edit: a changed row is posted, an unchanged one abandoned.
     void checkBrowseMode();
 

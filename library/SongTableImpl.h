@@ -99,7 +99,7 @@ struct SongTable::Impl {
         songtable::Statement first, last, next, prior, nearest, keys;
     };
     std::array<Queries, kSongIndexCount> queries;
-    songtable::Statement byKey, paths, insertRow, updateRow, deleteRow, count;
+    songtable::Statement byKey, paths, insertRow, updateRow, deleteRow, count, fillTexts;
 
     std::filesystem::path path() const { return folder / tableName; }
 

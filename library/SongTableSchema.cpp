@@ -2,16 +2,30 @@
 
 #include "util/Cp1252.h"
 
+#include <algorithm>
+#include <cstring>
 #include <system_error>
 
 namespace mixora {
 namespace songtable {
 namespace {
 
+// Keys in an index share long prefixes (paths above all): equal bytes are skipped eight at a
+// time, back to the last ASCII byte, where a character begins in both texts alike.
 int noCaseCompare(void *, int lengthA, const void *a, int lengthB, const void *b) {
+    const auto *pa = static_cast<const unsigned char *>(a);
+    const auto *pb = static_cast<const unsigned char *>(b);
+    const auto shorter = static_cast<std::size_t>(std::min(lengthA, lengthB));
+    std::size_t same = 0;
+    while (same + 8 <= shorter && std::memcmp(pa + same, pb + same, 8) == 0)
+        same += 8;
+    while (same < shorter && pa[same] == pb[same])
+        ++same;
+    while (same > 0 && pa[same - 1] >= 0x80)
+        --same;
     return text::compareNoCase(
-        std::string_view(static_cast<const char *>(a), static_cast<std::size_t>(lengthA)),
-        std::string_view(static_cast<const char *>(b), static_cast<std::size_t>(lengthB)));
+        std::string_view(static_cast<const char *>(a) + same, static_cast<std::size_t>(lengthA) - same),
+        std::string_view(static_cast<const char *>(b) + same, static_cast<std::size_t>(lengthB) - same));
 }
 
 std::string declaredType(const FieldDef &field) {
@@ -138,6 +152,16 @@ void SongTable::Impl::prepareAll() {
     updateRow.prepare(db, "UPDATE " + std::string(kTable) + " SET " + sets + " WHERE \"Index\" = ?1");
     deleteRow.prepare(db, "DELETE FROM " + std::string(kTable) + " WHERE \"Index\" = ?1");
     count.prepare(db, "SELECT count(*)" + from);
+    auto keepOrSet = [](const char *field, int position) {
+        const std::string name = quoted(field), value = "?" + std::to_string(position);
+        return name + " = CASE WHEN " + value + " = '' THEN " + name + " ELSE " + value + " END";
+    };
+    fillTexts.prepare(db, "UPDATE " + std::string(kTable) + " SET " + keepOrSet("Interpret", 1) + ", " +
+                              keepOrSet("Titel", 2) + ", " + keepOrSet("Jahr", 3) + ", " +
+                              keepOrSet("Genre", 4) +
+                              // the index finds the row, the exact bytes make sure it names this very file
+                              " WHERE \"Dateiname\" = ?5 AND \"Dateiname\" = ?5 COLLATE BINARY" +
+                              " AND COALESCE(\"Interpret\", '') = ''" + " AND COALESCE(\"Titel\", '') = ''");
 }
 
 void SongTable::Impl::finalizeAll() {
@@ -155,6 +179,7 @@ void SongTable::Impl::finalizeAll() {
     updateRow.finalize();
     deleteRow.finalize();
     count.finalize();
+    fillTexts.finalize();
 }
 
 void SongTable::setDatabaseName(const std::filesystem::path &folder) {

@@ -1,6 +1,6 @@
 #include "scan/Scanner.h"
 
-#include "library/Id3Tag.h"
+#include "library/SongTags.h"
 
 #include <algorithm>
 #include <atomic>
@@ -28,29 +28,13 @@ FieldValue textValue(std::string text) {
     return FieldValue{std::move(text)};
 }
 
-// Reads the last 128 bytes of an open file of `size` bytes; false when there are fewer.
-bool readLast128(int fd, off_t size, unsigned char (&bytes)[128]) {
-    if (size < 128)
-        return false;
-    std::size_t got = 0;
-    while (got < 128) {
-        const ssize_t n = ::pread(fd, bytes + got, 128 - got, size - 128 + static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        got += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Opens a listed file and reads its last 128 bytes into `bytes` (`have` tells whether there
-// were 128). False when the entry is no regular file (a folder named like a song), or has
-// gone or been replaced by a link since it was listed: a row would name nothing. A file we
-// may not read still counts, with empty tag texts, as any untagged file. Opened relative to
-// its folder where one is given: no path resolution per file and no limit on the path's length.
-bool readListedFile(int dirFd, const char *name, bool followLinks, unsigned char (&bytes)[128], bool &have) {
-    have = false;
+// Opens a listed file and reads its tags. False when the entry is no regular file (a folder
+// named like a song), or has gone or been replaced by a link since it was listed: a row would
+// name nothing. A file we may not read still counts, with empty tag texts, as any untagged
+// file. Opened relative to its folder where one is given: no path resolution per file and no
+// limit on the path's length.
+bool readListedFile(int dirFd, const char *name, bool followLinks, SongTags &tags) {
+    tags = {};
     const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW);
     const int fd = ::openat(dirFd, name, flags);
     if (fd < 0) {
@@ -63,7 +47,7 @@ bool readListedFile(int dirFd, const char *name, bool followLinks, unsigned char
     struct stat st {};
     const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     if (regular)
-        have = readLast128(fd, st.st_size, bytes);
+        tags = readSongTags(fd);
     ::close(fd);
     return regular;
 }
@@ -131,18 +115,13 @@ FileState fileState(const std::string &path) {
 
 } // namespace
 
-SongRecord importRecord(const std::string &path, const unsigned char (&last128)[128], bool haveBytes) {
+SongRecord importRecord(const std::string &path, const SongTags &tags) {
     SongRecord row{};
-    ID3Tag tag;
-    if (haveBytes)
-        std::memcpy(tag.bytes.data(), last128, ID3Tag::kSize);
-    if (tag.hasIdentifier()) {
-        row[kFieldInterpret] = textValue(tag.text(ID3Tag::kArtistOffset, ID3Tag::kArtistWidth));
-        row[kFieldTitel] = textValue(tag.text(ID3Tag::kTitleOffset, ID3Tag::kTitleWidth));
-        // The write-back puts the genre name into the comment; ten characters of it are the genre.
-        row[kFieldGenre] = textValue(tag.text(ID3Tag::kCommentOffset, 10));
-        row[kFieldJahr] = textValue(tag.text(ID3Tag::kYearOffset, ID3Tag::kYearWidth));
-    }
+    const SongTags fitted = fitToFields(tags);
+    row[kFieldInterpret] = textValue(fitted.artist);
+    row[kFieldTitel] = textValue(fitted.title);
+    row[kFieldGenre] = textValue(fitted.genre);
+    row[kFieldJahr] = textValue(fitted.year);
     row[kFieldIndex] = std::int64_t{0};
     row[kFieldDateiname] = path;
     row[kFieldStartzeit] = std::int64_t{0};
@@ -201,6 +180,10 @@ bool Scanner::append(const SongRecord &record) {
         table_.appendRecord(record);
     } catch (const KeyViolation &) {
         ++counts_.refused; // the path is already there, in some letter case
+        const auto has = [&](SongField f) { return std::holds_alternative<std::string>(record[f]); };
+        if ((has(kFieldInterpret) || has(kFieldTitel) || has(kFieldJahr) || has(kFieldGenre)) &&
+            table_.fillEmptyTexts(record))
+            ++counts_.filled;
         return false;
     } catch (const DatabaseError &e) {
         // A full disk, an I/O error or a lock would refuse every following row as well, and
@@ -216,18 +199,16 @@ bool Scanner::append(const SongRecord &record) {
 }
 
 bool Scanner::ImportFile(const std::string &path) {
-    unsigned char bytes[128] = {};
-    bool have = false;
-    if (!readListedFile(AT_FDCWD, path.c_str(), true, bytes, have))
+    SongTags tags;
+    if (!readListedFile(AT_FDCWD, path.c_str(), true, tags))
         return false;
-    return append(importRecord(path, bytes, have));
+    return append(importRecord(path, tags));
 }
 
 void Scanner::file(int dirFd, const char *name, const std::string &path) {
-    unsigned char bytes[128] = {};
-    bool have = false;
-    if (readListedFile(dirFd, name, false, bytes, have))
-        append(importRecord(path, bytes, have));
+    SongTags tags;
+    if (readListedFile(dirFd, name, false, tags))
+        append(importRecord(path, tags));
 }
 
 void Scanner::step() {
@@ -265,12 +246,11 @@ public:
         flushIfFull();
     }
     void file(int dirFd, const char *name, const std::string &path) override {
-        unsigned char bytes[128] = {};
-        bool have = false;
-        if (!readListedFile(dirFd, name, false, bytes, have))
+        SongTags tags;
+        if (!readListedFile(dirFd, name, false, tags))
             return;
         WalkItem &item = chunk_.emplace_back();
-        item.row = importRecord(path, bytes, have);
+        item.row = importRecord(path, tags);
         flushIfFull();
     }
     bool cancelled() const override { return cancel_.load(std::memory_order_relaxed); }

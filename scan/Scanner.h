@@ -3,8 +3,11 @@
 //
 // Appends go into transactions committed every few hundred rows and at the end, so a large
 // library imports in seconds and a crash or kill loses at most the rows of the open batch;
-// every committed row stays. Each file costs one open, one stat and one read of its last
-// 128 bytes; the audio is never read.
+// every committed row stays. Each file costs one open, one stat and the reads of its tags
+// (its first ten bytes, the ID3v2 tag they announce, its last bytes); the audio is never read.
+//
+// A file the table already holds adds no row; but a row with neither artist nor title (from
+// an import that read only ID3v1) gets artist, title, year and genre from the file's tags.
 //
 // "Dateiname" holds the path's bytes exactly as the file system gives them, whole (no cut
 // at 255 characters). A name that is not valid UTF-8 is kept byte for byte too: the row then
@@ -13,6 +16,7 @@
 #pragma once
 
 #include "library/SongTable.h"
+#include "library/SongTags.h"
 #include "scan/ProgressSink.h"
 #include "scan/Walker.h"
 
@@ -32,12 +36,12 @@ struct ScanCounts {
     std::int64_t removed = 0; // rows the check deleted
     std::int64_t added = 0;   // rows the import appended
     std::int64_t refused = 0; // files whose path the table already holds
+    std::int64_t filled = 0;  // of those, rows without artist and title that got the file's texts
 };
 
-// The row the import appends for a file: its path, and the tag texts when the last 128
-// bytes begin with "TAG" (artist and title 30 characters, year 4, genre the first 10
-// characters of the comment; taken as they stand, spaces included).
-SongRecord importRecord(const std::string &path, const unsigned char (&last128)[128], bool haveBytes);
+// The row the import appends for a file: its path and the texts of its tags (ID3v2, then
+// APE, then ID3v1, field by field), each cut to its field's width.
+SongRecord importRecord(const std::string &path, const SongTags &tags);
 
 class Scanner : private WalkHandler {
 public:

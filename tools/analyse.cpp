@@ -145,8 +145,9 @@ int analyseLibrary(const fs::path &programDir) {
         Outcome o = inbox.take();
         if (!o.result) {
             ++failed;
-            std::cerr << "dj-mixora-analyse: " << o.song.path << ": "
-                      << (o.error.empty() ? "nicht lesbar" : o.error) << "\n";
+            // The analysis' sentences name the file already.
+            std::cerr << "dj-mixora-analyse: " << (o.error.empty() ? o.song.path + ": nicht lesbar" : o.error)
+                      << "\n";
             continue;
         }
         try {

@@ -9,6 +9,7 @@ PACKAGES=(
     libmpg123-dev libebur128-dev
     portaudio19-dev libasound2-dev libjack-jackd2-dev jackd2
     libsqlite3-dev
+    libtag1-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     lame libmp3lame-dev
     xvfb xauth imagemagick fontconfig fonts-dejavu-core

@@ -7,6 +7,10 @@ cd "$(dirname "$0")/.."
 bash tools/install-deps.sh || exit 1
 
 export QT_QPA_PLATFORM=offscreen
+# A compiler cache, where one is installed, makes the three builds of a fresh clone cheap.
+if command -v ccache >/dev/null 2>&1 && [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ]; then
+    export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR="$(cd .. && pwd)" CCACHE_NOHASHDIR=1
+fi
 JOBS=${MIXORA_JOBS:-$(nproc)}
 status=0
 

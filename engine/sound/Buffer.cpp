@@ -122,6 +122,15 @@ int Buffer::volume() const {
     return core_->volumeDb.load();
 }
 
+void Buffer::setGain(float linear) {
+    // NaN compares false both ways and ends up silent rather than loud.
+    core_->levelGain.store(linear > 0.0f ? std::min(linear, kMaxGain) : 0.0f);
+}
+
+float Buffer::gain() const {
+    return core_->levelGain.load();
+}
+
 void Buffer::setFrequency(std::uint32_t hz) {
     if (hz == 0)
         hz = std::uint32_t(core_->format.sampleRate);

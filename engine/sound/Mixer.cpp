@@ -149,7 +149,7 @@ void Mixer::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
         b.share->jumps.fetch_add(1);
     }
     bool playing = b.playing.load();
-    float target = b.targetGain.load();
+    float target = b.targetGain.load() * b.levelGain.load();
     // A timed start: silent until its frame, then from that frame within the period.
     std::size_t skip = 0;
     std::uint64_t late = 0;

@@ -69,6 +69,7 @@ struct BufferCore {
     std::atomic<std::uint32_t> frequency;
     std::atomic<int> volumeDb{0};
     std::atomic<float> targetGain{1.0f};
+    std::atomic<float> levelGain{1.0f}; // setGain, applied on top of the volume
     std::atomic<NotifyList *> notifications{nullptr};
     std::atomic<CursorShare *> master{nullptr};
     std::atomic<std::uint64_t> startFrame{0}; // playAt's device frame; 0: none pending

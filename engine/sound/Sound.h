@@ -41,6 +41,7 @@ inline constexpr int kDeviceBytesPerFrame = 4;
 inline constexpr int kSilenceHundredthsDb = -10000;
 inline constexpr std::uint32_t kMinFrequencyHz = 100;
 inline constexpr std::uint32_t kMaxFrequencyHz = 200000;
+inline constexpr float kMaxGain = 8.0f; // +18 dB
 
 // Every failure of the sound layer that a caller should show: the text is a readable reason.
 class SoundError : public std::runtime_error {
@@ -188,6 +189,11 @@ public:
     // Attenuation in hundredths of a dB: 0 full, −10000 silent; clamped to that range.
     void setVolume(int hundredthsDb);
     int volume() const;
+
+    // A gain of its own beside the volume (linear, 0 … kMaxGain), multiplied into it and ramped like it;
+    // levels songs to one loudness without touching what the volume means. 1 by default.
+    void setGain(float linear);
+    float gain() const;
 
     // Playback frequency in Hz (resampled to the device rate); 0 restores the format's rate. Clamped to
     // kMinFrequencyHz … kMaxFrequencyHz.

@@ -1,0 +1,135 @@
+#include "app/DeckAnalysis.h"
+
+#include "analysis/Analysis.h"
+#include "app/Deck.h"
+#include "app/WaveStrip.h"
+#include "engine/DoublePlayer.h"
+
+#include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionSlider>
+
+#include <algorithm>
+#include <cmath>
+
+namespace mixora::app {
+
+namespace {
+
+constexpr int kStripGap = 5;
+constexpr int kStripHeight = 56;
+
+// Where the centre of the seek bar's thumb can go, in the bar's coordinates: the strip spans
+// exactly that, so the thumb stands over the strip's play position.
+QRect thumbTravel(QScrollBar *bar) {
+    QStyleOptionSlider opt;
+    opt.initFrom(bar);
+    opt.orientation = bar->orientation();
+    if (opt.orientation == Qt::Horizontal)
+        opt.state |= QStyle::State_Horizontal;
+    // A song's typical scale: some megabytes, a page of ten frames.
+    opt.minimum = 0;
+    opt.maximum = 8'000'000;
+    opt.pageStep = 4'180;
+    opt.singleStep = 418;
+    opt.subControls = QStyle::SC_All;
+    QStyle *style = bar->style();
+    const QRect groove = style->subControlRect(QStyle::CC_ScrollBar, &opt, QStyle::SC_ScrollBarGroove, bar);
+    const QRect slider = style->subControlRect(QStyle::CC_ScrollBar, &opt, QStyle::SC_ScrollBarSlider, bar);
+    if (groove.isEmpty())
+        return bar->rect();
+    return groove.adjusted(slider.width() / 2, 0, -(slider.width() - slider.width() / 2), 0);
+}
+
+} // namespace
+
+DeckAnalysis::DeckAnalysis(Deck &deck, LoadFn load, QObject *parent)
+    : QObject(parent), deck_(deck), load_(std::move(load)) {
+    QScrollBar *bar = deck.widgets().seekBar;
+    QWidget *panel = bar->parentWidget() && bar->parentWidget()->parentWidget()
+                         ? bar->parentWidget()->parentWidget()
+                         : bar->parentWidget();
+    strip_ = new WaveStrip(panel);
+    const QRect travel = thumbTravel(bar);
+    const QPoint topLeft = bar->mapTo(panel, QPoint(travel.left(), bar->height() + kStripGap));
+    strip_->setGeometry(topLeft.x(), topLeft.y(), std::max(1, travel.width()), kStripHeight);
+    strip_->setAccessibleName(QStringLiteral("Wellenform"));
+    strip_->show();
+
+    connect(bar, &QScrollBar::rangeChanged, strip_, [this](int, int maximum) { strip_->setRange(maximum); });
+    connect(bar, &QScrollBar::valueChanged, strip_, [this](int value) { strip_->setPosition(value); });
+    connect(&deck, &Deck::songChanged, this, [this] { reload(true); });
+    connect(&deck, &Deck::cuePointChanged, this, [this] { strip_->setCuePoint(deck_.cuePoint()); });
+    connect(&deck, &Deck::stateChanged, this, [this] {
+        if (gainPending_ && !sounding())
+            applyGain(true);
+    });
+    reload(true);
+}
+
+DeckAnalysis::~DeckAnalysis() {
+    delete strip_.data();
+}
+
+void DeckAnalysis::setAutoGain(bool on, double referenceLufs) {
+    autoGainOn_ = on;
+    referenceLufs_ = referenceLufs;
+    applyGain(true);
+}
+
+void DeckAnalysis::resultsStored(std::int64_t index) {
+    if (deck_.loadedKey() == index)
+        reload(false);
+}
+
+void DeckAnalysis::reload(bool newSong) {
+    std::optional<analysis::Result> result;
+    if (const std::optional<std::int64_t> key = deck_.loadedKey(); key && load_)
+        result = load_(*key);
+    loudness_.reset();
+    peak_.reset();
+    std::vector<std::uint8_t> overview;
+    if (result) {
+        loudness_ = result->loudnessLufs;
+        overview = std::move(result->overview);
+        if (overview.size() >= 2) {
+            int loudest = 0;
+            for (std::size_t i = 0; i + 1 < overview.size(); i += 2)
+                loudest = std::max<int>(loudest, overview[i]);
+            peak_ = loudest / 255.0;
+        }
+    }
+    QScrollBar *bar = deck_.widgets().seekBar;
+    strip_->setOverview(std::move(overview));
+    strip_->setRange(deck_.hasPlayer() ? bar->maximum() : 0);
+    strip_->setPosition(bar->value());
+    strip_->setCuePoint(deck_.cuePoint());
+    // A new song's player starts at unity gain and silent: its level goes on at once.
+    applyGain(newSong);
+}
+
+bool DeckAnalysis::sounding() const {
+    const QString state = deck_.stateWord();
+    return state == Deck::kPlaying || state == Deck::kSeeking;
+}
+
+void DeckAnalysis::applyGain(bool evenWhileSounding) {
+    const float target =
+        autoGainOn_ ? static_cast<float>(std::pow(10.0, autoGainDb(loudness_, peak_, referenceLufs_) / 20.0))
+                    : 1.0f;
+    engine::DoublePlayer *player = deck_.player();
+    if (player && !evenWhileSounding && sounding() && target != appliedGain_) {
+        gainPending_ = true;
+        return;
+    }
+    gainPending_ = false;
+    appliedGain_ = target;
+    if (!player)
+        return;
+    if (player->mainBuffer)
+        player->mainBuffer->setGain(target);
+    if (player->headBuffer)
+        player->headBuffer->setGain(target);
+}
+
+} // namespace mixora::app

@@ -1,0 +1,20 @@
+// Keeps the decks' running displays from repainting more than what changed: the worker moves the
+// seek bar and rewrites the time label several times a second per deck, and on a desktop each
+// repaint of a styled scroll bar costs far more than the mix itself.
+#pragma once
+
+class QLabel;
+class QScrollBar;
+
+namespace mixora::app {
+
+// Sets the bar's value; repaints it only when its thumb moves by a pixel or more. Signals and
+// the value itself are exactly as with setValue.
+void setValueQuietly(QScrollBar *bar, int value);
+
+// A label that the bar partly covers (the bar is drawn over it) no longer repaints the bar
+// whenever its text changes: the covered strip is cut from the label. The label also fills its
+// own black background, so its panel is not redrawn behind it either. For labels on black.
+void keepLabelOffBar(QLabel *label, const QScrollBar *bar);
+
+} // namespace mixora::app

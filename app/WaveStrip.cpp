@@ -1,0 +1,150 @@
+#include "app/WaveStrip.h"
+
+#include <QPaintEvent>
+#include <QPainter>
+
+#include <algorithm>
+
+namespace mixora::app {
+
+namespace {
+
+const QColor kBackground(0, 0, 0);
+const QColor kPeak(0, 110, 140);
+const QColor kRms(0, 220, 255);
+const QColor kPeakPlayed(0, 45, 58);
+const QColor kRmsPlayed(0, 90, 105);
+const QColor kCue(255, 96, 0);
+constexpr int kCueMarkWidth = 5; // the triangle on top of the cue line
+
+} // namespace
+
+WaveStrip::WaveStrip(QWidget *parent) : QWidget(parent) {
+    // Every pixel is painted from the pixmaps: nothing behind the strip needs to be drawn first.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setObjectName(QStringLiteral("WaveStrip"));
+}
+
+void WaveStrip::setOverview(std::vector<std::uint8_t> columns) {
+    overview_ = std::move(columns);
+    if (overview_.size() % 2)
+        overview_.pop_back();
+    render();
+    update();
+}
+
+void WaveStrip::setRange(std::int64_t maximum) {
+    if (maximum == maximum_)
+        return;
+    maximum_ = std::max<std::int64_t>(0, maximum);
+    playColumn_ = columnOf(position_);
+    cueColumn_ = cue_ ? columnOf(*cue_) : -1;
+    update();
+}
+
+int WaveStrip::columnOf(std::int64_t position) const {
+    if (maximum_ <= 0 || width() <= 0)
+        return -1;
+    const std::int64_t clamped = std::clamp<std::int64_t>(position, 0, maximum_);
+    return static_cast<int>(std::min<std::int64_t>(width() - 1, clamped * width() / maximum_));
+}
+
+void WaveStrip::moveColumn(int &column, int now, int extra) {
+    if (now == column)
+        return;
+    const int from = std::min(column, now), to = std::max(column, now);
+    column = now;
+    if (!hasOverview())
+        return; // nothing drawn depends on it
+    if (from < 0) {
+        update(); // appears or disappears: where it was is not known column by column
+        return;
+    }
+    update(QRect(from - extra, 0, to - from + 1 + 2 * extra, height()));
+}
+
+void WaveStrip::setPosition(std::int64_t position) {
+    position_ = position;
+    moveColumn(playColumn_, columnOf(position), 0);
+}
+
+void WaveStrip::setCuePoint(std::optional<std::int64_t> position) {
+    cue_ = position;
+    const int now = position ? columnOf(*position) : -1;
+    if (now == cueColumn_)
+        return;
+    // The old and the new mark are far apart in general: two small repaints, not the span.
+    const int half = kCueMarkWidth / 2;
+    if (cueColumn_ >= 0)
+        update(QRect(cueColumn_ - half, 0, kCueMarkWidth, height()));
+    cueColumn_ = now;
+    if (now >= 0)
+        update(QRect(now - half, 0, kCueMarkWidth, height()));
+}
+
+void WaveStrip::resizeEvent(QResizeEvent *event) {
+    QWidget::resizeEvent(event);
+    render();
+    playColumn_ = columnOf(position_);
+    cueColumn_ = cue_ ? columnOf(*cue_) : -1;
+}
+
+void WaveStrip::render() {
+    const QSize size = this->size();
+    if (size.isEmpty())
+        return;
+    ahead_ = QPixmap(size);
+    played_ = QPixmap(size);
+    ahead_.fill(kBackground);
+    played_.fill(kBackground);
+    const std::size_t columns = overview_.size() / 2;
+    if (columns == 0)
+        return;
+    QPainter ahead(&ahead_), played(&played_);
+    const int w = size.width(), h = size.height();
+    const double middle = (h - 1) / 2.0;
+    for (int x = 0; x < w; ++x) {
+        // Each pixel shows the loudest of the overview columns it covers.
+        const std::size_t first = std::size_t(x) * columns / std::size_t(w);
+        const std::size_t last = std::max(first + 1, std::size_t(x + 1) * columns / std::size_t(w));
+        int peak = 0, rms = 0;
+        for (std::size_t c = first; c < last && c < columns; ++c) {
+            peak = std::max<int>(peak, overview_[2 * c]);
+            rms = std::max<int>(rms, overview_[2 * c + 1]);
+        }
+        const double peakHalf = middle * peak / 255.0, rmsHalf = middle * rms / 255.0;
+        const QLineF peakLine(x + 0.5, middle - peakHalf + 0.5, x + 0.5, middle + peakHalf + 0.5);
+        const QLineF rmsLine(x + 0.5, middle - rmsHalf + 0.5, x + 0.5, middle + rmsHalf + 0.5);
+        ahead.setPen(kPeak);
+        ahead.drawLine(peakLine);
+        ahead.setPen(kRms);
+        ahead.drawLine(rmsLine);
+        played.setPen(kPeakPlayed);
+        played.drawLine(peakLine);
+        played.setPen(kRmsPlayed);
+        played.drawLine(rmsLine);
+    }
+}
+
+void WaveStrip::paintEvent(QPaintEvent *event) {
+    QPainter painter(this);
+    const QRect dirty = event->rect();
+    // Left of the play column (and the column itself) is played.
+    const int split = playColumn_ + 1;
+    const QRect playedPart = dirty.intersected(QRect(0, 0, std::max(0, split), height()));
+    const QRect aheadPart = dirty.intersected(QRect(split, 0, width() - split, height()));
+    if (!playedPart.isEmpty())
+        painter.drawPixmap(playedPart, played_, playedPart);
+    if (!aheadPart.isEmpty())
+        painter.drawPixmap(aheadPart, ahead_, aheadPart);
+    if (cueColumn_ >= 0 && hasOverview()) {
+        painter.setPen(kCue);
+        painter.drawLine(cueColumn_, 0, cueColumn_, height() - 1);
+        const int half = kCueMarkWidth / 2;
+        painter.setBrush(kCue);
+        const QPoint mark[] = {{cueColumn_ - half, 0}, {cueColumn_ + half, 0}, {cueColumn_, half}};
+        painter.drawPolygon(mark, 3);
+    }
+}
+
+} // namespace mixora::app

@@ -1,0 +1,55 @@
+// The waveform strip under a deck's seek bar: the song's stored overview, the part already
+// played dimmed, the cue point marked.
+//
+// Costs nothing while nothing changes: the waveform is rendered once per song and size into two
+// pixmaps (as played and as not yet played), and a new position repaints only the columns
+// between the old and the new play position; a position within the same column repaints nothing.
+#pragma once
+
+#include <QPixmap>
+#include <QWidget>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace mixora::app {
+
+class WaveStrip : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit WaveStrip(QWidget *parent = nullptr);
+
+    // Pairs of (peak, RMS) bytes in time order, as the analysis stores them; empty: no waveform.
+    void setOverview(std::vector<std::uint8_t> columns);
+    bool hasOverview() const { return !overview_.empty(); }
+    // The seek bar's scale: positions run from 0 to maximum.
+    void setRange(std::int64_t maximum);
+    void setPosition(std::int64_t position);
+    void setCuePoint(std::optional<std::int64_t> position);
+
+    // The pixel column a position falls on (-1 for none), for the repaint arithmetic and its tests.
+    int columnOf(std::int64_t position) const;
+    int playColumn() const { return playColumn_; }
+    int cueColumn() const { return cueColumn_; }
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    void render();
+    void moveColumn(int &column, int now, int extra);
+
+    std::vector<std::uint8_t> overview_;
+    std::int64_t maximum_ = 0;
+    std::int64_t position_ = 0;
+    std::optional<std::int64_t> cue_;
+    int playColumn_ = -1;
+    int cueColumn_ = -1;
+    QPixmap ahead_;  // the waveform as it looks before the play position
+    QPixmap played_; // ... and behind it
+};
+
+} // namespace mixora::app

@@ -1,0 +1,185 @@
+// The whole program's CPU time while both decks play: all windows built and shown as at a start,
+// the main output on a null device (its own real-time clock, no sound card), two analysed songs
+// loaded from the library and playing. Prints the process's CPU time over the run as a share of
+// one core, and each thread's share.
+//
+//     xvfb-run -a -s "-screen 0 1280x1024x24" build/rel/bin/program_cpu_run [SECONDS] [--no-strips]
+//
+// --no-strips hides the decks' waveform strips (the same run without them, for comparison);
+// --shot FILE saves a picture of the main window at the end.
+// Setting up (encoding and analysing the songs) is not counted.
+#include "analysis/Analysis.h"
+#include "analysis/Store.h"
+#include "app/Application.h"
+#include "app/MainForm.h"
+#include "app/MainFormDecks.h"
+#include "app/Program.h"
+#include "engine/sound/Sound.h"
+#include "library/Datamod.h"
+#include "settings/Geraete.h"
+#include "settings/IniFile.h"
+#include "tests/support/Fixtures.h"
+#include "tests/support/SongSuite.h"
+#include "util/UiSeam.h"
+
+#include <QDir>
+#include <QPixmap>
+#include <QTimer>
+#include <QWidget>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+
+namespace {
+
+using namespace mixora;
+
+double processCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Thread id → (name, CPU seconds) from /proc.
+std::map<long, std::pair<std::string, double>> threadCpu() {
+    std::map<long, std::pair<std::string, double>> threads;
+    const double tick = double(sysconf(_SC_CLK_TCK));
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream in(entry.path() / "stat");
+        std::string line;
+        std::getline(in, line);
+        const auto open = line.find('('), close = line.rfind(')');
+        if (open == std::string::npos || close == std::string::npos)
+            continue;
+        std::istringstream rest(line.substr(close + 2));
+        std::string field;
+        unsigned long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && rest >> field; ++i) {
+            if (i == 14)
+                utime = std::stoul(field);
+            if (i == 15)
+                stime = std::stoul(field);
+        }
+        threads[std::stol(entry.path().filename().string())] = {line.substr(open + 1, close - open - 1),
+                                                                double(utime + stime) / tick};
+    }
+    return threads;
+}
+
+void writeSong(const std::filesystem::path &file, double bpm, unsigned seed, double seconds) {
+    test::SongSpec spec;
+    spec.name = file.stem().string();
+    spec.bpm = bpm;
+    spec.seconds = seconds;
+    spec.seed = seed;
+    spec.arpeggio = true;
+    test::writeFile(file, test::encodeSong(spec).mp3);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    int seconds = 60;
+    bool strips = true;
+    const char *shot = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--no-strips") == 0)
+            strips = false;
+        else if (std::strcmp(argv[i], "--shot") == 0 && i + 1 < argc)
+            shot = argv[++i];
+        else
+            seconds = std::max(1, std::atoi(argv[i]));
+    }
+    setenv("MIXORA_SOUND", "null", 0);
+    ui::setMessageHandler([](const ui::MessageRequest &request) {
+        std::fprintf(stderr, "message: %s\n", request.text.toStdString().c_str());
+        return ui::Answer::Ok;
+    });
+
+    test::TempDir dir;
+    const double songSeconds = seconds + 30.0;
+    std::fprintf(stderr, "making two songs of %.0f s ...\n", songSeconds);
+    {
+        TDataModule1 data;
+        data.openOrCreate(dir.path());
+        analysis::Store store(data.Table1);
+        store.attach();
+        const char *names[] = {"A", "B"};
+        for (int i = 0; i < 2; ++i) {
+            const auto file = dir / (std::string(names[i]) + ".mp3");
+            writeSong(file, i == 0 ? 124.0 : 128.0, unsigned(i + 1), songSeconds);
+            SongRecord row{};
+            row[kFieldInterpret] = std::string(names[i]);
+            row[kFieldTitel] = std::string("Song ") + names[i];
+            row[kFieldDateiname] = file.string();
+            data.Table1.appendRecord(row);
+            const auto result = analysis::analyseFile(file.string(), analysis::Options{});
+            for (const auto &song : store.unanalysed())
+                if (song.path == file.string() && result)
+                    store.save(song, *result);
+        }
+    }
+    {
+        settings::IniFile ini(dir / "kelox.ini");
+        for (const auto &device : sound::enumerateDevices())
+            if (device.guid)
+                ini.writeString(settings::kCardsSection, device.description, device.guid->toString());
+        ini.writeString(settings::kDeviceSection, settings::kAuxKey, "Null-Ausgabe 1");
+    }
+    QDir::setCurrent(QString::fromStdString(dir.path().string()));
+
+    app::TApplication application(argc, argv);
+    app::Program program;
+    app::TFormMixora &window = program.FormMixora();
+    window.show();
+    SongTable &table = program.DataModule1().Table1;
+    table.first();
+    program.Decks().Links.load();
+    table.next();
+    program.Decks().Rechts.load();
+    program.Decks().Links.play();
+    program.Decks().Rechts.play();
+    for (QWidget *strip :
+         window.findChildren<QWidget *>(QStringLiteral("WaveStrip"), Qt::FindChildrenRecursively))
+        strip->setVisible(strips);
+    std::fprintf(stderr, "both decks: %s / %s\n", program.Decks().Links.stateWord().toStdString().c_str(),
+                 program.Decks().Rechts.stateWord().toStdString().c_str());
+
+    // Let the start settle (first paints, the first refills) before counting.
+    double cpuStart = 0;
+    std::map<long, std::pair<std::string, double>> threadsStart;
+    QTimer::singleShot(2000, [&] {
+        cpuStart = processCpuSeconds();
+        threadsStart = threadCpu();
+        QTimer::singleShot(seconds * 1000, [&] {
+            const double cpu = processCpuSeconds() - cpuStart;
+            std::printf("run=%ds strips=%s states=%s/%s\n", seconds, strips ? "visible" : "hidden",
+                        program.Decks().Links.stateWord().toStdString().c_str(),
+                        program.Decks().Rechts.stateWord().toStdString().c_str());
+            std::printf("cpu_percent_of_one_core=%.2f\n", 100.0 * cpu / seconds);
+            for (const auto &[tid, thread] : threadCpu()) {
+                const auto before = threadsStart.find(tid);
+                const double used =
+                    thread.second - (before == threadsStart.end() ? 0.0 : before->second.second);
+                if (used > 0)
+                    std::printf("  thread %-16s %.2f %%\n",
+                                tid == getpid() ? "(window)" : thread.first.c_str(), 100.0 * used / seconds);
+            }
+            if (shot)
+                window.grab().save(QString::fromLocal8Bit(shot));
+            application.quit();
+        });
+    });
+    application.exec();
+    return 0;
+}

@@ -1,0 +1,338 @@
+#include "library/TagRewrite.h"
+
+#include "library/SongTags.h"
+#include "library/TagIo.h"
+
+#include <taglib/apeitem.h>
+#include <taglib/apetag.h>
+#include <taglib/tstring.h>
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace mixora::tags {
+
+void (*rewriteHook)(RewriteStage stage) = nullptr;
+
+namespace {
+
+// A tag larger than this is not rewritten (the write-back reports it instead).
+constexpr std::uint64_t kMaxRewriteTagBytes = std::uint64_t{64} << 20;
+constexpr std::size_t kGrowthPadding = 1024;
+
+void reach(RewriteStage stage) {
+    if (rewriteHook != nullptr)
+        rewriteHook(stage);
+}
+
+TagWriteResult failed(const std::string &reason) {
+    return {TagWriteStatus::WriteFailed, reason};
+}
+
+TagWriteResult failedErrno() {
+    return failed(std::strerror(errno));
+}
+
+enum Field { kTitle, kArtist, kYear, kGenre, kFieldCount };
+
+std::array<std::string, kFieldCount> fields(const SongTags &t) {
+    return {t.title, t.artist, t.year, t.genre};
+}
+
+// The frame IDs of each field; the first is the one written.
+std::array<std::array<std::string_view, 2>, kFieldCount> frameIds(int version) {
+    if (version == 2)
+        return {{{"TT2", ""}, {"TP1", ""}, {"TYE", ""}, {"TCO", ""}}};
+    if (version == 3)
+        return {{{"TIT2", ""}, {"TPE1", ""}, {"TYER", "TDRC"}, {"TCON", ""}}};
+    return {{{"TIT2", ""}, {"TPE1", ""}, {"TDRC", "TYER"}, {"TCON", ""}}};
+}
+
+void putBigEndian(std::string &out, std::uint32_t value, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i)
+        out += static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+std::string textFrame(std::string_view id, const std::string &utf8, int version) {
+    const TagLib::String text(utf8, TagLib::String::UTF8);
+    bool latin1 = true;
+    for (auto c : text)
+        latin1 = latin1 && static_cast<unsigned long>(c) <= 0xFF;
+    char encoding;
+    TagLib::ByteVector data;
+    if (latin1) {
+        encoding = 0;
+        data = text.data(TagLib::String::Latin1);
+    } else if (version == 4) {
+        encoding = 3;
+        data = text.data(TagLib::String::UTF8);
+    } else {
+        encoding = 1; // UTF-16 with byte-order mark: 2.2 and 2.3 know no UTF-8
+        data = text.data(TagLib::String::UTF16);
+    }
+    const auto size = static_cast<std::uint32_t>(data.size() + 1);
+    std::string frame(id);
+    if (version == 2) {
+        putBigEndian(frame, size, 3);
+    } else if (version == 3) {
+        putBigEndian(frame, size, 4);
+    } else {
+        unsigned char b[4];
+        putSynchsafe(b, size);
+        frame.append(reinterpret_cast<const char *>(b), 4);
+    }
+    if (version != 2)
+        frame.append(2, '\0'); // flags
+    frame += encoding;
+    frame.append(data.data(), data.size());
+    return frame;
+}
+
+// The new ID3v2 tag, or nothing when the tag already says what the row says. `raw` is the
+// whole old tag, header included.
+std::optional<std::string> newId3v2(std::string_view raw, const Id3v2Header &header,
+                                    const std::array<std::string, kFieldCount> &wanted) {
+    std::string body(raw.substr(kId3v2HeaderSize, header.size));
+    if (header.version <= 3 && (header.flags & kUnsynchronisation))
+        body = resynchronise(body);
+    const auto current = fields(fitToFields(id3v2Texts(body, header)));
+    std::array<bool, kFieldCount> change{};
+    bool any = false;
+    for (int f = 0; f < kFieldCount; ++f)
+        any |= change[f] = current[f] != wanted[f];
+    if (!any)
+        return std::nullopt;
+
+    const auto ids = frameIds(header.version);
+    auto fieldOf = [&](std::string_view id) {
+        for (int f = 0; f < kFieldCount; ++f)
+            if (id == ids[f][0] || (!ids[f][1].empty() && id == ids[f][1]))
+                return f;
+        return -1;
+    };
+    std::string frames;
+    std::array<bool, kFieldCount> written{};
+    std::size_t end = framesStart(body, header).value_or(0);
+    forEachFrame(body, header, [&](const FrameSpan &frame) {
+        end = frame.offset + frame.size;
+        const int f = fieldOf(frame.id);
+        if (f < 0 || !change[f]) {
+            frames.append(body, frame.offset, frame.size);
+        } else if (!written[f]) { // the new value takes the place of the first old frame
+            written[f] = true;
+            if (!wanted[f].empty())
+                frames += textFrame(ids[f][0], wanted[f], header.version);
+        }
+        return true;
+    });
+    for (int f = 0; f < kFieldCount; ++f)
+        if (change[f] && !written[f] && !wanted[f].empty())
+            frames += textFrame(ids[f][0], wanted[f], header.version);
+
+    // What follows the frames is padding; anything else there is kept as it stands, for a
+    // tag whose size says more than its frames may hold audio a player skips with it.
+    const std::string_view rest = std::string_view(body).substr(end);
+    if (rest.find_first_not_of('\0') != std::string_view::npos)
+        frames += rest;
+    else
+        frames.append(frames.size() < body.size() ? body.size() - frames.size() : kGrowthPadding, '\0');
+
+    std::string tag = "ID3";
+    tag += static_cast<char>(header.version);
+    tag += raw[4];
+    tag += static_cast<char>(header.flags & kExperimental); // no unsynchronisation, extended header or footer
+    unsigned char size[4];
+    putSynchsafe(size, static_cast<std::uint32_t>(frames.size()));
+    tag.append(reinterpret_cast<const char *>(size), 4);
+    return tag + frames;
+}
+
+std::optional<std::string> newApe(std::string_view raw, const std::array<std::string, kFieldCount> &wanted) {
+    const auto current = fields(fitToFields(apeTexts(raw)));
+    if (current == wanted)
+        return std::nullopt;
+    MemoryFile file(raw);
+    TagLib::APE::Tag tag(&file, static_cast<long>(raw.size() - kApeFooterSize));
+    static constexpr std::array<const char *, kFieldCount> kKeys{"Title", "Artist", "Year", "Genre"};
+    for (int f = 0; f < kFieldCount; ++f) {
+        if (current[f] == wanted[f])
+            continue;
+        tag.removeItem(kKeys[f]);
+        if (!wanted[f].empty())
+            tag.setItem(kKeys[f],
+                        TagLib::APE::Item(kKeys[f], TagLib::String(wanted[f], TagLib::String::UTF8)));
+    }
+    const TagLib::ByteVector rendered = tag.render();
+    return std::string(rendered.data(), rendered.size());
+}
+
+bool writeAll(int fd, const char *data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Copies [from, to) of the old file; reports the half-way point to the hook.
+bool copyRange(int in, int out, std::uint64_t from, std::uint64_t to) {
+    std::string buffer(std::size_t{1} << 18, '\0');
+    const std::uint64_t half = from + (to - from) / 2;
+    bool halfReported = false;
+    for (std::uint64_t at = from; at < to;) {
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), to - at));
+        if (!halfReported && at + want > half) {
+            const auto first = static_cast<std::size_t>(half - at);
+            if (first > 0) {
+                if (readAt(in, buffer.data(), first, at) != first) {
+                    errno = errno ? errno : EIO;
+                    return false;
+                }
+                if (!writeAll(out, buffer.data(), first))
+                    return false;
+                at += first;
+            }
+            reach(RewriteStage::HalfCopied);
+            halfReported = true;
+            continue;
+        }
+        errno = 0;
+        if (readAt(in, buffer.data(), want, at) != want) {
+            errno = errno ? errno : EIO; // the file shrank under us
+            return false;
+        }
+        if (!writeAll(out, buffer.data(), want))
+            return false;
+        at += want;
+    }
+    if (!halfReported)
+        reach(RewriteStage::HalfCopied);
+    return true;
+}
+
+// A new file beside the target, named so that no scan takes it for a song.
+int createTemp(const std::filesystem::path &folder, const std::string &name, std::filesystem::path &temp) {
+    std::random_device random;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(random()));
+        temp = folder / ("." + name + ".mixora-" + suffix + ".tmp");
+        const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
+} // namespace
+
+std::optional<TagWriteResult> rewriteTags(int fd, const struct stat &st, const std::filesystem::path &file,
+                                          const std::optional<Id3v2Header> &id3v2, const TailLayout &tail,
+                                          const TagTexts &texts, const ID3Tag &v1) {
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    SongTags row;
+    row.title = texts.title;
+    row.artist = texts.artist;
+    row.year = texts.year;
+    row.genre = texts.genre;
+    const auto wanted = fields(fitToFields(row));
+
+    // The file as it will be: head (ID3v2 tag), audio, APE tag, ID3v1 tag.
+    bool changed = false;
+    std::uint64_t audioStart = 0;
+    std::string head;
+    if (id3v2) {
+        audioStart = kId3v2HeaderSize + std::uint64_t{id3v2->size} +
+                     (id3v2->version == 4 && (id3v2->flags & kFooter) ? 10 : 0);
+        if (audioStart > size)
+            return failed("der ID3v2-Tag ist länger als die Datei");
+        if (audioStart > kMaxRewriteTagBytes)
+            return failed("der ID3v2-Tag ist zu groß");
+        head.resize(static_cast<std::size_t>(audioStart));
+        errno = 0;
+        if (readAt(fd, head.data(), head.size(), 0) != head.size())
+            return failed(errno ? std::strerror(errno) : "Lesefehler");
+        if (auto updated = newId3v2(head, *id3v2, wanted)) {
+            head = std::move(*updated);
+            changed = true;
+        }
+    }
+    const std::uint64_t v1Start = tail.id3v1 ? size - ID3Tag::kSize : size;
+    const std::uint64_t audioEnd = tail.ape ? tail.apeStart : v1Start;
+    std::string ape;
+    if (tail.ape) {
+        if (tail.apeEnd - tail.apeStart > kMaxRewriteTagBytes)
+            return failed("der APE-Tag ist zu groß");
+        ape.resize(static_cast<std::size_t>(tail.apeEnd - tail.apeStart));
+        errno = 0;
+        if (readAt(fd, ape.data(), ape.size(), tail.apeStart) != ape.size())
+            return failed(errno ? std::strerror(errno) : "Lesefehler");
+        if (auto updated = newApe(ape, wanted)) {
+            ape = std::move(*updated);
+            changed = true;
+        }
+    }
+    if (!changed)
+        return std::nullopt;
+    if (audioStart > audioEnd)
+        return failed("die Tags der Datei überlappen sich");
+
+    // Follow a link to the file it names: the link stays, the file is replaced.
+    char resolved[PATH_MAX];
+    if (::realpath(file.c_str(), resolved) == nullptr)
+        return failedErrno();
+    const std::filesystem::path target(resolved);
+    const std::filesystem::path folder = target.parent_path();
+    std::filesystem::path temp;
+    const int out = createTemp(folder, target.filename().string(), temp);
+    if (out < 0)
+        return failedErrno();
+    reach(RewriteStage::TempCreated);
+    auto abandon = [&](int error) {
+        ::close(out);
+        ::unlink(temp.c_str());
+        return failed(std::strerror(error));
+    };
+    if (!writeAll(out, head.data(), head.size()) || !copyRange(fd, out, audioStart, audioEnd) ||
+        !writeAll(out, ape.data(), ape.size()) ||
+        !writeAll(out, reinterpret_cast<const char *>(v1.bytes.data()), ID3Tag::kSize))
+        return abandon(errno);
+    // The new file is the old one to everyone but a reader of its tags: same mode, same owner
+    // (where we may set it).
+    if (::fchmod(out, st.st_mode & 07777) != 0)
+        return abandon(errno);
+    if (::fchown(out, st.st_uid, st.st_gid) != 0) {
+        // Not ours to give away: the file then belongs to us, as any file we save.
+    }
+    if (::fsync(out) != 0)
+        return abandon(errno);
+    reach(RewriteStage::Synced);
+    if (::rename(temp.c_str(), target.c_str()) != 0)
+        return abandon(errno);
+    ::close(out);
+    reach(RewriteStage::Renamed);
+    // The rename itself must reach the disk before we call the write done.
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return TagWriteResult{TagWriteStatus::Written, {}};
+}
+
+} // namespace mixora::tags

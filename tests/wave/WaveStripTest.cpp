@@ -1,0 +1,154 @@
+// The strip under the seek bar and the seek bar itself repaint only what changed.
+#include "app/WaveStrip.h"
+#include "app/QuietDisplay.h"
+
+#include <QPaintEvent>
+#include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionSlider>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+using mixora::app::WaveStrip;
+
+// Records the rectangles of the paint events a widget receives.
+class PaintLog : public QObject {
+public:
+    explicit PaintLog(QWidget *widget) { widget->installEventFilter(this); }
+    std::vector<QRect> rects;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override {
+        if (event->type() == QEvent::Paint)
+            rects.push_back(static_cast<QPaintEvent *>(event)->rect());
+        return false;
+    }
+};
+
+void settle() {
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+}
+
+std::vector<std::uint8_t> overview(std::size_t columns) {
+    std::vector<std::uint8_t> bytes(2 * columns);
+    for (std::size_t i = 0; i < columns; ++i) {
+        bytes[2 * i] = std::uint8_t(100 + i % 150);
+        bytes[2 * i + 1] = std::uint8_t(50 + i % 100);
+    }
+    return bytes;
+}
+
+TEST(WaveStrip, PlayingRepaintsOnlyTheColumnsPassed) {
+    WaveStrip strip;
+    strip.resize(200, 40);
+    strip.setOverview(overview(2048));
+    strip.setRange(200'000); // 1000 per column
+    strip.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&strip));
+    strip.setPosition(0);
+    settle();
+    PaintLog log(&strip);
+
+    strip.setPosition(999); // still column 0
+    settle();
+    EXPECT_TRUE(log.rects.empty());
+
+    strip.setPosition(5'000);
+    settle();
+    ASSERT_EQ(log.rects.size(), 1u);
+    EXPECT_EQ(log.rects[0], QRect(0, 0, 6, 40));
+
+    // A jump back (a seek) repaints the span between, never the whole strip.
+    log.rects.clear();
+    strip.setPosition(2'000);
+    settle();
+    ASSERT_EQ(log.rects.size(), 1u);
+    EXPECT_EQ(log.rects[0], QRect(2, 0, 4, 40));
+
+    // Moving the cue point repaints its old and new mark only.
+    log.rects.clear();
+    strip.setCuePoint(150'000);
+    settle();
+    ASSERT_EQ(log.rects.size(), 1u);
+    EXPECT_LE(log.rects[0].width(), 6);
+    EXPECT_EQ(strip.cueColumn(), 150);
+}
+
+TEST(WaveStrip, PlayedPartIsDimmedAndASongWithoutOverviewIsEmpty) {
+    WaveStrip strip;
+    strip.resize(100, 40);
+    strip.setOverview(std::vector<std::uint8_t>(2 * 2048, 255)); // full scale everywhere
+    strip.setRange(100'000);
+    strip.setPosition(50'000);
+    const QImage half = strip.grab().toImage();
+    const QColor played = half.pixelColor(10, 20), ahead = half.pixelColor(90, 20);
+    EXPECT_LT(played.value(), ahead.value());
+    EXPECT_GT(played.value(), 0); // dimmed, not gone
+
+    strip.setOverview({});
+    const QImage empty = strip.grab().toImage();
+    EXPECT_EQ(empty.pixelColor(10, 20), empty.pixelColor(90, 20));
+    EXPECT_EQ(empty.pixelColor(90, 20), empty.pixelColor(50, 5));
+    PaintLog log(&strip);
+    strip.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&strip));
+    settle();
+    log.rects.clear();
+    strip.setPosition(90'000);
+    settle();
+    EXPECT_TRUE(log.rects.empty());
+}
+
+QRect styleThumb(QScrollBar *bar) {
+    QStyleOptionSlider opt;
+    opt.initFrom(bar);
+    opt.orientation = Qt::Horizontal;
+    opt.state |= QStyle::State_Horizontal;
+    opt.minimum = bar->minimum();
+    opt.maximum = bar->maximum();
+    opt.sliderPosition = opt.sliderValue = bar->value();
+    opt.singleStep = bar->singleStep();
+    opt.pageStep = bar->pageStep();
+    opt.subControls = QStyle::SC_All;
+    return bar->style()->subControlRect(QStyle::CC_ScrollBar, &opt, QStyle::SC_ScrollBarSlider, bar);
+}
+
+TEST(QuietSeekBar, RepaintsExactlyWhenTheThumbMoves) {
+    QScrollBar bar(Qt::Horizontal);
+    bar.resize(165, 17);
+    bar.setRange(0, 3'000'000);
+    bar.setPageStep(4'180);
+    bar.setSingleStep(418);
+    bar.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&bar));
+    settle();
+    PaintLog log(&bar);
+    int changedValues = 0, moves = 0, repaints = 0, missed = 0, needless = 0;
+    QRect before = styleThumb(&bar);
+    for (int value = 0; value <= bar.maximum(); value += 1'700) {
+        log.rects.clear();
+        mixora::app::setValueQuietly(&bar, value);
+        settle();
+        ++changedValues;
+        EXPECT_EQ(bar.value(), value);
+        const QRect now = styleThumb(&bar);
+        const bool moved = now != before, painted = !log.rects.empty();
+        moves += moved;
+        repaints += painted;
+        missed += moved && !painted;
+        needless += painted && !moved;
+        before = now;
+    }
+    EXPECT_EQ(missed, 0);
+    EXPECT_EQ(needless, 0);
+    EXPECT_GT(moves, 50);
+    EXPECT_LT(repaints, changedValues / 4);
+}
+
+} // namespace
