@@ -14,6 +14,20 @@ namespace mixora::analysis {
 
 bool lowerThreadPriority() {
 #if defined(__linux__)
+    // One core stays free of analysis for the decks, the sound and the window: an idle-priority
+    // thread still keeps its core busy (a virtual machine's host then runs that core's wake-ups late),
+    // and measured beside two playing decks, a thread free to wander made refills late where one kept
+    // off the first core did not.
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 1) {
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+            if (CPU_ISSET(cpu, &allowed)) {
+                CPU_CLR(cpu, &allowed);
+                break;
+            }
+        pthread_setaffinity_np(pthread_self(), sizeof allowed, &allowed);
+    }
     // SCHED_IDLE runs only when a core would otherwise idle, so a deck's refill never waits for
     // us; nice 19 is the fallback where the policy is refused. Both apply to this thread only.
     sched_param param{};

@@ -86,7 +86,8 @@ private:
     std::vector<std::thread> workers_;
 };
 
-// Lowers the calling thread to idle priority (scheduling and disk); false where the system refused.
+// Lowers the calling thread to idle priority (scheduling and disk) and keeps it off the first core;
+// false where the system refused the priority.
 bool lowerThreadPriority();
 
 } // namespace mixora::analysis

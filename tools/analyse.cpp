@@ -1,12 +1,15 @@
 // dj-mixora-analyse [--dir PROGRAMDIR] [FILE...]
 // With files: analyses each and prints its figures as name=value lines, one block per file.
-// Without: analyses the library's songs not analysed yet (PROGRAMDIR/Data/data.db) and stores
-// each result as soon as it is known, so an interrupted run keeps what it finished.
+// Without: analyses the library's songs not analysed yet (PROGRAMDIR/Data/data.db, the folder
+// chosen as the program chooses it) and stores each result as soon as it is known, so an
+// interrupted run keeps what it finished.
 // Exit status: 0 done, 1 the library cannot be opened, 2 bad arguments or a file that could not
 // be analysed (the others are still done).
 #include "analysis/Jobs.h"
+#include "analysis/Preferences.h"
 #include "analysis/Store.h"
 #include "library/Datamod.h"
+#include "util/ProgramDir.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -29,7 +32,8 @@ int usage() {
     std::cerr << "usage: dj-mixora-analyse [--dir PROGRAMDIR] [FILE...]\n"
                  "  prints tempo, first beat, loudness, audible start and end of each FILE;\n"
                  "  without files, analyses the songs of PROGRAMDIR/Data/data.db not analysed yet\n"
-                 "  (PROGRAMDIR defaults to the current directory)\n";
+                 "  (PROGRAMDIR as the program chooses it: $MIXORA_HOME, the current directory\n"
+                 "  when it holds a kelox.ini, else ~/.local/share/DJ-Mixora)\n";
     return 2;
 }
 
@@ -57,9 +61,11 @@ private:
     std::deque<Outcome> outcomes_;
 };
 
-JobQueue::AnalyseFn analyser() {
-    return [](const std::string &path, const std::atomic<bool> *cancel, std::string *error) {
-        return analyseFile(path, Options{}, cancel, error);
+// With the tempo range the program uses: the settings file of the program folder.
+JobQueue::AnalyseFn analyser(const fs::path &programDir) {
+    const Options options = readOptions(programDir / "kelox.ini");
+    return [options](const std::string &path, const std::atomic<bool> *cancel, std::string *error) {
+        return analyseFile(path, options, cancel, error);
     };
 }
 
@@ -71,11 +77,11 @@ std::string figure(const std::optional<double> &value, int decimals) {
     return text;
 }
 
-int analyseFiles(const std::vector<std::string> &files) {
+int analyseFiles(const std::vector<std::string> &files, const fs::path &programDir) {
     Inbox inbox;
     std::vector<std::optional<Outcome>> outcomes(files.size());
     {
-        JobQueue queue(analyser(), [&inbox](Outcome o) { inbox.put(std::move(o)); });
+        JobQueue queue(analyser(programDir), [&inbox](Outcome o) { inbox.put(std::move(o)); });
         std::vector<SongRef> songs;
         for (std::size_t i = 0; i < files.size(); ++i)
             songs.push_back({static_cast<std::int64_t>(i), files[i]});
@@ -133,14 +139,15 @@ int analyseLibrary(const fs::path &programDir) {
     long failed = 0;
     double audioSeconds = 0.0;
     Inbox inbox;
-    JobQueue queue(analyser(), [&inbox](Outcome o) { inbox.put(std::move(o)); });
+    JobQueue queue(analyser(programDir), [&inbox](Outcome o) { inbox.put(std::move(o)); });
     queue.add(songs, Lane::Library);
     for (std::size_t n = 0; n < songs.size(); ++n) {
         Outcome o = inbox.take();
         if (!o.result) {
             ++failed;
-            std::cerr << "dj-mixora-analyse: " << o.song.path << ": "
-                      << (o.error.empty() ? "nicht lesbar" : o.error) << "\n";
+            // The analysis' sentences name the file already.
+            std::cerr << "dj-mixora-analyse: " << (o.error.empty() ? o.song.path + ": nicht lesbar" : o.error)
+                      << "\n";
             continue;
         }
         try {
@@ -172,7 +179,7 @@ int analyseLibrary(const fs::path &programDir) {
 } // namespace
 
 int main(int argc, char **argv) {
-    fs::path programDir = fs::current_path();
+    fs::path programDir;
     std::vector<std::string> files;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -195,5 +202,6 @@ int main(int argc, char **argv) {
             files.push_back(arg);
         }
     }
-    return files.empty() ? analyseLibrary(programDir) : analyseFiles(files);
+    const fs::path chosen = mixora::util::chooseProgramDir(programDir).dir;
+    return files.empty() ? analyseLibrary(chosen) : analyseFiles(files, chosen);
 }
