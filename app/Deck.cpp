@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <stdexcept>
 
 namespace mixora::app {
@@ -27,6 +28,10 @@ namespace {
 
 const QString kTimeZero = QStringLiteral("00:00:00:00");
 const QString kPitchInitial = QStringLiteral("0 %");
+// How far ahead of the mix a start in time is placed: beyond a real card's period, so the mix
+// meets it before it is due (a late one still joins in time, only shorter).
+constexpr std::uint64_t kStartLeadFrames = 2048;
+constexpr double kSecondsPerMinute = 60.0;
 
 template <typename T> T *need(QWidget *root, const QString &name) {
     auto *widget = root->findChild<T *>(name);
@@ -90,6 +95,8 @@ DeckWidgets DeckWidgets::find(QWidget *root, DeckSide side) {
     w.songPanel = statusPanel(bar, 1);
     w.volumeBar = need<QScrollBar>(root, QStringLiteral("SBVolume_") + s);
     w.headCue = need<QAbstractButton>(root, QStringLiteral("SBHeadCue") + s);
+    w.bpmLabel = need<QLabel>(root, QStringLiteral("lbBpm_") + s);
+    w.sync = need<QAbstractButton>(root, QStringLiteral("btSync_") + s);
     return w;
 }
 
@@ -145,6 +152,7 @@ Deck::Deck(DeckSide side, const DeckWidgets &widgets, DeckContext context, QObje
       headCueOn_(ctx_.headCueOn ? *ctx_.headCueOn : ownHeadCueOn_) {
     connect(w_.load, &QAbstractButton::clicked, this, [this] { load(); });
     connect(w_.time, &QAbstractButton::clicked, this, [this] { toggleTime(); });
+    connect(w_.sync, &QAbstractButton::clicked, this, [this] { syncClicked(); });
     connect(w_.pitchBar, &QScrollBar::valueChanged, this, [this] { pitchChanged(); });
     connect(w_.volumeBar, &QScrollBar::valueChanged, this, [this] { volumeChanged(); });
     connect(w_.seekBar, &QScrollBar::actionTriggered, this, [this](int action) {
@@ -283,6 +291,7 @@ bool Deck::loadSong(const Song &song) {
         return false;
     }
     releasePlayer();
+    showTempo();
     generation_ = generation;
     ++epoch_;
     view_ = std::move(view);
@@ -290,6 +299,7 @@ bool Deck::loadSong(const Song &song) {
     loadedKey_ = song.key;
     loadedFile_ = song.fileName;
     sessionCue_.reset();
+    readBeat();
     emit songChanged();
     if (song.key && ctx_.songLoaded)
         ctx_.songLoaded(*song.key);
@@ -313,6 +323,11 @@ bool Deck::loadSong(const Song &song) {
         fillBothHalves();
     }
     applyMixTo(*player_);
+    // A synced deck takes the other's tempo with every song; one whose tempo is still being
+    // analysed stays synced and follows when its results arrive.
+    if (synced() && beat_.grid && !matchTempo())
+        setSynced(false);
+    showTempo();
     setLit(w_.cue, true);
     setLit(w_.play, false);
     return true;
@@ -357,7 +372,7 @@ void Deck::cue() {
     emit cuePointChanged();
 }
 
-void Deck::play() {
+void Deck::play(Start start) {
     if (!player_)
         return;
     if (stateWord() == kPlaying) {
@@ -366,7 +381,8 @@ void Deck::play() {
         setLit(w_.play, false);
         return;
     }
-    player_->Play();
+    if (!startInTime(start))
+        player_->Play();
     setState(kPlaying);
     setLit(w_.play, true);
     setLit(w_.cue, false);
@@ -404,11 +420,15 @@ void Deck::toggleTime() {
 // mixer side
 
 void Deck::pitchChanged() {
+    // A hand on the bar takes the tempo back from Sync.
+    if (!settingPitch_ && synced())
+        setSynced(false);
     if (!player_)
         return;
     const int pitch = w_.pitchBar->value();
     player_->SetPitch(pitch);
     w_.pitchLabel->setText(pitchText(pitch, QLocale::system().decimalPoint()));
+    showTempo();
 }
 
 void Deck::nudgePressed(int direction) {
@@ -460,7 +480,120 @@ void Deck::releasePlayer() {
     loadedKey_.reset();
     loadedFile_.clear();
     sessionCue_.reset();
+    beat_ = {};
     emit songChanged();
+}
+
+// --------------------------------------------------------------------------------------------
+// tempo and beat
+
+void Deck::readBeat() {
+    beat_ = {};
+    if (loadedKey_ && ctx_.songBeat)
+        beat_ = ctx_.songBeat(*loadedKey_);
+    if (player_)
+        player_->audibleEndHundredths =
+            beat_.audibleEndSeconds ? static_cast<std::int32_t>(std::lround(*beat_.audibleEndSeconds * 100))
+                                    : -1;
+}
+
+void Deck::songAnalysed(std::int64_t key) {
+    if (!player_ || loadedKey_ != key)
+        return;
+    readBeat();
+    if (synced() && beat_.grid && !matchTempo())
+        setSynced(false);
+    showTempo();
+}
+
+std::optional<double> Deck::heardTempo() const {
+    if (!player_ || !player_->reader || !beat_.grid)
+        return std::nullopt;
+    return engine::heardBpm(beat_.grid->bpm, player_->reader->sampleRate, w_.pitchBar->value());
+}
+
+void Deck::showTempo() {
+    const std::optional<double> bpm = heardTempo();
+    w_.bpmLabel->setText(
+        bpm ? QString::number(*bpm, 'f', 1).replace(QLatin1Char('.'), QLocale::system().decimalPoint()) +
+                  QStringLiteral(" BPM")
+            : QString());
+}
+
+bool Deck::synced() const {
+    return w_.sync->isChecked();
+}
+
+void Deck::setSynced(bool on) {
+    w_.sync->setChecked(on);
+}
+
+bool Deck::matchTempo() {
+    const std::optional<double> target = partner_ ? partner_->heardTempo() : std::nullopt;
+    if (!target || !beat_.grid || !player_ || !player_->reader)
+        return false;
+    const std::optional<int> pitch = engine::syncPitch(beat_.grid->bpm, player_->reader->sampleRate, *target,
+                                                       w_.pitchBar->minimum(), w_.pitchBar->maximum());
+    if (!pitch)
+        return false;
+    settingPitch_ = true;
+    if (w_.pitchBar->value() == *pitch)
+        pitchChanged(); // the bar does not report a move to where it stands; the label must show it
+    else
+        w_.pitchBar->setValue(*pitch);
+    settingPitch_ = false;
+    return true;
+}
+
+void Deck::syncClicked() {
+    if (!synced())
+        return; // pressed again: off
+    QString why;
+    if (!heardTempo())
+        why = QStringLiteral("Das Tempo des Songs auf diesem Deck ist nicht bekannt.");
+    else if (!partner_ || !partner_->heardTempo())
+        why = QStringLiteral("Das Tempo des Songs auf dem anderen Deck ist nicht bekannt.");
+    else if (!matchTempo())
+        why = QStringLiteral("%1 BPM lassen sich mit dem Pitch (±20 %) nicht erreichen.")
+                  .arg(QString::number(*partner_->heardTempo(), 'f', 1));
+    if (!why.isEmpty()) {
+        setSynced(false);
+        message(QStringLiteral("Warnung"), why);
+    }
+}
+
+bool Deck::startInTime(Start start) {
+    Deck *other = partner_;
+    if (!other || !other->player_ || other->stateWord() != kPlaying || !other->beat_.grid ||
+        !other->player_->reader || !player_->reader || other->player_->mainDevice != player_->mainDevice ||
+        !player_->mainDevice)
+        return false;
+    const bool align = synced() && heardTempo() && other->heardTempo();
+    if (!align && start != Start::OnBeat)
+        return false;
+    const std::optional<engine::DoublePlayer::PlayClock> otherClock = other->player_->Clock();
+    const std::optional<engine::DoublePlayer::PlayClock> own = player_->Clock();
+    if (!otherClock || !own)
+        return false;
+    const engine::PlayingDeck playing{*otherClock, other->player_->reader->sampleRate, *other->beat_.grid};
+    const std::uint64_t earliest = player_->mainDevice->framesRendered() + kStartLeadFrames;
+    const std::int32_t rate = player_->reader->sampleRate;
+    if (align) {
+        const double ratio = engine::tempoRatio(*heardTempo(), *other->heardTempo());
+        return player_->PlayAt(earliest, engine::alignedStartSource(playing, earliest, *beat_.grid, rate,
+                                                                    own->sourceFrame, ratio));
+    }
+    // Unsynced: its own next beat (or, without a grid, its first sound) lands on one of the other's.
+    double framesToOwnBeat = 0.0;
+    if (beat_.grid && beat_.grid->bpm > 0) {
+        const double period = kSecondsPerMinute / beat_.grid->bpm * rate;
+        const double first = beat_.grid->firstBeatSeconds * rate;
+        const double next = first + std::ceil((own->sourceFrame - first) / period) * period;
+        const double step = engine::DoublePlayer::FrequencyFor(rate, w_.pitchBar->value()) /
+                            static_cast<double>(sound::kDeviceRate);
+        framesToOwnBeat = (next - own->sourceFrame) / step;
+    }
+    return player_->PlayAt(engine::beatStartFrame(playing, earliest, framesToOwnBeat), own->sourceFrame);
 }
 
 // --------------------------------------------------------------------------------------------

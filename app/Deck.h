@@ -11,6 +11,7 @@
 // a report.
 #pragma once
 
+#include "engine/BeatSync.h"
 #include "engine/DoublePlayer.h"
 
 #include <QObject>
@@ -58,9 +59,17 @@ struct DeckWidgets {
     QLabel *songPanel = nullptr;           // panel 1 of StatusBar_*
     QScrollBar *volumeBar = nullptr;       // SBVolume_*
     QAbstractButton *headCue = nullptr;    // SBHeadCue*
+    QLabel *bpmLabel = nullptr;            // lbBpm_*, the tempo heard
+    QAbstractButton *sync = nullptr;       // btSync_*
 
     // Throws std::logic_error naming the first control that is missing.
     static DeckWidgets find(QWidget *root, DeckSide side);
+};
+
+// What the library knows of a song's beat: its grid and where its sound ends.
+struct SongBeat {
+    std::optional<engine::BeatGrid> grid;
+    std::optional<double> audibleEndSeconds;
 };
 
 // What a deck needs from the window besides its own controls.
@@ -75,6 +84,8 @@ struct DeckContext {
     std::function<void(int code)> reportLoadError;
     // A library row's song was loaded (its analysis, when missing, starts at once).
     std::function<void(std::int64_t key)> songLoaded;
+    // The stored analysis of a library row; unset or empty: the song's beat is unknown.
+    std::function<SongBeat(std::int64_t key)> songBeat;
     // Where the window keeps the deck's player, time mode and headphone flag; unset: the deck
     // keeps them itself. The window may destroy the player (at close) before the deck.
     std::unique_ptr<engine::DoublePlayer> *player = nullptr;
@@ -110,7 +121,10 @@ public:
     // True when the file was loaded.
     bool loadFile(const QString &path, const QString &songText = {});
     void cue();
-    void play(); // play/pause
+    // How a start meets the other deck when that one plays an analysed song: a synced deck always
+    // lands its beats on the other's; OnBeat (auto-play) also starts an unsynced deck on a beat.
+    enum class Start { Plain, OnBeat };
+    void play(Start start = Start::Plain); // play/pause
     void seekScroll(ScrollCode code);
     void toggleTime();
 
@@ -122,6 +136,15 @@ public:
     void volumeChanged();     // the volume bar's position changed
     void headCueClicked();    // the lamp button
     void headVolumeChanged(); // SBVolume_Head moved
+    // "Sync": on, matches this deck's tempo to the other deck's (a message when it cannot); off
+    // again at the next press or when the pitch bar is moved by hand.
+    void syncClicked();
+    bool synced() const;
+    // The song's tempo as heard (pitch bar, not nudges); none without a player or known tempo.
+    std::optional<double> heardTempo() const;
+    // The analysis of a library row was stored: the deck that holds that song shows its tempo.
+    void songAnalysed(std::int64_t key);
+    void setPartner(Deck *other) { partner_ = other; }
 
     // Destroys the player (before the devices go away at close). The deck then holds no song.
     void releasePlayer();
@@ -173,6 +196,11 @@ private:
     std::optional<std::int64_t> storedCuePoint() const;
     bool storeCuePoint(std::int64_t key, std::int32_t position);
     void setHeadLamp(bool on);
+    void readBeat();
+    void showTempo();
+    bool matchTempo();
+    void setSynced(bool on);
+    bool startInTime(Start start);
     void message(const QString &caption, const QString &text) const;
     SongTable *table() const;
 
@@ -191,6 +219,9 @@ private:
     QString loadedFile_;
     // Cue point of a song without a library row (or whose row was deleted), for this load only.
     std::optional<std::int32_t> sessionCue_;
+    SongBeat beat_;
+    Deck *partner_ = nullptr;
+    bool settingPitch_ = false; // the pitch bar moves for Sync, not by hand
     // A new player, and every move of the user's (cue, seek), makes reports posted before it stale.
     std::atomic<std::uint32_t> generation_{0};
     std::atomic<std::uint32_t> epoch_{0};

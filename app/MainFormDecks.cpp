@@ -29,6 +29,25 @@ DeckContext windowContext(TFormMixora &w, DeckSide side) {
         if (w.Analysis)
             w.Analysis->songLoaded(key);
     };
+    c.songBeat = [&w](std::int64_t key) {
+        SongBeat beat;
+        if (!w.Analysis)
+            return beat;
+        std::optional<mixora::analysis::Result> result;
+        try {
+            // The store may not have met this data.db yet (the first load after start-up).
+            w.Analysis->store().attach();
+            result = w.Analysis->store().load(key);
+        } catch (const std::exception &) {
+            return beat; // an unreadable result is an unknown beat; playing goes on
+        }
+        if (!result)
+            return beat;
+        if (result->bpm && result->firstBeatSeconds && *result->bpm > 0)
+            beat.grid = engine::BeatGrid{*result->bpm, *result->firstBeatSeconds};
+        beat.audibleEndSeconds = result->audibleEndSeconds;
+        return beat;
+    };
     c.player = left ? &w.PlayerLinks : &w.PlayerRechts;
     c.timeMode = left ? &w.TimeModeLinks : &w.TimeModeRechts;
     c.headCueOn = left ? &w.HeadCueOnLinks : &w.HeadCueOnRechts;
@@ -66,6 +85,8 @@ WindowDecks::WindowDecks(TFormMixora &window)
       autoGainSettings_(AutoGainSettings::read(iniFile(window))) {
     for (Deck *deck : {&Links, &Rechts})
         keepLabelOffBar(deck->widgets().timeLabel, deck->widgets().seekBar);
+    Links.setPartner(&Rechts);
+    Rechts.setPartner(&Links);
     autoGain = window.ui.Einstellungen1->addAction(QStringLiteral("&Auto-Gain"));
     autoGain->setObjectName(QStringLiteral("AutoGain"));
     autoGain->setCheckable(true);
@@ -74,10 +95,15 @@ WindowDecks::WindowDecks(TFormMixora &window)
     for (DeckAnalysis *deck : {&linksAnalysis, &rechtsAnalysis})
         deck->setAutoGain(autoGainSettings_.on, autoGainSettings_.referenceLufs);
     if (window.Analysis)
-        QObject::connect(window.Analysis, &AnalysisService::songFinished, &Links, [this](qint64 index, bool) {
-            linksAnalysis.resultsStored(index);
-            rechtsAnalysis.resultsStored(index);
-        });
+        QObject::connect(window.Analysis, &AnalysisService::songFinished, &Links,
+                         [this](qint64 index, bool stored) {
+                             linksAnalysis.resultsStored(index);
+                             rechtsAnalysis.resultsStored(index);
+                             if (stored) {
+                                 Links.songAnalysed(index);
+                                 Rechts.songAnalysed(index);
+                             }
+                         });
 }
 
 void WindowDecks::setAutoGain(bool on) {

@@ -29,7 +29,8 @@ library::DeckFunctions deckFunctions(Deck &deck) {
             return;
         deck.loadFile(QString::fromStdString(path));
     };
-    f.play = [&deck] { deck.play(); };
+    // Auto-play's start: on a beat of the ending song when that one's beat is known.
+    f.play = [&deck] { deck.play(Deck::Start::OnBeat); };
     return f;
 }
 

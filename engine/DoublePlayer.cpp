@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <thread>
 
 namespace mixora::engine {
 
@@ -155,6 +156,12 @@ int DoublePlayer::fillBufferLocked(std::int32_t offset) {
         mainBuffer->write(at, scratch_.data(), bytes);
     if (headBuffer)
         headBuffer->write(at, scratch_.data(), bytes);
+    // Counted back from where the decoding stands now: a reading that corrected its place on
+    // the way (a seek ahead of the file's index) tells the true one only after it.
+    halfSource_[offset == 0 ? 0 : 1] = reader->SamplePosition() - static_cast<std::int64_t>(kHalfFrames) *
+                                                                      (half / kHalfFrames) /
+                                                                      (reader->channels * 2);
+    ++fills_;
     return 0;
 }
 
@@ -199,7 +206,15 @@ std::string DoublePlayer::formatTimeLocked(std::int32_t mode, std::int32_t corre
         nearEnd = 0;
         return TimeText(mode, 0, 0, 0, flag);
     }
-    std::string text = TimeText(mode, reader->CurrentTime(), reader->durationSeconds, correction, flag);
+    const std::int32_t now = reader->CurrentTime();
+    std::string text = TimeText(mode, now, reader->durationSeconds, correction, flag);
+    const std::int32_t audibleEnd = audibleEndHundredths;
+    if (audibleEnd >= 0) {
+        // Silence after the song's sound is no reason to wait; the file's own end still ends it.
+        const std::int64_t fileLeft =
+            static_cast<std::int64_t>(reader->durationSeconds) * kHundredthsPerSecond + correction - now;
+        flag = (static_cast<std::int64_t>(audibleEnd) - now < kNearEndHundredths && fileLeft >= 0) ? 1 : 0;
+    }
     nearEnd = flag;
     return text;
 }
@@ -228,18 +243,75 @@ void DoublePlayer::Rewind() {
         headBuffer->setCursor(0);
 }
 
+std::uint32_t DoublePlayer::FrequencyFor(std::int32_t sampleRate, int pitch) {
+    const std::int64_t rate = sampleRate;
+    const std::int64_t hz = rate + static_cast<std::int64_t>(pitch) * (rate / 1000);
+    // 0 Hz would mean "the file's own rate" to the buffer; an absurd pitch plays as slow as allowed.
+    return static_cast<std::uint32_t>(
+        std::clamp<std::int64_t>(hz, sound::kMinFrequencyHz, sound::kMaxFrequencyHz));
+}
+
 void DoublePlayer::SetPitch(int pitch) {
     if (!reader)
         return;
-    const std::int64_t rate = reader->sampleRate;
-    const std::int64_t hz = rate + static_cast<std::int64_t>(pitch) * (rate / 1000);
-    // 0 Hz would mean "the file's own rate" to the buffer; an absurd pitch plays as slow as allowed.
-    const auto frequency = static_cast<std::uint32_t>(
-        std::clamp<std::int64_t>(hz, sound::kMinFrequencyHz, sound::kMaxFrequencyHz));
+    const std::uint32_t frequency = FrequencyFor(reader->sampleRate, pitch);
     if (mainBuffer)
         mainBuffer->setFrequency(frequency);
     if (headBuffer)
         headBuffer->setFrequency(frequency);
+}
+
+std::optional<DoublePlayer::PlayClock> DoublePlayer::Clock() const {
+    if (!reader || !mainBuffer)
+        return std::nullopt;
+    const std::uint32_t block = static_cast<std::uint32_t>(reader->channels * 2);
+    const double halfFrames = static_cast<double>(reader->bufferBytes / 2 / block);
+    for (;;) {
+        const std::uint64_t before = fills_;
+        const sound::Buffer::Clock c = mainBuffer->clock();
+        const int half = c.position >= halfFrames ? 1 : 0;
+        const double source = static_cast<double>(halfSource_[static_cast<std::size_t>(half)].load()) +
+                              (c.position - half * halfFrames);
+        // A refill meanwhile may have given the half new audio: look again.
+        if (fills_ == before)
+            return PlayClock{c.deviceFrame, source, c.step, c.playing};
+        std::this_thread::yield();
+    }
+}
+
+bool DoublePlayer::PlayAt(std::uint64_t deviceFrame, double sourceFrame) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!reader || !mainBuffer)
+            return false;
+        Stop();
+        const auto target = static_cast<std::int64_t>(std::max(0.0, sourceFrame));
+        reader->SeekSample(target);
+        const std::int32_t half = reader->bufferBytes / 2;
+        const std::int32_t block = reader->channels * 2;
+        const std::uint64_t before = fills_;
+        fillBufferLocked(0);
+        fillBufferLocked(half);
+        if (fills_ != before + 2)
+            return false; // the end came first: the fill reported "ended"
+        const std::int64_t first = halfSource_[0];
+        if (target - first < 0 || (target - first) * block >= half)
+            return false; // the reader could not go there
+        const auto cursor = static_cast<std::uint32_t>((target - first) * block);
+        mainBuffer->setCursor(cursor);
+        if (headBuffer)
+            headBuffer->setCursor(cursor);
+    }
+    mainBuffer->playAt(deviceFrame, true);
+    if (headBuffer) {
+        // Another card counts its own frames: start it as far ahead; its slaving does the rest.
+        const std::uint64_t now = mainDevice ? mainDevice->framesRendered() : 0;
+        const std::uint64_t ahead = deviceFrame > now ? deviceFrame - now : 0;
+        headBuffer->playAt(headDevice ? headDevice->framesRendered() + ahead : 0, true);
+    }
+    if (workerSuspended)
+        ResumeWorker();
+    return true;
 }
 
 int DoublePlayer::Seek(std::int32_t offset) {

@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -82,6 +83,23 @@ public:
     void Rewind();
     // Pitch in tenths of a percent: frequency = rate + pitch × (rate div 1000).
     void SetPitch(int pitch);
+    // The playback frequency SetPitch gives a stream of this rate (within the buffers' range).
+    static std::uint32_t FrequencyFor(std::int32_t sampleRate, int pitch);
+
+    // Where the deck plays, tied to the main device's frame count: at deviceFrame the sound of
+    // sourceFrame (samples of the decoded stream, with fraction) is heard, and each device frame
+    // moves it on by rate. None without a reader or main buffer.
+    struct PlayClock {
+        std::uint64_t deviceFrame = 0;
+        double sourceFrame = 0.0;
+        double rate = 1.0;
+        bool playing = false;
+    };
+    std::optional<PlayClock> Clock() const;
+    // Starts the deck so that sourceFrame sounds exactly at the main device's deviceFrame: seeks,
+    // refills both halves from there and plays (resuming the worker). False when nothing could
+    // be started (no reader, or sourceFrame lies past the end).
+    bool PlayAt(std::uint64_t deviceFrame, double sourceFrame);
     // Moves the reader (the buffers keep their bytes; the caller refills). The reader's result.
     int Seek(std::int32_t offset);
     // Attenuation in hundredths of a dB, 0 (full) .. −10000 (silent).
@@ -99,6 +117,9 @@ public:
     std::atomic<std::int32_t> timeMode{1};        // 1 elapsed, 0 remaining
     std::atomic<std::int32_t> nearEnd{0};         // 1 while 0 ≤ remaining < 7 s
     std::atomic<std::int32_t> workerSuspended{1}; // the worker starts suspended
+    // Where the song's sound ends (hundredths; negative: unknown): nearEnd then counts its last
+    // seconds from there instead of from the end of the file.
+    std::atomic<std::int32_t> audibleEndHundredths{-1};
     std::atomic<bool> stopRequested{false};
     DeckView *view = nullptr; // the deck's seek bar, time label and status bar; set before Open
 
@@ -131,6 +152,10 @@ private:
     std::condition_variable suspendChanged_;
     std::shared_ptr<sound::Event> wakeEvent_; // wakes the worker for destruction
     std::vector<std::uint8_t> scratch_;       // one half, decoded
+    // The stream's sample at the start of each half, and a count of refills (so a reader can tell
+    // that a half changed while it looked).
+    std::array<std::atomic<std::int64_t>, 2> halfSource_{};
+    std::atomic<std::uint64_t> fills_{0};
     std::string openError_;
     std::thread worker_;
 };

@@ -652,4 +652,25 @@ void Mp3Player::correctEstimate() {
     position_ = position;
 }
 
+int Mp3Player::SeekSample(std::int64_t sample) {
+    adoptIndex();
+    const std::int64_t samplesPerFrame = frameBytes / (2 * channels);
+    const std::int64_t frame = std::max<std::int64_t>(sample / samplesPerFrame, 0);
+    // Only an indexed frame has an exact number (a beat-aligned start is off by whole frames
+    // otherwise): wait for the index to reach it, a few milliseconds at most.
+    if (!indexComplete_ && frame >= static_cast<std::int64_t>(frameOffsets_.size())) {
+        StartIndex();
+        {
+            std::unique_lock lock(indexer_->mutex);
+            indexer_->progressed.wait(lock, [&] {
+                return indexer_->complete || static_cast<std::int64_t>(indexer_->offsets.size()) > frame;
+            });
+        }
+        adoptIndex();
+    }
+    if (frame >= static_cast<std::int64_t>(frameOffsets_.size()))
+        return Seek(inputSize);
+    return Seek(static_cast<std::int32_t>(frameOffsets_[static_cast<std::size_t>(frame)]));
+}
+
 } // namespace mixora::engine

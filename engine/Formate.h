@@ -65,6 +65,11 @@ public:
     // for offsets before it, the end of the input for offsets at or past inputSize).
     // Returns 0, or the decoder's (negative) error code.
     int Seek(std::int32_t offset);
+    // Output samples (per channel) before the next frame to decode: the exact place in the
+    // decoded stream, where beat-aligned starts need more than the time code's hundredths.
+    std::int64_t SamplePosition() const { return samplePosition_; }
+    // The next decoded frame is the one holding this sample (clamped to the stream).
+    int SeekSample(std::int64_t sample);
 
     void StartIndex();
     // Whether every frame of the file is indexed (and durationSeconds exact).

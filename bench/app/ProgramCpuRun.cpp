@@ -77,7 +77,7 @@ std::map<long, std::pair<std::string, double>> threadCpu() {
 }
 
 void writeSong(const std::filesystem::path &file, double bpm, unsigned seed, double seconds) {
-    test::SongSpec spec;
+    test::SongRecipe spec;
     spec.name = file.stem().string();
     spec.bpm = bpm;
     spec.seconds = seconds;

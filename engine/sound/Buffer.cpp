@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <thread>
 
 namespace mixora::sound {
 
@@ -64,7 +65,33 @@ void Buffer::play(bool looping) {
     core_->playing.store(true);
 }
 
+void Buffer::playAt(std::uint64_t deviceFrame, bool looping) {
+    // Frame 0 has passed before any buffer exists; 0 means "no timed start" to the mix.
+    core_->startFrame.store(std::max<std::uint64_t>(deviceFrame, 1));
+    play(looping);
+}
+
+Buffer::Clock Buffer::clock() const {
+    const BufferCore &b = *core_;
+    Clock c;
+    for (;;) {
+        const std::uint32_t before = b.clockSeq.load(std::memory_order_acquire);
+        c.deviceFrame = b.clockFrame.load(std::memory_order_relaxed);
+        const std::uint64_t pos = b.clockPos.load(std::memory_order_relaxed);
+        const std::uint64_t step = b.clockStep.load(std::memory_order_relaxed);
+        c.playing = b.clockPlaying.load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if ((before & 1) == 0 && b.clockSeq.load(std::memory_order_relaxed) == before) {
+            c.position = double(pos) / double(detail::kFixedOne);
+            c.step = double(step) / double(detail::kFixedOne);
+            return c;
+        }
+        std::this_thread::yield();
+    }
+}
+
 void Buffer::stop() {
+    core_->startFrame.store(0);
     core_->playing.store(false);
 }
 bool Buffer::playing() const {

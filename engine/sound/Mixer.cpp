@@ -99,6 +99,7 @@ void Mixer::mix(std::int16_t *out, std::size_t frames, std::int64_t clockNs) {
     while (done < frames) {
         std::size_t n = std::min(kChunkFrames, frames - done);
         chunkNs_ = startNs + std::int64_t(double(done) * 1e9 / kDeviceRate);
+        chunkFrame_ = framesMixed_.load(std::memory_order_relaxed) + done;
         float *acc = acc_.data();
         std::fill(acc, acc + 2 * n, 0.0f);
         for (auto &s : slots_) {
@@ -149,11 +150,28 @@ void Mixer::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
     }
     bool playing = b.playing.load();
     float target = b.targetGain.load() * b.levelGain.load();
+    // A timed start: silent until its frame, then from that frame within the period.
+    std::size_t skip = 0;
+    std::uint64_t late = 0;
+    std::uint64_t startAt = b.startFrame.load();
+    if (startAt != 0 && playing && !b.wasPlaying) {
+        if (startAt >= chunkFrame_ + n)
+            playing = false;
+        else if (startAt >= chunkFrame_)
+            skip = std::size_t(startAt - chunkFrame_);
+        else
+            late = chunkFrame_ - startAt;
+    }
+    if (playing && startAt != 0)
+        b.startFrame.compare_exchange_strong(startAt, 0);
     b.share->playing.store(playing);
     if (!playing || b.frames == 0) {
         b.wasPlaying = false;
         b.gain = target; // a start begins at the set volume; only changes while playing ramp
         b.cursorFrame.store(std::uint32_t(b.pos >> 32));
+        publishClock(b, chunkFrame_ + n,
+                     std::uint64_t(double(b.frequency.load()) / kDeviceRate * double(kFixedOne) + 0.5),
+                     false);
         return;
     }
     if (!b.wasPlaying) {
@@ -164,6 +182,11 @@ void Mixer::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
 
     // Rate: the buffer's frequency over the device rate, corrected when slaved.
     double ratio = double(b.frequency.load()) / kDeviceRate;
+    if (late > 0) {
+        const std::uint64_t lateStep = std::uint64_t(ratio * double(kFixedOne) + 0.5);
+        b.pos = b.looping.load() ? (b.pos + late * lateStep) % length
+                                 : std::min(b.pos + late * lateStep, length - 1);
+    }
     CursorShare *master = Grace::read(b.master);
     if (master && master->alive.load() && master->playing.load()) {
         const double len = double(b.frames);
@@ -184,7 +207,7 @@ void Mixer::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
 
     const std::uint64_t startPos = b.pos;
     const SampleSource source{b.samples.get(), b.frames, b.channels, b.looping.load()};
-    const ResampleEnd end = resampleAdd(source, startPos, step, b.gain, target, acc, n);
+    const ResampleEnd end = resampleAdd(source, startPos, step, b.gain, target, acc + 2 * skip, n - skip);
     // The ramp (if any) reached the target within this period.
     b.gain = target;
 
@@ -197,6 +220,8 @@ void Mixer::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
     if (b.pendingCursorFrame.load() < 0)
         b.cursorFrame.store(std::uint32_t(end.pos >> 32));
     b.share->position.store(end.pos);
+    // Before the notifications: a woken worker's refill never precedes the clock that explains it.
+    publishClock(b, chunkFrame_ + n, step, !end.stopped);
 
     if (NotifyList *list = Grace::read(b.notifications)) {
         const std::uint64_t align = std::uint64_t(b.format.blockAlign());
@@ -205,6 +230,17 @@ void Mixer::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
             if (travel.passed(list->offsets[k]))
                 signal(*list, k);
     }
+}
+
+void Mixer::publishClock(BufferCore &b, std::uint64_t frame, std::uint64_t step, bool playing) {
+    std::uint32_t seq = b.clockSeq.load(std::memory_order_relaxed);
+    b.clockSeq.store(seq + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    b.clockFrame.store(frame, std::memory_order_relaxed);
+    b.clockPos.store(b.pos, std::memory_order_relaxed);
+    b.clockStep.store(step, std::memory_order_relaxed);
+    b.clockPlaying.store(playing, std::memory_order_relaxed);
+    b.clockSeq.store(seq + 2, std::memory_order_release);
 }
 
 void Mixer::stamp(CursorShare &share, std::uint64_t pos, std::uint64_t step) {

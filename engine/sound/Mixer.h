@@ -72,6 +72,14 @@ struct BufferCore {
     std::atomic<float> levelGain{1.0f}; // setGain, applied on top of the volume
     std::atomic<NotifyList *> notifications{nullptr};
     std::atomic<CursorShare *> master{nullptr};
+    std::atomic<std::uint64_t> startFrame{0}; // playAt's device frame; 0: none pending
+
+    // The buffer's clock, published by the mix after each period (a seqlock: the mix is the one writer).
+    std::atomic<std::uint32_t> clockSeq{0};
+    std::atomic<std::uint64_t> clockFrame{0};
+    std::atomic<std::uint64_t> clockPos{0};
+    std::atomic<std::uint64_t> clockStep{0};
+    std::atomic<bool> clockPlaying{false};
 
     // Published by the mix.
     std::atomic<std::uint32_t> cursorFrame{0};
@@ -134,6 +142,7 @@ private:
     // Publishes where this period of a master starts and when, for slaves on other cards.
     void stamp(CursorShare &share, std::uint64_t pos, std::uint64_t step);
     void signal(const NotifyList &list, std::size_t k);
+    void publishClock(BufferCore &b, std::uint64_t frame, std::uint64_t step, bool playing);
 
     std::atomic<BufferCore *> slots_[kMaxSlots];
     std::mutex slotMutex_; // registration only; never taken by the mix
@@ -143,7 +152,8 @@ private:
     std::vector<float> acc_;
     bool collectSignals_;
     bool realtime_;
-    std::int64_t chunkNs_ = 0; // steady-clock time of the current chunk's start (real-time devices)
+    std::int64_t chunkNs_ = 0;     // steady-clock time of the current chunk's start (real-time devices)
+    std::uint64_t chunkFrame_ = 0; // device frame of the current chunk's start
     Signalled signalled_[kMaxSignals];
     std::size_t signalledCount_ = 0;
 };

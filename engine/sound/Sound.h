@@ -168,6 +168,19 @@ public:
     void play(bool looping);
     void stop(); // the cursor stays where it is
     bool playing() const;
+    // Like play(), but the first frame sounds exactly at the device's frame deviceFrame (as counted by
+    // Device::framesRendered()). A start the mix reaches late joins where it would be had it started in
+    // time, so two buffers started this way keep their distance to the frame.
+    void playAt(std::uint64_t deviceFrame, bool looping);
+
+    // Where the mix left this buffer at the end of its last period, read as one consistent whole.
+    struct Clock {
+        std::uint64_t deviceFrame = 0; // the device frame the position belongs to
+        double position = 0.0;         // play cursor in frames, with its fraction
+        double step = 1.0;             // frames the cursor advances per device frame
+        bool playing = false;
+    };
+    Clock clock() const;
 
     // Play cursor in bytes (a multiple of the block alignment). Setting it takes effect at once.
     std::uint32_t cursor() const;

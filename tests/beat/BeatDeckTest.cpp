@@ -1,0 +1,116 @@
+// The tempo display, the Sync button and the auto-play trigger at the audible end, on the real
+// window's decks with analysed songs from the library's store.
+#include "tests/beat/BeatHarness.h"
+
+#include <QAbstractButton>
+#include <QLabel>
+
+namespace mixora::test {
+namespace {
+
+SongRecipe shortSong(const std::string &name, double bpm) {
+    SongRecipe recipe;
+    recipe.name = name;
+    recipe.bpm = bpm;
+    recipe.seconds = 20;
+    recipe.style = DrumStyle::FourOnTheFloor;
+    return recipe;
+}
+
+double shownBpm(const QLabel *label) {
+    QString text = label->text();
+    EXPECT_TRUE(text.endsWith(QStringLiteral(" BPM"))) << text.toStdString();
+    text.chop(4);
+    bool ok = false;
+    const double value = text.toDouble(&ok);
+    EXPECT_TRUE(ok) << label->text().toStdString();
+    return value;
+}
+
+using BeatDeck = BeatHarness;
+
+TEST_F(BeatDeck, TempoFollowsThePitchBarAndSyncMatchesTheOtherDeck) {
+    const Song a = addSuiteSong(shortSong("a120", 120.0));
+    const Song b = addSuiteSong(shortSong("b126", 126.0));
+    const Song none = addSuiteSong(shortSong("plain", 100.0), false);
+    auto &ui = window->ui;
+    EXPECT_EQ(ui.lbBpm_Links->text(), QString());
+    loadInto(*links, a);
+    loadInto(*rechts, b);
+    EXPECT_NEAR(shownBpm(ui.lbBpm_Links), 120.0, 0.1);
+    EXPECT_NEAR(shownBpm(ui.lbBpm_Rechts), 126.0, 0.1);
+
+    ui.SBarPitchLinks->setValue(50); // 5 % faster
+    EXPECT_NEAR(shownBpm(ui.lbBpm_Links), 126.0, 0.15);
+    const QString before = ui.lbBpm_Links->text();
+    QTest::mousePress(ui.SBtPlusSpeedLinks, Qt::LeftButton);
+    EXPECT_EQ(ui.lbBpm_Links->text(), before) << "a nudge is not the tempo";
+    QTest::mouseRelease(ui.SBtPlusSpeedLinks, Qt::LeftButton);
+
+    // Sync on the right deck: its tempo becomes the left deck's, shown like a moved bar.
+    ui.SBarPitchLinks->setValue(-30);
+    QTest::mouseClick(ui.btSync_Rechts, Qt::LeftButton);
+    EXPECT_TRUE(rechts->synced());
+    EXPECT_NEAR(shownBpm(ui.lbBpm_Rechts), shownBpm(ui.lbBpm_Links), 0.1);
+    EXPECT_NE(ui.SBarPitchRechts->value(), 0);
+    EXPECT_EQ(ui.lbPitch_Rechts->text(),
+              app::Deck::pitchText(ui.SBarPitchRechts->value(), QLocale::system().decimalPoint()));
+    EXPECT_EQ(rechts->player()->mainBuffer->frequency(),
+              engine::DoublePlayer::FrequencyFor(44100, ui.SBarPitchRechts->value()));
+    // A hand on the bar ends it.
+    ui.SBarPitchRechts->setValue(ui.SBarPitchRechts->value() + 5);
+    EXPECT_FALSE(rechts->synced());
+
+    // A song without a known tempo shows none, and Sync says why instead of guessing.
+    loadInto(*rechts, none);
+    EXPECT_EQ(ui.lbBpm_Rechts->text(), QString());
+    QTest::mouseClick(ui.btSync_Rechts, Qt::LeftButton);
+    EXPECT_FALSE(rechts->synced());
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].caption, QStringLiteral("Warnung"));
+}
+
+TEST_F(BeatDeck, SyncOutOfThePitchRangeChangesNothing) {
+    const Song a = addSuiteSong(shortSong("a120", 120.0));
+    const Song b = addSuiteSong(shortSong("b90", 90.0)); // 120 is a third faster; 60 and 240 further
+    loadInto(*links, a);
+    loadInto(*rechts, b);
+    auto &ui = window->ui;
+    const QString pitchText = ui.lbPitch_Rechts->text();
+    QTest::mouseClick(ui.btSync_Rechts, Qt::LeftButton);
+    EXPECT_FALSE(rechts->synced());
+    EXPECT_EQ(ui.SBarPitchRechts->value(), 0);
+    EXPECT_EQ(ui.lbPitch_Rechts->text(), pitchText);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].caption, QStringLiteral("Warnung"));
+
+    // Double counts where the tempo itself is out of reach: 145 BPM beside 75 plays at 150.
+    const Song slow = addSuiteSong(shortSong("d75", 75.0));
+    const Song fast = addSuiteSong(shortSong("e145", 145.0));
+    loadInto(*links, slow);
+    loadInto(*rechts, fast);
+    QTest::mouseClick(ui.btSync_Rechts, Qt::LeftButton);
+    EXPECT_TRUE(rechts->synced());
+    EXPECT_NEAR(shownBpm(ui.lbBpm_Rechts), 2 * shownBpm(ui.lbBpm_Links), 0.2);
+}
+
+TEST_F(BeatDeck, LastSecondsCountFromTheAudibleEndOfAnAnalysedSong) {
+    const Song a = addSuiteSong(shortSong("a120", 120.0));
+    const Song plain = addSuiteSong(shortSong("plain", 120.0), false);
+    // The song's sound ends at 10 s of its 20: the rest is silence a DJ would not wait for.
+    auto result = *analysis->store().load(a.key);
+    result.audibleEndSeconds = 10.0;
+    ASSERT_TRUE(analysis->store().save(analysis::SongRef{a.key, a.path}, result));
+    loadInto(*links, a);
+    loadInto(*rechts, plain);
+    links->play();
+    rechts->play();
+    render(2.0);
+    EXPECT_EQ(links->player()->nearEnd.load(), 0);
+    render(2.5); // 4.5 s: within 7 s of the audible end, far from the file's end
+    EXPECT_EQ(links->player()->nearEnd.load(), 1);
+    EXPECT_EQ(rechts->player()->nearEnd.load(), 0);
+}
+
+} // namespace
+} // namespace mixora::test
