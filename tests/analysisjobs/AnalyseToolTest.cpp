@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <map>
 #include <thread>
 
@@ -22,22 +21,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct ToolRun {
-    int status = -1;
-    std::string out;
-};
+using ToolRun = mixora::test::CommandRun;
 
 ToolRun runTool(const std::string &args) {
-    ToolRun run;
-    FILE *pipe = ::popen((std::string(MIXORA_BIN_DIR) + "/dj-mixora-analyse " + args + " 2>&1").c_str(), "r");
-    if (pipe == nullptr)
-        return run;
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr)
-        run.out += buffer;
-    const int raw = ::pclose(pipe);
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return run;
+    return mixora::test::runCommand(std::string(MIXORA_BIN_DIR) + "/dj-mixora-analyse " + args + " 2>&1");
 }
 
 // name=value lines of one block of the output.
