@@ -1,5 +1,5 @@
 // The program's song analysis, built over the song table with the analysis of the analysis
-// library; none where this build has no analysis (the scan window then offers the scan alone).
+// library and the preferences of the settings file.
 #pragma once
 
 #include "scan/AnalysisService.h"

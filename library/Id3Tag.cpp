@@ -24,33 +24,10 @@ struct Fd {
     }
 };
 
-bool readAt(int fd, std::uint8_t *data, std::size_t size, off_t offset) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::pread(fd, data + done, size - done, offset + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool writeAt(int fd, const std::uint8_t *data, std::size_t size, off_t offset) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::pwrite(fd, data + done, size - done, offset + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+// The last 128 bytes of a file of size bytes, whole or not at all.
+bool readLast(int fd, ID3Tag &tag, off_t size) {
+    return tags::readAt(fd, tag.bytes.data(), ID3Tag::kSize,
+                        static_cast<std::uint64_t>(size) - ID3Tag::kSize) == ID3Tag::kSize;
 }
 
 } // namespace
@@ -81,7 +58,7 @@ ID3Tag readId3Tag(const std::filesystem::path &file) {
     struct stat st {};
     if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < static_cast<off_t>(ID3Tag::kSize))
         return tag;
-    if (!readAt(f.fd, tag.bytes.data(), ID3Tag::kSize, st.st_size - static_cast<off_t>(ID3Tag::kSize)))
+    if (!readLast(f.fd, tag, st.st_size))
         tag = ID3Tag{};
     return tag;
 }
@@ -135,12 +112,12 @@ TagWriteResult writeId3Tag(const std::filesystem::path &file, const TagTexts &te
     ID3Tag old;
     const off_t size = st.st_size;
     const bool hasRoom = size >= static_cast<off_t>(ID3Tag::kSize);
-    if (hasRoom && !readAt(f.fd, old.bytes.data(), ID3Tag::kSize, size - static_cast<off_t>(ID3Tag::kSize)))
+    if (hasRoom && !readLast(f.fd, old, size))
         return {TagWriteStatus::WriteFailed, std::strerror(errno)};
     const bool replace = hasRoom && old.hasIdentifier();
 
     const off_t at = replace ? size - static_cast<off_t>(ID3Tag::kSize) : size;
-    if (!writeAt(f.fd, tag.bytes.data(), ID3Tag::kSize, at)) {
+    if (!tags::writeAll(f.fd, tag.bytes.data(), ID3Tag::kSize, static_cast<std::uint64_t>(at))) {
         const int error = errno;
         // A partly appended tag would leave garbage after the audio: cut it off again.
         if (!replace && ::ftruncate(f.fd, size) != 0) {

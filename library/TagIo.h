@@ -1,4 +1,4 @@
-// Small pieces the tag reader and the write-back share: reading at an offset, and a TagLib
+// Small pieces the tag reader and the write-back share: reading and writing whole, and a TagLib
 // file over bytes we have already read, so TagLib parses tags without touching the disk.
 #pragma once
 
@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include <unistd.h>
@@ -29,6 +30,26 @@ inline std::size_t readAt(int fd, void *data, std::size_t size, std::uint64_t of
         done += static_cast<std::size_t>(n);
     }
     return done;
+}
+
+// Writes all size bytes at offset, or at the file position without one; false with errno set.
+inline bool writeAll(int fd, const void *data, std::size_t size,
+                     std::optional<std::uint64_t> offset = std::nullopt) {
+    const auto *bytes = static_cast<const char *>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = offset ? ::pwrite(fd, bytes + done, size - done, static_cast<off_t>(*offset + done))
+                                 : ::write(fd, bytes + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 // Bytes in memory as a TagLib stream, without a copy; repointed from file to file.

@@ -173,22 +173,6 @@ std::optional<std::string> newApe(std::string_view raw, const std::array<std::st
     return std::string(rendered.data(), rendered.size());
 }
 
-bool writeAll(int fd, const char *data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // Copies [from, to) of the old file; reports the half-way point to the hook.
 bool copyRange(int in, int out, std::uint64_t from, std::uint64_t to) {
     std::string buffer(std::size_t{1} << 18, '\0');
@@ -309,8 +293,7 @@ std::optional<TagWriteResult> rewriteTags(int fd, const struct stat &st, const s
         return failed(std::strerror(error));
     };
     if (!writeAll(out, head.data(), head.size()) || !copyRange(fd, out, audioStart, audioEnd) ||
-        !writeAll(out, ape.data(), ape.size()) ||
-        !writeAll(out, reinterpret_cast<const char *>(v1.bytes.data()), ID3Tag::kSize))
+        !writeAll(out, ape.data(), ape.size()) || !writeAll(out, v1.bytes.data(), ID3Tag::kSize))
         return abandon(errno);
     // The new file is the old one to everyone but a reader of its tags: same mode, same owner
     // (where we may set it).

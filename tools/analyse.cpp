@@ -10,6 +10,7 @@
 #include "analysis/Store.h"
 #include "library/Datamod.h"
 #include "util/ProgramDir.h"
+#include "util/ToolArgs.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -179,29 +180,14 @@ int analyseLibrary(const fs::path &programDir) {
 } // namespace
 
 int main(int argc, char **argv) {
-    fs::path programDir;
-    std::vector<std::string> files;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--dir") {
-            if (++i >= argc)
-                return usage();
-            programDir = argv[i];
-        } else if (arg.rfind("--dir=", 0) == 0) {
-            programDir = arg.substr(6);
-        } else if (arg == "-h" || arg == "--help") {
-            usage();
-            return 0;
-        } else if (arg == "--") {
-            for (++i; i < argc; ++i)
-                files.emplace_back(argv[i]);
-        } else if (!arg.empty() && arg[0] == '-') {
-            std::cerr << "dj-mixora-analyse: unknown option " << arg << "\n";
-            return usage();
-        } else {
-            files.push_back(arg);
-        }
+    using mixora::util::ToolArgs;
+    const ToolArgs args = mixora::util::parseToolArgs(argc, argv, "dj-mixora-analyse");
+    if (args.outcome == ToolArgs::Outcome::Help) {
+        usage();
+        return 0;
     }
-    const fs::path chosen = mixora::util::chooseProgramDir(programDir).dir;
-    return files.empty() ? analyseLibrary(chosen) : analyseFiles(files, chosen);
+    if (args.outcome == ToolArgs::Outcome::Bad)
+        return usage();
+    const fs::path chosen = mixora::util::chooseProgramDir(args.programDir).dir;
+    return args.operands.empty() ? analyseLibrary(chosen) : analyseFiles(args.operands, chosen);
 }

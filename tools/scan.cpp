@@ -7,6 +7,7 @@
 #include "library/Datamod.h"
 #include "scan/Scanner.h"
 #include "util/ProgramDir.h"
+#include "util/ToolArgs.h"
 
 #include <chrono>
 #include <cstdio>
@@ -68,31 +69,16 @@ int usage() {
 } // namespace
 
 int main(int argc, char **argv) {
-    fs::path programDir;
-    std::vector<std::string> folders;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--dir") {
-            if (++i >= argc)
-                return usage();
-            programDir = argv[i];
-        } else if (arg.rfind("--dir=", 0) == 0) {
-            programDir = arg.substr(6);
-        } else if (arg == "-h" || arg == "--help") {
-            usage();
-            return 0;
-        } else if (arg == "--") {
-            for (++i; i < argc; ++i)
-                folders.emplace_back(argv[i]);
-        } else if (!arg.empty() && arg[0] == '-') {
-            std::cerr << "dj-mixora-scan: unknown option " << arg << "\n";
-            return usage();
-        } else {
-            folders.push_back(arg);
-        }
+    using mixora::util::ToolArgs;
+    const ToolArgs args = mixora::util::parseToolArgs(argc, argv, "dj-mixora-scan");
+    if (args.outcome == ToolArgs::Outcome::Help) {
+        usage();
+        return 0;
     }
-    if (folders.empty())
+    const std::vector<std::string> &folders = args.operands;
+    if (args.outcome == ToolArgs::Outcome::Bad || folders.empty())
         return usage();
+    fs::path programDir = args.programDir;
 
     // Stored paths must name the files from anywhere, so relative folders become absolute;
     // the folder itself may be a link, nothing below it is followed.

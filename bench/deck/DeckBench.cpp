@@ -102,13 +102,3 @@ void BM_PlayClickToFirstSound(benchmark::State &state) {
 BENCHMARK(BM_PlayClickToFirstSound)->Unit(benchmark::kMicrosecond)->Iterations(200);
 
 } // namespace
-
-int main(int argc, char **argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

@@ -5,20 +5,18 @@
 // "speed_vs_bare" is bare wall time / our wall time (1.0 = as fast as the bare loop),
 // "cpu_vs_bare" the same for processor time.
 // Trees are generated below /tmp and removed at the end.
+#include "bench/BareWalk.h"
+#include "bench/Timing.h"
 #include "library/Datamod.h"
 #include "scan/Scanner.h"
 #include "tests/support/Fixtures.h"
 
 #include <benchmark/benchmark.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <ctime>
-
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -27,35 +25,13 @@
 
 namespace fs = std::filesystem;
 using namespace mixora;
+using mixora::bench::Timing;
 
 namespace {
 
 constexpr int kFolders = 2000;
 constexpr int kFilesPerFolder = 10;
 constexpr int kCheckRows = 100000;
-
-double seconds(std::chrono::steady_clock::duration d) {
-    return std::chrono::duration<double>(d).count();
-}
-
-// Processor time of the whole process (all threads, kernel time included): on a machine
-// shared with other work the wall clock says more about the neighbours than about us.
-double cpuSeconds() {
-    timespec t{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-struct Timing {
-    double wall = 0, cpu = 0;
-    template <class F> void add(F &&f) {
-        const auto w0 = std::chrono::steady_clock::now();
-        const double c0 = cpuSeconds();
-        f();
-        cpu += cpuSeconds() - c0;
-        wall += seconds(std::chrono::steady_clock::now() - w0);
-    }
-};
 
 // A tree of small MP3 files: a few real frames and an ID3v1 tag each.
 struct Tree {
@@ -89,32 +65,11 @@ Tree &tree() {
 
 // What no import can avoid: list the folders, open every file, read its last 128 bytes.
 long bareWalk(const std::string &path) {
-    long files = 0;
-    DIR *d = ::opendir(path.c_str());
-    if (d == nullptr)
-        return 0;
-    std::vector<std::string> folders;
-    while (const dirent *e = ::readdir(d)) {
-        if (e->d_name[0] == '.')
-            continue;
-        const std::string full = path + e->d_name;
-        if (e->d_type == DT_DIR) {
-            folders.push_back(full + "/");
-        } else if (e->d_type == DT_REG) {
-            const int fd = ::open(full.c_str(), O_RDONLY);
-            if (fd >= 0) {
-                unsigned char buf[128];
-                const off_t size = ::lseek(fd, 0, SEEK_END);
-                if (::pread(fd, buf, 128, size - 128) == 128)
-                    ++files;
-                ::close(fd);
-            }
-        }
-    }
-    ::closedir(d);
-    for (const auto &f : folders)
-        files += bareWalk(f);
-    return files;
+    return bench::bareWalk(path, [](int fd) {
+        unsigned char buf[128];
+        const off_t size = ::lseek(fd, 0, SEEK_END);
+        return ::pread(fd, buf, 128, size - 128) == 128;
+    });
 }
 
 void BM_ImportVsBareWalk(benchmark::State &state) {

@@ -5,6 +5,8 @@
 //  - the import's memory (resident set) over 100,000 files, sampled as it goes.
 // "speed_vs_bare" is bare wall time / our wall time; "files_per_s" our rate.
 // Trees are generated below /tmp and removed at the end.
+#include "bench/BareWalk.h"
+#include "bench/Timing.h"
 #include "library/Datamod.h"
 #include "scan/Scanner.h"
 #include "tests/support/Fixtures.h"
@@ -12,34 +14,20 @@
 
 #include <benchmark/benchmark.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 namespace fs = std::filesystem;
 using namespace mixora;
+using mixora::bench::Timing;
 using namespace mixora::test::tagbytes;
 
 namespace {
-
-double seconds(std::chrono::steady_clock::duration d) {
-    return std::chrono::duration<double>(d).count();
-}
-
-// Processor time of the whole process (all threads, kernel time included): on a machine
-// shared with other work the wall clock says more about the neighbours than about us.
-double cpuSeconds() {
-    timespec t{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
 
 struct Tree {
     test::TempDir dir;
@@ -74,75 +62,46 @@ struct Tree {
 // What no import can avoid: list the folders, open every file, read its first 10 bytes, the
 // ID3v2 tag they announce and the last 128 bytes.
 long bareWalk(const std::string &path, std::vector<unsigned char> &buffer) {
-    long files = 0;
-    DIR *d = ::opendir(path.c_str());
-    if (d == nullptr)
-        return 0;
-    std::vector<std::string> folders;
-    while (const dirent *e = ::readdir(d)) {
-        if (e->d_name[0] == '.')
-            continue;
-        const std::string full = path + e->d_name;
-        if (e->d_type == DT_DIR) {
-            folders.push_back(full + "/");
-        } else if (e->d_type == DT_REG) {
-            const int fd = ::open(full.c_str(), O_RDONLY);
-            if (fd < 0)
-                continue;
-            unsigned char head[10];
-            if (::read(fd, head, 10) == 10 && head[0] == 'I' && head[1] == 'D' && head[2] == '3') {
-                const std::size_t size = (std::size_t{head[6]} << 21) | (std::size_t{head[7]} << 14) |
-                                         (std::size_t{head[8]} << 7) | head[9];
-                if (buffer.size() < size)
-                    buffer.resize(size);
-                if (::read(fd, buffer.data(), size) < 0)
-                    continue;
-            }
-            const off_t end = ::lseek(fd, 0, SEEK_END);
-            if (::pread(fd, buffer.data(), 128, end - 128) == 128)
-                ++files;
-            ::close(fd);
+    return bench::bareWalk(path, [&buffer](int fd) {
+        unsigned char head[10];
+        if (::read(fd, head, 10) == 10 && head[0] == 'I' && head[1] == 'D' && head[2] == '3') {
+            const std::size_t size = (std::size_t{head[6]} << 21) | (std::size_t{head[7]} << 14) |
+                                     (std::size_t{head[8]} << 7) | head[9];
+            if (buffer.size() < size)
+                buffer.resize(size);
+            if (::read(fd, buffer.data(), size) < 0)
+                return false;
         }
-    }
-    ::closedir(d);
-    for (const auto &f : folders)
-        files += bareWalk(f, buffer);
-    return files;
+        const off_t end = ::lseek(fd, 0, SEEK_END);
+        return ::pread(fd, buffer.data(), 128, end - 128) == 128;
+    });
 }
 
 void BM_Id3v2ImportVsBareWalk(benchmark::State &state) {
     static Tree tree(2000, 10, true);
-    double ours = 0, bare = 0, oursCpu = 0, bareCpu = 0;
+    Timing ours, bare;
     std::int64_t added = 0;
     long walked = 0;
     std::vector<unsigned char> buffer(1 << 16);
     bareWalk(tree.root, buffer); // warm the cache
     for (auto _ : state) {
-        auto t0 = std::chrono::steady_clock::now();
-        double c0 = cpuSeconds();
-        walked = bareWalk(tree.root, buffer);
-        bareCpu += cpuSeconds() - c0;
-        bare += seconds(std::chrono::steady_clock::now() - t0);
+        bare.add([&] { walked = bareWalk(tree.root, buffer); });
         test::TempDir program;
         TDataModule1 data;
         data.openOrCreate(program.path());
         scan::SilentProgress progress;
         scan::Scanner scanner(data.Table1, progress);
         scanner.setParallelWalk(state.range(0) != 0);
-        t0 = std::chrono::steady_clock::now();
-        c0 = cpuSeconds();
-        added = scanner.start({tree.root}).added;
-        oursCpu += cpuSeconds() - c0;
-        ours += seconds(std::chrono::steady_clock::now() - t0);
+        ours.add([&] { added = scanner.start({tree.root}).added; });
     }
     if (added != tree.files || walked != tree.files)
         state.SkipWithError("the import did not add every file");
     const double n = static_cast<double>(state.iterations());
     state.counters["files"] = static_cast<double>(added);
-    state.counters["files_per_s"] = static_cast<double>(added) * n / ours;
-    state.counters["bare_files_per_s"] = static_cast<double>(walked) * n / bare;
-    state.counters["speed_vs_bare"] = bare / ours;
-    state.counters["cpu_vs_bare"] = bareCpu / oursCpu;
+    state.counters["files_per_s"] = static_cast<double>(added) * n / ours.wall;
+    state.counters["bare_files_per_s"] = static_cast<double>(walked) * n / bare.wall;
+    state.counters["speed_vs_bare"] = bare.wall / ours.wall;
+    state.counters["cpu_vs_bare"] = bare.cpu / ours.cpu;
 }
 BENCHMARK(BM_Id3v2ImportVsBareWalk)
     ->ArgName("parallel")

@@ -1,33 +1,30 @@
 // The command-line analysis: figures of single files, and the library's unanalysed songs stored.
 #include "library/Datamod.h"
 #include "tests/support/Fixtures.h"
+#include "tests/support/SongSuite.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
-#include <cstdio>
+#include <chrono>
+#include <cmath>
 #include <map>
+#include <thread>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct ToolRun {
-    int status = -1;
-    std::string out;
-};
+using ToolRun = mixora::test::CommandRun;
 
 ToolRun runTool(const std::string &args) {
-    ToolRun run;
-    FILE *pipe = ::popen((std::string(MIXORA_BIN_DIR) + "/dj-mixora-analyse " + args + " 2>&1").c_str(), "r");
-    if (pipe == nullptr)
-        return run;
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr)
-        run.out += buffer;
-    const int raw = ::pclose(pipe);
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return run;
+    return mixora::test::runCommand(std::string(MIXORA_BIN_DIR) + "/dj-mixora-analyse " + args + " 2>&1");
 }
 
 // name=value lines of one block of the output.
@@ -99,4 +96,116 @@ TEST(AnalyseTool, PrintsTheFiguresOfFilesAndFillsTheLibrary) {
     EXPECT_GT(data.Table1.fieldAsInteger("EndZeit"), 0);
 
     EXPECT_EQ(runTool("--dir '" + (dir / "nowhere").string() + "'").status, 1);
+}
+
+namespace {
+
+// Rows with "Analyse" set, and every stored result that is not complete or disagrees with its
+// row: the store writes both in one step, so a kill may not leave half of it.
+struct LibraryState {
+    int rows = 0;
+    int analysed = 0;
+    std::vector<std::string> faults;
+};
+
+LibraryState libraryState(mixora::SongTable &table) {
+    LibraryState state;
+    sqlite3_stmt *q = nullptr;
+    const char *sql = "SELECT s.\"Index\", s.\"Analyse\", s.\"Beats\", s.\"EndZeit\", a.\"Index\", a.Bpm, "
+                      "a.AudibleEndByte, a.AudibleStart, a.AudibleEnd, a.Duration, length(a.Overview) "
+                      "FROM Songs s LEFT JOIN Analysis a ON a.\"Index\" = s.\"Index\"";
+    if (sqlite3_prepare_v2(table.handle(), sql, -1, &q, nullptr) != SQLITE_OK) {
+        state.faults.push_back(sqlite3_errmsg(table.handle()));
+        return state;
+    }
+    const auto null = [q](int column) { return sqlite3_column_type(q, column) == SQLITE_NULL; };
+    while (sqlite3_step(q) == SQLITE_ROW) {
+        ++state.rows;
+        const std::string song = "song " + std::to_string(sqlite3_column_int64(q, 0)) + ": ";
+        if (sqlite3_column_int(q, 1) != 1) {
+            if (!null(4) || !null(3))
+                state.faults.push_back(song + "results stored but not marked analysed");
+            continue;
+        }
+        ++state.analysed;
+        if (null(4)) {
+            state.faults.push_back(song + "marked analysed without results");
+            continue;
+        }
+        if (null(10) || sqlite3_column_int(q, 10) == 0 || sqlite3_column_double(q, 9) <= 0.0 ||
+            sqlite3_column_double(q, 8) <= sqlite3_column_double(q, 7))
+            state.faults.push_back(song + "incomplete results");
+        if (null(3) || sqlite3_column_int64(q, 3) != sqlite3_column_int64(q, 6))
+            state.faults.push_back(song + "EndZeit differs from the stored audible end");
+        const bool beatsAgree =
+            null(5) ? null(2)
+                    : !null(2) && sqlite3_column_int64(q, 2) == std::llround(sqlite3_column_double(q, 5));
+        if (!beatsAgree)
+            state.faults.push_back(song + "Beats differs from the stored tempo");
+    }
+    sqlite3_finalize(q);
+    return state;
+}
+
+} // namespace
+
+TEST(AnalyseTool, AKillLosesNothingButTheSongInProgress) {
+    const std::string tool = std::string(MIXORA_BIN_DIR) + "/dj-mixora-analyse";
+    if (!fs::exists(tool))
+        GTEST_SKIP() << "dj-mixora-analyse is not built";
+    mixora::test::TempDir dir;
+    // Enough songs that the run is far from done when the first result is stored.
+    constexpr int kSongs = 16;
+    mixora::test::SongRecipe recipe;
+    recipe.seconds = 20.0;
+    const auto mp3 = mixora::test::encodeSong(recipe).mp3;
+    {
+        mixora::TDataModule1 data;
+        data.openOrCreate(dir.path());
+        for (int i = 0; i < kSongs; ++i) {
+            const fs::path file = dir / ("song" + std::to_string(i) + ".mp3");
+            mixora::test::writeFile(file, mp3);
+            data.Table1.appendRecord(row(file.string()));
+        }
+    }
+
+    const std::string dirArg = dir.path().string();
+    std::vector<char *> argv{const_cast<char *>(tool.c_str()), const_cast<char *>("--dir"),
+                             const_cast<char *>(dirArg.c_str()), nullptr};
+    posix_spawn_file_actions_t quiet;
+    posix_spawn_file_actions_init(&quiet);
+    posix_spawn_file_actions_addopen(&quiet, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&quiet, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, tool.c_str(), &quiet, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&quiet);
+
+    mixora::TDataModule1 watch;
+    watch.openOrCreate(dir.path());
+    bool exited = false;
+    int raw = 0;
+    // The results table appears once the tool has opened the library.
+    while (!(exited = ::waitpid(pid, &raw, WNOHANG) == pid) && libraryState(watch.Table1).analysed == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!exited) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &raw, 0);
+    }
+    ASSERT_TRUE(WIFSIGNALED(raw) && WTERMSIG(raw) == SIGKILL) << "the run ended before it could be killed";
+
+    const LibraryState killed = libraryState(watch.Table1);
+    EXPECT_TRUE(killed.faults.empty()) << ::testing::PrintToString(killed.faults);
+    EXPECT_EQ(killed.rows, kSongs);
+    EXPECT_GE(killed.analysed, 1);
+    ASSERT_LT(killed.analysed, kSongs);
+
+    ToolRun rest = runTool("--dir '" + dirArg + "'");
+    EXPECT_EQ(rest.status, 0) << rest.out;
+    EXPECT_NE(
+        rest.out.find("songs analysed: " + std::to_string(kSongs - killed.analysed) + "\nsongs failed: 0\n"),
+        std::string::npos)
+        << rest.out;
+    const LibraryState done = libraryState(watch.Table1);
+    EXPECT_TRUE(done.faults.empty()) << ::testing::PrintToString(done.faults);
+    EXPECT_EQ(done.analysed, kSongs);
 }

@@ -3,32 +3,16 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <sys/wait.h>
-
 namespace fs = std::filesystem;
 using mixora::test::tagOf;
 using mixora::test::writeSong;
 
 namespace {
 
-struct ToolRun {
-    int status = -1;
-    std::string out;
-};
+using ToolRun = mixora::test::CommandRun;
 
 ToolRun runTool(const std::string &args) {
-    const std::string tool = std::string(MIXORA_BIN_DIR) + "/dj-mixora-scan";
-    ToolRun run;
-    FILE *pipe = ::popen((tool + " " + args + " 2>&1").c_str(), "r");
-    if (pipe == nullptr)
-        return run;
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr)
-        run.out += buffer;
-    const int raw = ::pclose(pipe);
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return run;
+    return mixora::test::runCommand(std::string(MIXORA_BIN_DIR) + "/dj-mixora-scan " + args + " 2>&1");
 }
 
 } // namespace

@@ -3,10 +3,13 @@
 #include <lame/lame.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <random>
 #include <stdexcept>
+
+#include <sys/wait.h>
 
 namespace fs = std::filesystem;
 
@@ -144,6 +147,19 @@ fs::path corpusDir() {
     if (fs::is_directory(p / "mpeg-conformance", ec))
         return fs::canonical(p, ec);
     return {};
+}
+
+CommandRun runCommand(const std::string& command) {
+    CommandRun run;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return run;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr)
+        run.out += buffer;
+    const int raw = ::pclose(pipe);
+    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return run;
 }
 
 } // namespace mixora::test

@@ -50,6 +50,14 @@ private:
 // The shared corpus folder, or an empty path where it is absent (a clone without ../shared).
 std::filesystem::path corpusDir();
 
+// What a shell command wrote to its standard output, and its exit status (-1 when it did not
+// exit, e.g. killed by a signal).
+struct CommandRun {
+    int status = -1;
+    std::string out;
+};
+CommandRun runCommand(const std::string& command);
+
 } // namespace mixora::test
 
 // Skips the calling test with a visible reason where the corpus is absent.

@@ -230,17 +230,11 @@ TEST(TagReader, ToolPrintsWhatTheImportStores) {
     const std::string command = std::string(MIXORA_BIN_DIR) + "/dj-mixora-tags '" +
                                 (dir / "a b.mp3").string() + "' '" + (dir / "none").string() +
                                 "' 2>/dev/null";
-    FILE *pipe = ::popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string out;
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr)
-        out += buffer;
-    const int status = ::pclose(pipe);
-    EXPECT_EQ(WEXITSTATUS(status), 1); // one file could not be opened
+    const t::CommandRun run = t::runCommand(command);
+    EXPECT_EQ(run.status, 1); // one file could not be opened
     const std::string expected = "file=" + (dir / "a b.mp3").string() +
                                  "\ntags=ID3v2 ID3v1\nInterpret=Artist\nTitel=" + std::string(255, 'x') +
                                  "\nJahr=1999\nGenre=Rock\n\nfile=" + (dir / "none").string() +
                                  "\nerror=No such file or directory\n";
-    EXPECT_EQ(out, expected);
+    EXPECT_EQ(run.out, expected);
 }
