@@ -69,12 +69,19 @@ int compareAscii(const unsigned char *pa, const unsigned char *pb, std::size_t l
 int noCaseCompare(void *, int lengthA, const void *a, int lengthB, const void *b) {
     const auto *pa = static_cast<const unsigned char *>(a);
     const auto *pb = static_cast<const unsigned char *>(b);
+    const auto shorter = static_cast<std::size_t>(std::min(lengthA, lengthB));
     std::size_t at = 0;
-    const int ascii = compareAscii(pa, pb, static_cast<std::size_t>(std::min(lengthA, lengthB)), at);
-    if (ascii == 0)
-        return lengthA == lengthB ? 0 : lengthA < lengthB ? -1 : 1;
-    if (ascii != kNotAscii)
+    const int ascii = compareAscii(pa, pb, shorter, at);
+    if (ascii == 0) {
+        if (lengthA == lengthB)
+            return 0;
+        // The shorter text is a prefix of the longer; unless a character may run on past its
+        // end ("\xC3" against "ä"), the longer one comes after it.
+        if (shorter == 0 || pa[shorter - 1] < 0x80)
+            return lengthA < lengthB ? -1 : 1;
+    } else if (ascii != kNotAscii) {
         return ascii;
+    }
     // Back to where a character begins in both: after an ASCII byte that both hold, with only
     // bytes they share in between.
     while (at > 0 && pa[at - 1] >= 0x80)
