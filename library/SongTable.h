@@ -221,7 +221,8 @@ public:
     // holds in any letter case (also through an earlier row of the call) is left out without
     // an error; added[i] tells whether rows[i] was added. The after-post callback and the
     // listeners run for each row added, in order, with it current. On DatabaseError no row of
-    // the call is added.
+    // the call is added; after a full disk or an I/O error the engine may have rolled back the
+    // whole open transaction.
     static constexpr std::size_t kMaxAppendRows = 32;
     void appendRecords(std::span<const SongRecord> rows, std::vector<bool> &added);
     // Gives the row whose "Dateiname" is exactly the record's (the same file, not one whose
