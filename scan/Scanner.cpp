@@ -305,6 +305,7 @@ class WalkQueue : public WalkHandler {
 public:
     static constexpr std::size_t kChunk = 256;
     static constexpr std::size_t kMaxChunks = 64;
+    static constexpr std::size_t kSpareChunks = 2;
 
     void step() override {
         chunk_.emplace_back().step = true;
@@ -329,8 +330,12 @@ public:
         changed_.notify_all();
     }
     // Appending side: the next chunk, or false when the walk is over.
+    // The chunk given back is reused by the walking side: no fresh memory per chunk.
     bool take(std::vector<WalkItem> &out) {
+        out.clear();
         std::unique_lock lock(mutex_);
+        if (out.capacity() > 0 && spare_.size() < kSpareChunks)
+            spare_.push_back(std::move(out));
         changed_.wait(lock, [&] { return !chunks_.empty() || done_; });
         if (chunks_.empty()) {
             if (error_)
@@ -362,6 +367,10 @@ private:
         if (!cancel_.load())
             chunks_.push_back(std::move(chunk_));
         chunk_.clear();
+        if (!spare_.empty()) {
+            chunk_ = std::move(spare_.back());
+            spare_.pop_back();
+        }
         changed_.notify_all();
     }
 
@@ -369,6 +378,7 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<std::vector<WalkItem>> chunks_;
+    std::vector<std::vector<WalkItem>> spare_; // emptied chunks, to be filled again
     bool done_ = false;
     std::exception_ptr error_;
     std::atomic<bool> cancel_{false};
