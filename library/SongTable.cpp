@@ -2,6 +2,9 @@
 
 #include "util/Cp1252.h"
 
+#include <array>
+#include <utility>
+
 namespace mixora {
 
 using namespace songtable;
@@ -112,21 +115,20 @@ void SongTable::deleteRecord() {
     d->notify(TableChange::Cursor);
 }
 
-void SongTable::appendRecord(const SongRecord &values) {
-    d->requireActive();
-    checkBrowseMode();
-    if (d->state == TableState::SetKey)
-        d->state = TableState::Browse;
-    SongRecord row = values;
+bool SongTable::Impl::toStoredForm(SongRecord &row) {
     for (int i = 1; i < kSongFieldCount; ++i) {
         const auto &def = kSongFields[static_cast<std::size_t>(i)];
         auto &value = row[static_cast<std::size_t>(i)];
-        if (def.type == FieldType::Text && i != kFieldDateiname)
-            value = text::utf8Left(fieldValueText(value), static_cast<std::size_t>(def.size));
+        if (def.type != FieldType::Text || i == kFieldDateiname)
+            continue;
+        const auto size = static_cast<std::size_t>(def.size);
+        if (auto *s = std::get_if<std::string>(&value)) {
+            if (s->size() > size) // no more bytes than characters allowed: nothing to cut
+                *s = text::utf8Left(*s, size);
+        } else {
+            value = text::utf8Left(fieldValueText(value), size);
+        }
     }
-    const auto key = d->insert(row);
-    // The row as stored is the row given, where every value already has its stored form:
-    // no read back, which would cost a bulk import as much as the insert.
     bool asStored = true;
     for (int i = 1; i < kSongFieldCount && asStored; ++i) {
         auto &value = row[static_cast<std::size_t>(i)];
@@ -145,16 +147,109 @@ void SongTable::appendRecord(const SongRecord &values) {
             break;
         }
     }
+    return asStored;
+}
+
+void SongTable::Impl::appended(SongRecord &&row, std::int64_t key, bool asStored) {
+    // The row as stored is the row given, where every value already has its stored form:
+    // no read back, which would cost a bulk import as much as the insert.
     if (asStored) {
         row[kFieldIndex] = key;
-        d->setCurrent(std::move(row));
+        setCurrent(std::move(row));
     } else {
-        d->setCurrent(d->byIndex(key));
+        setCurrent(byIndex(key));
     }
-    d->notify(TableChange::Data);
-    d->notify(TableChange::Cursor);
-    if (d->afterPost)
-        d->afterPost();
+    notify(TableChange::Data);
+    notify(TableChange::Cursor);
+    if (afterPost)
+        afterPost();
+}
+
+void SongTable::appendRecord(const SongRecord &values) {
+    d->requireActive();
+    checkBrowseMode();
+    if (d->state == TableState::SetKey)
+        d->state = TableState::Browse;
+    SongRecord row = values;
+    const bool asStored = Impl::toStoredForm(row);
+    const auto key = d->insert(row);
+    d->appended(std::move(row), key, asStored);
+}
+
+void SongTable::appendRecords(std::span<const SongRecord> rows, std::vector<bool> &added) {
+    added.assign(rows.size(), false);
+    if (rows.empty())
+        return;
+    if (rows.size() > kMaxAppendRows)
+        throw DatabaseError("Zu viele Datensätze auf einmal");
+    d->requireActive();
+    checkBrowseMode();
+    if (d->state == TableState::SetKey)
+        d->state = TableState::Browse;
+    std::array<SongRecord, kMaxAppendRows> stored;
+    std::array<bool, kMaxAppendRows> asStored{};
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        stored[r] = rows[r];
+        asStored[r] = Impl::toStoredForm(stored[r]);
+    }
+    // OR IGNORE: a known path must not end the statement, and a statement that cannot end
+    // half-done needs no journal of its own.
+    auto &statement = d->insertRows[rows.size() - 1];
+    if (!statement.get())
+        statement.prepare(d->db, insertSql(static_cast<int>(rows.size()), true));
+    int inserted = 0;
+    std::int64_t last = 0;
+    {
+        Use use(statement.get());
+        for (std::size_t r = 0; r < rows.size(); ++r)
+            d->bindRow(statement.get(), stored[r], static_cast<int>(r) * (kSongFieldCount - 1));
+        if (sqlite3_step(statement.get()) != SQLITE_DONE)
+            d->fail("Der Datensatz kann nicht gespeichert werden");
+        inserted = sqlite3_changes(d->db);
+        last = sqlite3_last_insert_rowid(d->db);
+    }
+    if (inserted == 0)
+        return;
+    d->invalidate();
+    std::array<std::int64_t, kMaxAppendRows> keys{};
+    if (static_cast<std::size_t>(inserted) == rows.size()) {
+        // Rows added in one statement take consecutive numbers.
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+            added[r] = true;
+            keys[r] = last - inserted + 1 + static_cast<std::int64_t>(r);
+        }
+    } else {
+        // A row left out still used up its number: the newest rows, which are the ones just
+        // added, tell by their exact paths which rows they are.
+        auto *newest = d->newestPaths.get();
+        Use use(newest);
+        sqlite3_bind_int64(newest, 1, last);
+        sqlite3_bind_int(newest, 2, inserted);
+        std::array<std::pair<std::int64_t, std::string>, kMaxAppendRows> found;
+        int count = 0;
+        int rc;
+        while ((rc = sqlite3_step(newest)) == SQLITE_ROW && count < inserted) {
+            const auto *path = reinterpret_cast<const char *>(sqlite3_column_text(newest, 1));
+            found[static_cast<std::size_t>(count++)] = {
+                sqlite3_column_int64(newest, 0),
+                std::string(path ? path : "", static_cast<std::size_t>(sqlite3_column_bytes(newest, 1)))};
+        }
+        if (rc != SQLITE_DONE && rc != SQLITE_ROW)
+            d->fail("Die Datenbank kann nicht gelesen werden");
+        std::size_t r = 0;
+        for (int i = count; i-- > 0;) { // oldest first, as the rows were given
+            const auto &[key, path] = found[static_cast<std::size_t>(i)];
+            while (r < rows.size() && fieldValueText(stored[r][kFieldDateiname]) != path)
+                ++r;
+            if (r == rows.size())
+                break;
+            added[r] = true;
+            keys[r++] = key;
+        }
+    }
+    for (std::size_t r = 0; r < rows.size(); ++r)
+        if (added[r])
+            d->appended(std::move(stored[r]), keys[r], asStored[r]);
 }
 
 bool SongTable::fillEmptyTexts(const SongRecord &values) {

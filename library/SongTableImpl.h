@@ -20,9 +20,12 @@ inline constexpr int kSchemaVersion = 1;
 std::string quoted(std::string_view name);
 std::string schemaSql();
 std::string columnList();
+// The INSERT of `rows` rows, with plain "?" parameters, ten per row, in field order.
+std::string insertSql(int rows, bool orIgnore);
 
 std::optional<std::int64_t> parseInteger(std::string_view s);
-void bindValue(sqlite3_stmt *stmt, int position, const FieldValue &value);
+// `copy` false: the text outlives the statement's use (bound without a copy).
+void bindValue(sqlite3_stmt *stmt, int position, const FieldValue &value, bool copy = true);
 // The eleven columns of a row selected with columnList().
 SongRecord readRow(sqlite3_stmt *stmt);
 SongRecord emptyRecord();
@@ -99,7 +102,9 @@ struct SongTable::Impl {
         songtable::Statement first, last, next, prior, nearest, keys;
     };
     std::array<Queries, kSongIndexCount> queries;
-    songtable::Statement byKey, paths, insertRow, updateRow, deleteRow, count, fillTexts;
+    songtable::Statement byKey, paths, insertRow, updateRow, deleteRow, count, fillTexts, newestPaths;
+    // INSERT OR IGNORE of n rows at [n - 1], prepared when first needed.
+    std::array<songtable::Statement, SongTable::kMaxAppendRows> insertRows;
 
     std::filesystem::path path() const { return folder / tableName; }
 
@@ -157,15 +162,16 @@ struct SongTable::Impl {
         fail("Der Datensatz kann nicht gespeichert werden");
     }
 
-    void bindRow(sqlite3_stmt *stmt, const SongRecord &row) {
+    // Field i goes to parameter base + i.
+    void bindRow(sqlite3_stmt *stmt, const SongRecord &row, int base = 1) {
         for (int i = 1; i < kSongFieldCount; ++i) {
             const auto &value = row[static_cast<std::size_t>(i)];
             // Texts are never NULL, so every index orders and finds empty texts alike.
             if (kSongFields[static_cast<std::size_t>(i)].type == FieldType::Text &&
                 std::holds_alternative<std::monostate>(value))
-                songtable::bindValue(stmt, i + 1, FieldValue(std::string()));
+                sqlite3_bind_text(stmt, base + i, "", 0, SQLITE_STATIC);
             else
-                songtable::bindValue(stmt, i + 1, value);
+                songtable::bindValue(stmt, base + i, value, false); // the row outlives the step
         }
     }
 
@@ -185,6 +191,12 @@ struct SongTable::Impl {
         if (sqlite3_step(updateRow.get()) != SQLITE_DONE)
             failWrite(row);
     }
+
+    // Gives a row to be appended the form the table stores (texts cut to their fields, never
+    // empty values); true when every value then is as a read would give it back.
+    static bool toStoredForm(SongRecord &row);
+    // Makes an appended row current and tells everyone, as a post does.
+    void appended(SongRecord &&row, std::int64_t key, bool asStored);
 
     std::optional<SongRecord> byIndex(std::int64_t key) {
         songtable::bindValue(byKey.get(), 1, FieldValue(key));

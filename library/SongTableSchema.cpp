@@ -3,29 +3,92 @@
 #include "util/Cp1252.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <system_error>
 
 namespace mixora {
 namespace songtable {
 namespace {
 
-// Keys in an index share long prefixes (paths above all): equal bytes are skipped eight at a
-// time, back to the last ASCII byte, where a character begins in both texts alike.
+constexpr std::uint64_t kOnes = 0x0101010101010101;
+constexpr std::uint64_t kHighBits = kOnes * 0x80;
+
+std::uint64_t load8(const unsigned char *p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
+// Eight ASCII bytes at once with capitals made small; no byte may have its high bit set, so
+// no addition carries into the next byte.
+std::uint64_t foldAscii8(std::uint64_t v) {
+    const std::uint64_t atLeastA = v + kOnes * (0x80 - 'A');
+    const std::uint64_t aboveZ = v + kOnes * (0x80 - 'Z' - 1);
+    return v | ((atLeastA & ~aboveZ & kHighBits) >> 2);
+}
+
+unsigned char foldAscii(unsigned char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 0x20) : c;
+}
+
+constexpr int kNotAscii = 2;
+
+// Compares the first `length` bytes of two texts where only ASCII decides: <0, >0, 0 when
+// they are alike, or kNotAscii with `at` on differing bytes of which one is not ASCII.
+int compareAscii(const unsigned char *pa, const unsigned char *pb, std::size_t length, std::size_t &at) {
+    for (; at + 8 <= length; at += 8) {
+        const std::uint64_t wa = load8(pa + at);
+        const std::uint64_t wb = load8(pb + at);
+        if (wa == wb)
+            continue;
+        if ((wa | wb) & kHighBits)
+            return kNotAscii;
+        if (foldAscii8(wa) != foldAscii8(wb))
+            break; // the bytes below tell which
+    }
+    for (; at < length; ++at) {
+        if (pa[at] == pb[at])
+            continue;
+        if ((pa[at] | pb[at]) & 0x80)
+            return kNotAscii;
+        const unsigned char ca = foldAscii(pa[at]);
+        const unsigned char cb = foldAscii(pb[at]);
+        if (ca != cb)
+            return ca < cb ? -1 : 1;
+    }
+    return 0;
+}
+
+// Every key of an index is compared some fifteen times per insert, and nearly all keys are
+// ASCII: that case is decided eight bytes at a time without decoding anything. Where either
+// text has a byte of its own beyond ASCII, the comparison goes on character by character from
+// the last ASCII byte before it; the bytes before that point compare equal in both readings,
+// so the order is exactly that of compareNoCase.
 int noCaseCompare(void *, int lengthA, const void *a, int lengthB, const void *b) {
     const auto *pa = static_cast<const unsigned char *>(a);
     const auto *pb = static_cast<const unsigned char *>(b);
     const auto shorter = static_cast<std::size_t>(std::min(lengthA, lengthB));
-    std::size_t same = 0;
-    while (same + 8 <= shorter && std::memcmp(pa + same, pb + same, 8) == 0)
-        same += 8;
-    while (same < shorter && pa[same] == pb[same])
-        ++same;
-    while (same > 0 && pa[same - 1] >= 0x80)
-        --same;
+    std::size_t at = 0;
+    const int ascii = compareAscii(pa, pb, shorter, at);
+    if (ascii == 0) {
+        if (lengthA == lengthB)
+            return 0;
+        // The shorter text is a prefix of the longer; unless a character may run on past its
+        // end ("\xC3" against "ä"), the longer one comes after it.
+        if (shorter == 0 || pa[shorter - 1] < 0x80)
+            return lengthA < lengthB ? -1 : 1;
+    } else if (ascii != kNotAscii) {
+        return ascii;
+    }
+    // Back to where a character begins in both: after an ASCII byte that both hold, with only
+    // bytes they share in between.
+    while (at > 0 && pa[at - 1] >= 0x80)
+        --at;
     return text::compareNoCase(
-        std::string_view(static_cast<const char *>(a) + same, static_cast<std::size_t>(lengthA) - same),
-        std::string_view(static_cast<const char *>(b) + same, static_cast<std::size_t>(lengthB) - same));
+        std::string_view(static_cast<const char *>(a) + at, static_cast<std::size_t>(lengthA) - at),
+        std::string_view(static_cast<const char *>(b) + at, static_cast<std::size_t>(lengthB) - at));
 }
 
 std::string declaredType(const FieldDef &field) {
@@ -94,6 +157,22 @@ std::string schemaSql() {
     return sql;
 }
 
+std::string insertSql(int rows, bool orIgnore) {
+    std::string names;
+    std::string marks = "(?";
+    for (int i = 1; i < kSongFieldCount; ++i) {
+        names += (i > 1 ? ", " : "") + quoted(kSongFields[static_cast<std::size_t>(i)].name);
+        if (i > 1)
+            marks += ", ?";
+    }
+    marks += ")";
+    std::string sql = std::string(orIgnore ? "INSERT OR IGNORE INTO " : "INSERT INTO ") + kTable + " (" +
+                      names + ") VALUES " + marks;
+    for (int r = 1; r < rows; ++r)
+        sql += ", " + marks;
+    return sql;
+}
+
 std::string columnList() {
     std::string list;
     for (std::size_t i = 0; i < kSongFields.size(); ++i) {
@@ -106,6 +185,18 @@ std::string columnList() {
 } // namespace songtable
 
 using namespace songtable;
+
+namespace {
+
+// Debian's SQLite is built without lookaside memory, so every row an insert builds is a
+// malloc; with the memory statistics on, each also takes a process-wide mutex. Nothing here
+// reads those statistics. Only possible before the library's first use.
+void configureLibrary() {
+    static std::once_flag once;
+    std::call_once(once, [] { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); });
+}
+
+} // namespace
 
 void registerNoCaseCollation(sqlite3 *db) {
     sqlite3_create_collation_v2(db, kCollation, SQLITE_UTF8, nullptr, noCaseCompare, nullptr);
@@ -149,6 +240,8 @@ void SongTable::Impl::prepareAll() {
         sets += (i > 1 ? ", " : "") + name + " = ?" + std::to_string(i + 1);
     }
     insertRow.prepare(db, "INSERT INTO " + std::string(kTable) + " (" + names + ") VALUES (" + marks + ")");
+    newestPaths.prepare(db, "SELECT \"Index\", \"Dateiname\"" + from +
+                                " WHERE \"Index\" <= ?1 ORDER BY \"Index\" DESC LIMIT ?2");
     updateRow.prepare(db, "UPDATE " + std::string(kTable) + " SET " + sets + " WHERE \"Index\" = ?1");
     deleteRow.prepare(db, "DELETE FROM " + std::string(kTable) + " WHERE \"Index\" = ?1");
     count.prepare(db, "SELECT count(*)" + from);
@@ -176,6 +269,9 @@ void SongTable::Impl::finalizeAll() {
     byKey.finalize();
     paths.finalize();
     insertRow.finalize();
+    newestPaths.finalize();
+    for (auto &statement : insertRows)
+        statement.finalize();
     updateRow.finalize();
     deleteRow.finalize();
     count.finalize();
@@ -204,6 +300,7 @@ void SongTable::createTable() {
     const auto path = d->path();
     if (exists())
         throw DatabaseError("Die Datenbank " + path.string() + " existiert bereits");
+    configureLibrary();
     sqlite3 *db = nullptr;
     const int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     const auto failCreate = [&](const std::string &reason) {
@@ -235,8 +332,11 @@ void SongTable::open() {
     std::error_code ec;
     if (std::filesystem::is_directory(path, ec))
         throw DatabaseError("Die Datenbank " + name + " ist keine Datei");
+    configureLibrary();
     sqlite3 *db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    // The table object serves one thread at a time, so its connection needs no locks of its own.
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
+        SQLITE_OK) {
         std::string reason = db ? sqlite3_errmsg(db) : "kein Speicher";
         sqlite3_close_v2(db);
         throw DatabaseError("Die Datenbank " + name + " kann nicht geöffnet werden: " + reason);

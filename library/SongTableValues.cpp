@@ -23,12 +23,13 @@ std::optional<std::int64_t> parseInteger(std::string_view s) {
     return value;
 }
 
-void bindValue(sqlite3_stmt *stmt, int position, const FieldValue &value) {
+void bindValue(sqlite3_stmt *stmt, int position, const FieldValue &value, bool copy) {
     if (std::holds_alternative<std::int64_t>(value))
         sqlite3_bind_int64(stmt, position, std::get<std::int64_t>(value));
     else if (std::holds_alternative<std::string>(value)) {
         const auto &s = std::get<std::string>(value);
-        sqlite3_bind_text(stmt, position, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_text(stmt, position, s.data(), static_cast<int>(s.size()),
+                          copy ? SQLITE_TRANSIENT : SQLITE_STATIC);
     } else if (std::holds_alternative<bool>(value))
         sqlite3_bind_int(stmt, position, std::get<bool>(value) ? 1 : 0);
     else

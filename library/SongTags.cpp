@@ -66,12 +66,24 @@ std::string joined(const std::vector<std::string> &values) {
     return out;
 }
 
+// TagLib builds each name anew from wide characters; every import of a tagged file asks.
+const std::string &id3v1GenreName(int number) {
+    static const std::array<std::string, 256> names = [] {
+        std::array<std::string, 256> all;
+        for (int i = 0; i < 256; ++i)
+            all[static_cast<std::size_t>(i)] = TagLib::ID3v1::genre(i).to8Bit(true);
+        return all;
+    }();
+    static const std::string none;
+    return number >= 0 && number < 256 ? names[static_cast<std::size_t>(number)] : none;
+}
+
 std::string genreOf(const std::string &reference) {
     if (!reference.empty() && reference.size() <= 3 &&
         reference.find_first_not_of("0123456789") == std::string::npos) {
-        const auto name = TagLib::ID3v1::genre(std::stoi(reference));
-        if (!name.isEmpty())
-            return name.to8Bit(true);
+        const auto &name = id3v1GenreName(std::stoi(reference));
+        if (!name.empty())
+            return name;
     }
     if (reference == "RX")
         return "Remix";
@@ -102,29 +114,34 @@ std::string genreName(const std::vector<std::string> &fields) {
     return joined(names);
 }
 
+bool isAscii(std::string_view s) {
+    for (const char c : s)
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return false;
+    return true;
+}
+
 // The values of a text frame's payload (encoding byte and text), decoded by TagLib's strings.
+// ASCII in a Latin-1 or UTF-8 text reads the same in either: taken as it stands.
 std::vector<std::string> payloadValues(std::string_view data) {
     if (data.empty())
         return {};
     const auto encoding = static_cast<unsigned char>(data[0]);
     data.remove_prefix(1);
-    std::vector<std::string_view> parts;
-    const std::size_t unit = encoding == 1 || encoding == 2 ? 2 : 1;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i + unit <= data.size(); i += unit) {
-        if (data[i] == '\0' && (unit == 1 || data[i + 1] == '\0')) {
-            parts.push_back(data.substr(start, i - start));
-            start = i + unit;
-        }
-    }
-    parts.push_back(data.substr(start));
     std::vector<std::string> out;
-    for (const auto part : parts) {
+    const auto take = [&](std::string_view part) {
         if (part.empty())
-            continue;
+            return;
+        if (encoding != 1 && encoding != 2 && isAscii(part)) {
+            std::string &value = out.emplace_back(part);
+            for (char &c : value)
+                if (static_cast<unsigned char>(c) < 0x20)
+                    c = ' ';
+            return;
+        }
         if (encoding == 0 || encoding > 3) {
             out.push_back(cleaned(text::cp1252ToUtf8(part)));
-            continue;
+            return;
         }
         const TagLib::String::Type type = encoding == 1   ? TagLib::String::UTF16
                                           : encoding == 2 ? TagLib::String::UTF16BE
@@ -133,7 +150,16 @@ std::vector<std::string> payloadValues(std::string_view data) {
                                      type);
         if (!decoded.isEmpty())
             out.push_back(cleaned(decoded.to8Bit(true)));
+    };
+    const std::size_t unit = encoding == 1 || encoding == 2 ? 2 : 1;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i + unit <= data.size(); i += unit) {
+        if (data[i] == '\0' && (unit == 1 || data[i + 1] == '\0')) {
+            take(data.substr(start, i - start));
+            start = i + unit;
+        }
     }
+    take(data.substr(start));
     return out;
 }
 
@@ -241,32 +267,15 @@ SongTags apeTexts(std::string_view bytes) {
 
 namespace {
 
-void readId3v2(int fd, std::uint64_t fileSize, const tags::Id3v2Header &header, SongTags &out) {
-    const std::uint64_t available = fileSize - tags::kId3v2HeaderSize;
-    const std::size_t want =
-        static_cast<std::size_t>(std::min<std::uint64_t>({header.size, available, tags::kMaxId3v2Bytes}));
-    // Reused from file to file (no allocation, no zero-filling); a rare huge tag's room is
-    // given back at once.
-    constexpr std::size_t kKeptBytes = std::size_t{1} << 20;
-    thread_local std::string buffer;
-    if (buffer.size() < want)
-        buffer.resize(want);
-    struct GiveBack {
-        std::string &buffer;
-        ~GiveBack() {
-            if (buffer.size() > kKeptBytes)
-                std::string().swap(buffer);
-        }
-    } giveBack{buffer};
-    std::string_view body(buffer.data(), tags::readAt(fd, buffer.data(), want, tags::kId3v2HeaderSize));
+void readId3v2(std::string_view body, const tags::Id3v2Header &header, SongTags &out) {
     std::string resynchronised;
     if (header.version <= 3 && (header.flags & tags::kUnsynchronisation))
         body = resynchronised = tags::resynchronise(body);
-    const auto texts = tags::id3v2Texts(body, header);
-    out.title = texts.title;
-    out.artist = texts.artist;
-    out.year = texts.year;
-    out.genre = texts.genre;
+    auto texts = tags::id3v2Texts(body, header);
+    out.title = std::move(texts.title);
+    out.artist = std::move(texts.artist);
+    out.year = std::move(texts.year);
+    out.genre = std::move(texts.genre);
 }
 
 void readApe(int fd, const tags::TailLayout &layout, SongTags &out) {
@@ -287,26 +296,62 @@ void fillEmpty(std::string &field, std::string from) {
 } // namespace
 
 SongTags readSongTags(int fd) {
-    SongTags result;
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return result;
-    const auto size = static_cast<std::uint64_t>(st.st_size);
+        return {};
+    return readSongTags(fd, static_cast<std::uint64_t>(st.st_size));
+}
+
+SongTags readSongTags(int fd, std::uint64_t size) {
+    SongTags result;
+    // One read takes the ID3v2 header with the usual tag after it (a small file whole, its end
+    // included). The room is reused from file to file (no allocation, no zero-filling); a rare
+    // huge tag's room is given back at once.
+    constexpr std::size_t kHeadBytes = 4096;
+    constexpr std::size_t kKeptBytes = std::size_t{1} << 20;
+    thread_local std::string buffer;
+    if (buffer.size() < kHeadBytes)
+        buffer.resize(kHeadBytes);
+    struct GiveBack {
+        std::string &buffer;
+        ~GiveBack() {
+            if (buffer.size() > kKeptBytes)
+                std::string().swap(buffer);
+        }
+    } giveBack{buffer};
+    std::size_t have = tags::readAt(fd, buffer.data(),
+                                    static_cast<std::size_t>(std::min<std::uint64_t>(size, kHeadBytes)), 0);
 
     std::uint64_t floor = 0;
-    unsigned char head[tags::kId3v2HeaderSize];
-    if (size >= tags::kId3v2HeaderSize && tags::readAt(fd, head, sizeof head, 0) == sizeof head) {
-        if (const auto header = tags::parseId3v2Header(head)) {
+    if (have >= tags::kId3v2HeaderSize) {
+        if (const auto header =
+                tags::parseId3v2Header(reinterpret_cast<const unsigned char *>(buffer.data()))) {
             result.id3v2 = true;
             floor = std::min<std::uint64_t>(size, tags::kId3v2HeaderSize + std::uint64_t{header->size});
-            readId3v2(fd, size, *header, result);
+            const std::size_t end = tags::kId3v2HeaderSize +
+                                    static_cast<std::size_t>(std::min<std::uint64_t>(
+                                        {header->size, size - tags::kId3v2HeaderSize, tags::kMaxId3v2Bytes}));
+            if (have < end) {
+                if (buffer.size() < end)
+                    buffer.resize(end);
+                have += tags::readAt(fd, buffer.data() + have, end - have, have);
+            }
+            readId3v2(std::string_view(buffer).substr(tags::kId3v2HeaderSize,
+                                                      std::min(have, end) - tags::kId3v2HeaderSize),
+                      *header, result);
         }
     }
 
     const std::size_t tailSize = static_cast<std::size_t>(std::min<std::uint64_t>(size, tags::kTailBytes));
-    std::string tail(tailSize, '\0');
-    if (tags::readAt(fd, tail.data(), tailSize, size - tailSize) != tailSize)
-        return result;
+    char tailBytes[tags::kTailBytes];
+    std::string_view tail;
+    if (have >= size) {
+        tail = std::string_view(buffer.data() + (size - tailSize), tailSize);
+    } else {
+        if (tags::readAt(fd, tailBytes, tailSize, size - tailSize) != tailSize)
+            return result;
+        tail = std::string_view(tailBytes, tailSize);
+    }
     const auto layout = tags::parseTail(tail, size, floor);
     if (layout.ape) {
         result.ape = true;
@@ -340,7 +385,11 @@ SongTags readSongTags(const std::filesystem::path &file) {
 }
 
 SongTags fitToFields(SongTags tags) {
-    auto fit = [](std::string &s, SongField field) { s = text::utf8Left(s, kSongFields[field].size); };
+    auto fit = [](std::string &s, SongField field) {
+        const auto size = static_cast<std::size_t>(kSongFields[field].size);
+        if (s.size() > size) // no more bytes than characters allowed: nothing to cut
+            s = text::utf8Left(s, size);
+    };
     fit(tags.artist, kFieldInterpret);
     fit(tags.title, kFieldTitel);
     fit(tags.year, kFieldJahr);

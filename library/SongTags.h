@@ -8,6 +8,7 @@
 
 #include "library/TagLayout.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -23,6 +24,8 @@ struct SongTags {
 // Reads the tags of an open file (the file position is not used). A file that cannot be
 // read gives no texts.
 SongTags readSongTags(int fd);
+// The same for a regular file whose size the caller has just taken.
+SongTags readSongTags(int fd, std::uint64_t size);
 SongTags readSongTags(const std::filesystem::path &file);
 
 // The texts as the song table keeps them: each cut to its field's width.

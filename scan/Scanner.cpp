@@ -47,7 +47,7 @@ bool readListedFile(int dirFd, const char *name, bool followLinks, SongTags &tag
     struct stat st {};
     const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     if (regular)
-        tags = readSongTags(fd);
+        tags = readSongTags(fd, static_cast<std::uint64_t>(st.st_size));
     ::close(fd);
     return regular;
 }
@@ -117,11 +117,11 @@ FileState fileState(const std::string &path) {
 
 SongRecord importRecord(const std::string &path, const SongTags &tags) {
     SongRecord row{};
-    const SongTags fitted = fitToFields(tags);
-    row[kFieldInterpret] = textValue(fitted.artist);
-    row[kFieldTitel] = textValue(fitted.title);
-    row[kFieldGenre] = textValue(fitted.genre);
-    row[kFieldJahr] = textValue(fitted.year);
+    SongTags fitted = fitToFields(tags);
+    row[kFieldInterpret] = textValue(std::move(fitted.artist));
+    row[kFieldTitel] = textValue(std::move(fitted.title));
+    row[kFieldGenre] = textValue(std::move(fitted.genre));
+    row[kFieldJahr] = textValue(std::move(fitted.year));
     row[kFieldIndex] = std::int64_t{0};
     row[kFieldDateiname] = path;
     row[kFieldStartzeit] = std::int64_t{0};
@@ -137,6 +137,11 @@ Scanner::~Scanner() {
 }
 
 void Scanner::commitPending() {
+    appendQueued();
+    commitBatch();
+}
+
+void Scanner::commitBatch() {
     if (!ownTransaction_)
         return;
     ownTransaction_ = false;
@@ -171,18 +176,26 @@ void Scanner::dropBatch(int rows) noexcept {
     }
 }
 
-bool Scanner::append(const SongRecord &record) {
+void Scanner::startOwnTransaction() {
     if (!ownTransaction_ && !table_.inTransaction()) {
         table_.startTransaction();
         ownTransaction_ = true;
     }
+}
+
+bool Scanner::hasTexts(const SongRecord &record) {
+    const auto has = [&](SongField f) { return std::holds_alternative<std::string>(record[f]); };
+    return has(kFieldInterpret) || has(kFieldTitel) || has(kFieldJahr) || has(kFieldGenre);
+}
+
+bool Scanner::append(const SongRecord &record) {
+    appendQueued(); // rows keep the order of their files
+    startOwnTransaction();
     try {
         table_.appendRecord(record);
     } catch (const KeyViolation &) {
         ++counts_.refused; // the path is already there, in some letter case
-        const auto has = [&](SongField f) { return std::holds_alternative<std::string>(record[f]); };
-        if ((has(kFieldInterpret) || has(kFieldTitel) || has(kFieldJahr) || has(kFieldGenre)) &&
-            table_.fillEmptyTexts(record))
+        if (hasTexts(record) && table_.fillEmptyTexts(record))
             ++counts_.filled;
         return false;
     } catch (const DatabaseError &e) {
@@ -194,8 +207,48 @@ bool Scanner::append(const SongRecord &record) {
     }
     ++counts_.added;
     if (ownTransaction_ && ++pendingRows_ >= batchRows_)
-        commitPending();
+        commitBatch();
     return true;
+}
+
+void Scanner::queue(SongRecord &&record) {
+    queued_.push_back(std::move(record));
+    // The batch is committed at its very row, as when every row had a statement of its own.
+    if (queued_.size() >= SongTable::kMaxAppendRows ||
+        pendingRows_ + static_cast<int>(queued_.size()) >= batchRows_)
+        appendQueued();
+}
+
+void Scanner::appendQueued() {
+    if (queued_.empty())
+        return;
+    struct Clear {
+        std::vector<SongRecord> &rows;
+        ~Clear() { rows.clear(); }
+    } clear{queued_};
+    startOwnTransaction();
+    try {
+        table_.appendRecords(queued_, added_);
+    } catch (const DatabaseError &e) {
+        // As for a single row: the rows committed so far stay, the scan stops and says why.
+        const std::string first = fieldValueText(queued_.front()[kFieldDateiname]);
+        queued_.clear();
+        endOwnTransaction();
+        throw DatabaseError("Der Scan wurde bei " + first + " angehalten. " + e.what());
+    }
+    for (std::size_t i = 0; i < queued_.size(); ++i) {
+        if (added_[i]) {
+            ++counts_.added;
+            if (ownTransaction_)
+                ++pendingRows_;
+        } else {
+            ++counts_.refused; // the path is already there, in some letter case
+            if (hasTexts(queued_[i]) && table_.fillEmptyTexts(queued_[i]))
+                ++counts_.filled;
+        }
+    }
+    if (ownTransaction_ && pendingRows_ >= batchRows_)
+        commitBatch();
 }
 
 bool Scanner::ImportFile(const std::string &path) {
@@ -208,7 +261,7 @@ bool Scanner::ImportFile(const std::string &path) {
 void Scanner::file(int dirFd, const char *name, const std::string &path) {
     SongTags tags;
     if (readListedFile(dirFd, name, false, tags))
-        append(importRecord(path, tags));
+        queue(importRecord(path, tags));
 }
 
 void Scanner::step() {
@@ -218,12 +271,24 @@ void Scanner::step() {
     progress_.setPosition(position);
 }
 
-void Scanner::scanRoot(const std::string &root) {
-    if (parallelWalk_)
-        scanRootParallel(root);
-    else
-        walker_.walkRoot(root);
+template <class Walk> void Scanner::finishWalk(Walk &&walk) {
+    try {
+        walk();
+    } catch (...) {
+        // The files read before the failure keep their rows.
+        endOwnTransaction();
+        throw;
+    }
     commitPending();
+}
+
+void Scanner::scanRoot(const std::string &root) {
+    finishWalk([&] {
+        if (parallelWalk_)
+            scanRootParallel(root);
+        else
+            walker_.walkRoot(root);
+    });
 }
 
 namespace {
@@ -240,6 +305,7 @@ class WalkQueue : public WalkHandler {
 public:
     static constexpr std::size_t kChunk = 256;
     static constexpr std::size_t kMaxChunks = 64;
+    static constexpr std::size_t kSpareChunks = 2;
 
     void step() override {
         chunk_.emplace_back().step = true;
@@ -264,8 +330,12 @@ public:
         changed_.notify_all();
     }
     // Appending side: the next chunk, or false when the walk is over.
+    // The chunk given back is reused by the walking side: no fresh memory per chunk.
     bool take(std::vector<WalkItem> &out) {
+        out.clear();
         std::unique_lock lock(mutex_);
+        if (out.capacity() > 0 && spare_.size() < kSpareChunks)
+            spare_.push_back(std::move(out));
         changed_.wait(lock, [&] { return !chunks_.empty() || done_; });
         if (chunks_.empty()) {
             if (error_)
@@ -297,6 +367,10 @@ private:
         if (!cancel_.load())
             chunks_.push_back(std::move(chunk_));
         chunk_.clear();
+        if (!spare_.empty()) {
+            chunk_ = std::move(spare_.back());
+            spare_.pop_back();
+        }
         changed_.notify_all();
     }
 
@@ -304,6 +378,7 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<std::vector<WalkItem>> chunks_;
+    std::vector<std::vector<WalkItem>> spare_; // emptied chunks, to be filled again
     bool done_ = false;
     std::exception_ptr error_;
     std::atomic<bool> cancel_{false};
@@ -312,28 +387,28 @@ private:
 } // namespace
 
 void Scanner::scanRootParallel(const std::string &root) {
-    WalkQueue queue;
-    std::thread walker([&queue, root] {
+    WalkQueue items;
+    std::thread walker([&items, root] {
         std::exception_ptr error;
         try {
-            Walker(queue).walkRoot(root);
+            Walker(items).walkRoot(root);
         } catch (...) {
             error = std::current_exception();
         }
-        queue.finish(error);
+        items.finish(error);
     });
     try {
         std::vector<WalkItem> chunk;
-        while (queue.take(chunk)) {
-            for (const WalkItem &item : chunk) {
+        while (items.take(chunk)) {
+            for (WalkItem &item : chunk) {
                 if (item.step)
                     step();
                 else
-                    append(item.row);
+                    queue(std::move(item.row));
             }
         }
     } catch (...) {
-        queue.cancel();
+        items.cancel();
         walker.join();
         throw;
     }
@@ -341,13 +416,11 @@ void Scanner::scanRootParallel(const std::string &root) {
 }
 
 void Scanner::ScanDirectory(const std::string &folder) {
-    walker_.ScanDirectory(folder);
-    commitPending();
+    finishWalk([&] { walker_.ScanDirectory(folder); });
 }
 
 void Scanner::ImportMp3Files(const std::string &folder) {
-    walker_.ImportMp3Files(folder);
-    commitPending();
+    finishWalk([&] { walker_.ImportMp3Files(folder); });
 }
 
 std::int64_t Scanner::CheckDatabase() {

@@ -1,10 +1,11 @@
 // The disk import and the database check, free of any toolkit: the scan window's "Start"
 // and the command-line import run exactly this code.
 //
-// Appends go into transactions committed every few hundred rows and at the end, so a large
+// Appends go into transactions committed every two thousand rows and at the end, so a large
 // library imports in seconds and a crash or kill loses at most the rows of the open batch;
-// every committed row stays. Each file costs one open, one stat and the reads of its tags
-// (its first ten bytes, the ID3v2 tag they announce, its last bytes); the audio is never read.
+// every committed row stays. Rows are appended a few dozen to a statement. Each file costs one open, one stat
+// and the reads of its tags (its first ten bytes, the ID3v2 tag they announce, its last bytes); the audio is
+// never read.
 //
 // A file the table already holds adds no row; but a row with neither artist nor title (from
 // an import that read only ID3v1) gets artist, title, year and genre from the file's tags.
@@ -30,7 +31,7 @@ inline constexpr const char *kCheckCaption = "überprüfe Datenbank";
 inline constexpr const char *kScanCaption = "scanne Hardisk und integriere mp3-Dateien in DB";
 // The scan's bar only shows that work goes on: it fills once every this many steps.
 inline constexpr int kScanProgressMaximum = 10000;
-inline constexpr int kDefaultBatchRows = 500;
+inline constexpr int kDefaultBatchRows = 2000;
 
 struct ScanCounts {
     std::int64_t removed = 0; // rows the check deleted
@@ -82,6 +83,15 @@ private:
     void step() override;
     void file(int dirFd, const char *name, const std::string &path) override;
     bool append(const SongRecord &record);
+    // Rows wait here until a statement or the batch is full.
+    void queue(SongRecord &&record);
+    void appendQueued();
+    void startOwnTransaction();
+    void commitBatch();
+    static bool hasTexts(const SongRecord &record);
+    // Runs a walk, then appends and commits what it queued; after a failure too, before it
+    // goes on.
+    template <class Walk> void finishWalk(Walk &&walk);
     void scanRootParallel(const std::string &root);
     // Commits the open batch when the file still takes it, else counts it out; never throws.
     void endOwnTransaction() noexcept;
@@ -94,6 +104,8 @@ private:
     ScanCounts counts_;
     int batchRows_ = kDefaultBatchRows;
     int pendingRows_ = 0;
+    std::vector<SongRecord> queued_;
+    std::vector<bool> added_;
     bool ownTransaction_ = false;
     bool parallelWalk_ = true;
 };

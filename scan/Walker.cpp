@@ -1,6 +1,7 @@
 #include "scan/Walker.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -41,38 +42,41 @@ struct FdCloser {
 } // namespace
 
 bool Walker::list(int dirFd, Listing &listing) {
-    // fdopendir takes the descriptor over; walk a duplicate so ours stays usable for openat.
-    const int dup = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
-    if (dup < 0)
-        return false;
-    DIR *dir = ::fdopendir(dup);
-    if (dir == nullptr) {
-        ::close(dup);
-        return false;
-    }
-    while (const dirent *d = ::readdir(dir)) {
-        const char *name = d->d_name;
-        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+    // The entries straight from the kernel into a buffer kept from folder to folder: no
+    // duplicate descriptor and no directory stream to allocate for every folder.
+    if (entries_.empty())
+        entries_.resize(32768);
+    while (true) {
+        const ssize_t n = ::getdents64(dirFd, entries_.data(), entries_.size());
+        if (n < 0 && errno == EINTR)
             continue;
-        unsigned char type = d->d_type;
-        if (type == DT_UNKNOWN) {
-            struct stat st {};
-            if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-                continue; // vanished meanwhile
-            type = S_ISDIR(st.st_mode)   ? DT_DIR
-                   : S_ISREG(st.st_mode) ? DT_REG
-                   : S_ISLNK(st.st_mode) ? DT_LNK
-                                         : DT_FIFO;
+        if (n <= 0)
+            break; // the end, or as much as could be read
+        for (ssize_t at = 0; at < n;) {
+            const auto *d = reinterpret_cast<const dirent64 *>(entries_.data() + at);
+            at += d->d_reclen;
+            const char *name = d->d_name;
+            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+                continue;
+            unsigned char type = d->d_type;
+            if (type == DT_UNKNOWN) {
+                struct stat st {};
+                if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+                    continue; // vanished meanwhile
+                type = S_ISDIR(st.st_mode)   ? DT_DIR
+                       : S_ISREG(st.st_mode) ? DT_REG
+                       : S_ISLNK(st.st_mode) ? DT_LNK
+                                             : DT_FIFO;
+            }
+            const bool folder = type == DT_DIR;
+            if (name[0] != '.')
+                listing.visible.push_back({name, folder});
+            // Songs are regular files: a folder named like one holds no audio, links are never
+            // followed, and pipes or devices would block or mean nothing.
+            if (type == DT_REG && matchesMp3(name))
+                listing.mp3.emplace_back(name);
         }
-        const bool folder = type == DT_DIR;
-        if (name[0] != '.')
-            listing.visible.push_back({name, folder});
-        // Songs are regular files: a folder named like one holds no audio, links are never
-        // followed, and pipes or devices would block or mean nothing.
-        if (type == DT_REG && matchesMp3(name))
-            listing.mp3.emplace_back(name);
     }
-    ::closedir(dir);
     // Directory order differs between file systems; a sorted walk gives the same library order everywhere.
     std::sort(listing.visible.begin(), listing.visible.end(),
               [](const Listing::Entry &a, const Listing::Entry &b) { return a.name < b.name; });

@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace mixora::scan {
 
@@ -47,6 +48,7 @@ private:
     void importFiles(int dirFd, const std::string &path, const Listing &listing);
 
     WalkHandler &handler_;
+    std::vector<char> entries_; // what the kernel lists of a folder
     unsigned long device_ = 0;
     std::set<std::pair<unsigned long, unsigned long>> visited_; // (device, inode) of folders entered
 };

@@ -1,10 +1,12 @@
 #include "library/Datamod.h"
 #include "tests/support/Fixtures.h"
+#include "util/Cp1252.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <cstdlib>
+#include <random>
 
 using namespace mixora;
 namespace t = mixora::test;
@@ -333,6 +335,87 @@ TEST_F(SongTableTest, DuplicatePathInAnyCaseIsAKeyViolationAndTheTableStaysUsabl
     EXPECT_EQ(table().fieldAsString("Interpret"), "B");
 }
 
+TEST_F(SongTableTest, RowsAppendedTogetherLeaveOutKnownPathsAndArePostedOneByOne) {
+    table().appendRecord(song("Old", "t", "/m/Known.mp3"));
+    std::vector<std::string> posted;
+    table().setAfterPost([&] {
+        // Each row is current under the number the table gave it.
+        const auto row = table().readRecord(*table().currentKey());
+        ASSERT_TRUE(row.has_value());
+        EXPECT_EQ(fieldValueText((*row)[kFieldDateiname]), table().fieldAsString("DateiName"));
+        posted.push_back(table().fieldAsString("DateiName"));
+    });
+    // Known before, and known through an earlier row of the same call, both in other letter
+    // cases; the rows after them still come in.
+    const std::vector<SongRecord> rows = {song("A", "t", "/m/a.mp3"), song("K", "t", "/M/KNOWN.mp3"),
+                                          song("B", "t", "/m/b.mp3"), song("A2", "t", "/m/A.MP3"),
+                                          song("C", std::string(300, 'x'), "/m/c.mp3")};
+    std::vector<bool> added;
+    table().appendRecords(rows, added);
+    EXPECT_EQ(added, (std::vector<bool>{true, false, true, false, true}));
+    EXPECT_EQ(posted, (std::vector<std::string>{"/m/a.mp3", "/m/b.mp3", "/m/c.mp3"}));
+    EXPECT_EQ(table().recordCount(), 4);
+    EXPECT_EQ(table().fieldAsString("Titel"), std::string(255, 'x')); // cut as a single append cuts
+
+    // All new: numbered in order after the rows before.
+    posted.clear();
+    table().appendRecords(std::vector<SongRecord>{song("D", "t", "/m/d.mp3"), song("E", "t", "/m/e.mp3")},
+                          added);
+    EXPECT_EQ(posted, (std::vector<std::string>{"/m/d.mp3", "/m/e.mp3"}));
+    EXPECT_EQ(table().recordCount(), 6);
+    table().setIndexName("iDateiname");
+    table().findNearest("/m/Known.mp3");
+    EXPECT_EQ(table().fieldAsString("Interpret"), "Old");
+}
+
+TEST(SongTableCollation, KeysCompareExactlyAsTheirCaseFoldedCharacters) {
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(":memory:", &db), SQLITE_OK);
+    registerNoCaseCollation(db);
+    sqlite3_stmt *stmt = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db,
+                                 "SELECT (?1 > ?2 COLLATE MIXORA_NOCASE) - (?1 < ?2 COLLATE MIXORA_NOCASE)",
+                                 -1, &stmt, nullptr),
+              SQLITE_OK);
+    // Mixed texts with long common stretches: ASCII around the capitals' edges, umlauts, Greek,
+    // Cyrillic, emoji and bytes that are no UTF-8.
+    const std::vector<std::string> pieces = {"a", "A", "z", "Z",    "@",    "[",    "`",     "{",
+                                             "/", " ", "0", "ä",    "Ä",    "ß",    "σ",     "Σ",
+                                             "ж", "Ж", "😀", "\xFF", "\xC3", "\x80", "\xC3(", "music/"};
+    std::mt19937 random(7);
+    const auto pick = [&](std::size_t n) {
+        return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
+    };
+    const auto someText = [&](std::size_t pieceCount) {
+        std::string s;
+        for (std::size_t i = 0; i < pieceCount; ++i)
+            s += pieces[pick(pieces.size())];
+        return s;
+    };
+    int mismatches = 0;
+    for (int i = 0; i < 20000; ++i) {
+        const std::string common = someText(pick(24));
+        const std::string a = common + someText(pick(4));
+        std::string b = common + someText(pick(4));
+        if (i % 3 == 0) { // the same text in other letter cases
+            b = a;
+            for (char &c : b)
+                if (c >= 'a' && c <= 'z' && pick(2) == 0)
+                    c = static_cast<char>(c - 0x20);
+        }
+        sqlite3_bind_text(stmt, 1, a.data(), static_cast<int>(a.size()), SQLITE_STATIC);
+        sqlite3_bind_text(stmt, 2, b.data(), static_cast<int>(b.size()), SQLITE_STATIC);
+        ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+        const int expected = text::compareNoCase(a, b);
+        if (sqlite3_column_int(stmt, 0) != (expected > 0) - (expected < 0) && ++mismatches <= 5)
+            ADD_FAILURE() << "\"" << a << "\" vs \"" << b << "\"";
+        sqlite3_reset(stmt);
+    }
+    EXPECT_EQ(mismatches, 0);
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+}
+
 TEST_F(SongTableTest, DeleteMakesTheFollowingRowCurrent) {
     fillArtists();
     table().findNearest("beach");
@@ -358,7 +441,7 @@ TEST_F(SongTableTest, FieldValuesAreCheckedAndCutToTheirSize) {
     table().appendRecord(song(std::string(300, 'a'), title, longPath));
     EXPECT_EQ(table().fieldAsString("Interpret"), std::string(255, 'a'));
     EXPECT_EQ(table().fieldAsString("Titel"), title.substr(0, 51 * 6)); // 255 characters
-    EXPECT_EQ(table().fieldAsString("DateiName"), longPath);                     // paths are never cut
+    EXPECT_EQ(table().fieldAsString("DateiName"), longPath);            // paths are never cut
     EXPECT_TRUE(table().fieldIsNull("Beats"));
     EXPECT_EQ(table().fieldAsString("Beats"), "");
     EXPECT_EQ(table().fieldAsString("Analyse"), "False");

@@ -141,6 +141,23 @@ TEST(TagReader, EveryVersionEncodingAndGenreReference) {
     EXPECT_EQ(fitToFields(readBytes(dir, cases[2].tag + kAudio)).year, "2004");
 }
 
+TEST(TagReader, TagsAreFoundWhereverTheFileAndItsFirstReadEnd) {
+    t::TempDir dir;
+    const auto v1 = t::makeId3v1("v1 title", "v1 artist", "", "1999", "");
+    // A frame of k bytes before the texts moves the tag's end across the first few kilobytes
+    // the reader takes at once; m bytes of audio move the file's end.
+    for (const std::size_t k : {0, 3000, 4040, 4041, 4042, 4043, 4050, 9000})
+        for (const std::size_t m : {0, 16, 3913, 3914, 3915, 5000}) {
+            const Bytes v2 = tag(3, {frame(3, "PRIV", Bytes(k + 1, 0x11)), text(3, "TIT2", "Title"),
+                                     text(3, "TPE1", "Artist")});
+            const auto tags = readBytes(dir, v2 + Bytes(m, 0x55) + v1);
+            EXPECT_EQ(tags.title, "Title") << k << " " << m;
+            EXPECT_EQ(tags.artist, "Artist") << k << " " << m;
+            EXPECT_EQ(tags.year, "1999") << k << " " << m;
+            EXPECT_TRUE(tags.id3v2 && tags.id3v1 && !tags.ape) << k << " " << m;
+        }
+}
+
 TEST(TagReader, BrokenTagsGiveWhatCanBeRead) {
     t::TempDir dir;
     const auto title = text(4, "TIT2", "Kept");
