@@ -14,7 +14,8 @@ void setValueQuietly(QScrollBar *bar, int value);
 
 // A label that the bar partly covers (the bar is drawn over it) no longer repaints the bar
 // whenever its text changes: the covered strip is cut from the label. The label also fills its
-// own black background, so its panel is not redrawn behind it either. For labels on black.
+// own black background (its text keeps the colour its style sheet gave it), so nothing behind it is
+// redrawn either. For labels on black.
 void keepLabelOffBar(QLabel *label, const QScrollBar *bar);
 
 } // namespace mixora::app
