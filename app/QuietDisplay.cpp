@@ -1,6 +1,9 @@
 #include "app/QuietDisplay.h"
 
+#include <QEvent>
 #include <QLabel>
+#include <QPaintEvent>
+#include <QPainter>
 #include <QPalette>
 #include <QRegion>
 #include <QScrollBar>
@@ -60,6 +63,22 @@ int thumbPixel(QScrollBar *bar, int value) {
                                            bar->invertedAppearance());
 }
 
+class OwnFill : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override {
+        if (event->type() == QEvent::Paint) {
+            auto *widget = static_cast<QWidget *>(watched);
+            QPainter painter(widget);
+            painter.fillRect(static_cast<QPaintEvent *>(event)->rect(),
+                             widget->palette().color(widget->backgroundRole()));
+        }
+        return false;
+    }
+};
+
 } // namespace
 
 void setValueQuietly(QScrollBar *bar, int value) {
@@ -98,6 +117,13 @@ void keepLabelOffBar(QLabel *label, const QScrollBar *bar) {
     label->setAutoFillBackground(true);
     // A new text then no longer asks the panel to lay out its children (it has no layout to run).
     label->setFixedSize(label->size());
+}
+
+void keepPanelOpaque(QWidget *panel) {
+    panel->ensurePolished();
+    panel->setAttribute(Qt::WA_OpaquePaintEvent);
+    // Before the panel's own paint event, which draws its frame over the fill.
+    panel->installEventFilter(new OwnFill(panel));
 }
 
 } // namespace mixora::app

@@ -154,13 +154,19 @@ TEST(QuietSeekBar, RepaintsExactlyWhenTheThumbMoves) {
 }
 
 // A new time repaints the label alone, never the panel, window or seek bar behind it, and the label
-// looks exactly as it did when styled: green on black.
-TEST(QuietTimeLabel, NewTimeRepaintsTheLabelAloneAndLooksAsStyled) {
-    QFrame panel;
-    panel.setObjectName(QStringLiteral("Panel"));
-    panel.setStyleSheet(QStringLiteral("QFrame#Panel { background-color: black; }"));
-    panel.setAutoFillBackground(true);
-    panel.resize(169, 75);
+// and its panel look exactly as they did when styled.
+TEST(QuietTimeLabel, NewTimeRepaintsTheLabelAloneAndEverythingLooksAsStyled) {
+    QWidget window;
+    window.resize(200, 100);
+    QFrame panel(&window), styledPanel;
+    for (QFrame *p : {&panel, &styledPanel}) {
+        p->setObjectName(QStringLiteral("Panel"));
+        p->setStyleSheet(QStringLiteral("QFrame#Panel { background-color: black; }"));
+        p->setAutoFillBackground(true);
+        p->setFrameShape(QFrame::Panel);
+        p->setFrameShadow(QFrame::Sunken);
+        p->resize(169, 75);
+    }
     QFont font;
     font.setBold(true);
     font.setPixelSize(27);
@@ -177,15 +183,21 @@ TEST(QuietTimeLabel, NewTimeRepaintsTheLabelAloneAndLooksAsStyled) {
     QScrollBar bar(Qt::Horizontal, &panel);
     bar.setGeometry(2, 56, 165, 17);
     mixora::app::keepLabelOffBar(&label, &bar);
-    panel.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
+    label.hide();
+    bar.hide();
+    mixora::app::keepPanelOpaque(&panel);
+    EXPECT_EQ(panel.grab().toImage(), styledPanel.grab().toImage());
+    label.show();
+    bar.show();
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     settle();
 
     const int uncovered = bar.y() - label.y();
     EXPECT_EQ(label.grab(QRect(0, 0, label.width(), uncovered)).toImage(),
               styled.grab(QRect(0, 0, styled.width(), uncovered)).toImage());
 
-    PaintLog panelLog(&panel), barLog(&bar), labelLog(&label);
+    PaintLog windowLog(&window), panelLog(&panel), barLog(&bar), labelLog(&label);
     for (const char *time : {"-00:01:23:32", "-00:01:23:19", "-00:01:23:06"}) {
         label.setText(QString::fromLatin1(time));
         settle();
@@ -193,6 +205,12 @@ TEST(QuietTimeLabel, NewTimeRepaintsTheLabelAloneAndLooksAsStyled) {
     EXPECT_EQ(labelLog.rects.size(), 3u);
     EXPECT_TRUE(panelLog.rects.empty());
     EXPECT_TRUE(barLog.rects.empty());
+
+    // A moving thumb repaints the bar and the panel under it, not the window behind the panel.
+    bar.update();
+    settle();
+    EXPECT_FALSE(barLog.rects.empty());
+    EXPECT_TRUE(windowLog.rects.empty());
 }
 
 } // namespace
