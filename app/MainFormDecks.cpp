@@ -83,8 +83,10 @@ WindowDecks::WindowDecks(TFormMixora &window)
       mixer(MixerWidgets::find(&window), Links, Rechts), linksAnalysis(Links, storedResults(window)),
       rechtsAnalysis(Rechts, storedResults(window)), window_(window),
       autoGainSettings_(AutoGainSettings::read(iniFile(window))) {
-    for (Deck *deck : {&Links, &Rechts})
+    for (Deck *deck : {&Links, &Rechts}) {
         keepLabelOffBar(deck->widgets().timeLabel, deck->widgets().seekBar);
+        keepPanelOpaque(deck->widgets().seekBar->parentWidget());
+    }
     Links.setPartner(&Rechts);
     Rechts.setPartner(&Links);
     autoGain = window.ui.Einstellungen1->addAction(QStringLiteral("&Auto-Gain"));

@@ -1,11 +1,14 @@
 #include "app/QuietDisplay.h"
 
+#include <QEvent>
 #include <QLabel>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QPalette>
 #include <QRegion>
 #include <QScrollBar>
 #include <QStyle>
 #include <QStyleOptionSlider>
-#include <QVariant>
 
 #include <algorithm>
 
@@ -15,13 +18,23 @@ namespace {
 
 // How far the thumb's start can travel, for the bar's present scale and size; the style places the
 // thumb along it with sliderPositionFromValue. Asking the style costs about as much as the repaint
-// saved, so it is asked once per scale and size and the answer kept on the bar.
+// saved, so it is asked once per scale and size and the answer kept with the bar.
+struct ThumbTravel : QObject {
+    using QObject::QObject;
+    int minimum = 0, maximum = -1, pageStep = 0, length = -1, travel = 0;
+};
+
 int thumbTravel(QScrollBar *bar) {
     const int length = bar->orientation() == Qt::Horizontal ? bar->width() : bar->height();
-    const QVariantList key{bar->minimum(), bar->maximum(), bar->pageStep(), length};
-    const QVariantList kept = bar->property("quietThumbTravel").toList();
-    if (kept.size() == 5 && kept.mid(0, 4) == key)
-        return kept[4].toInt();
+    ThumbTravel *kept = nullptr;
+    for (QObject *child : bar->children())
+        if ((kept = dynamic_cast<ThumbTravel *>(child)))
+            break;
+    if (!kept)
+        kept = new ThumbTravel(bar);
+    if (kept->minimum == bar->minimum() && kept->maximum == bar->maximum() &&
+        kept->pageStep == bar->pageStep() && kept->length == length)
+        return kept->travel;
     QStyleOptionSlider opt;
     opt.initFrom(bar);
     opt.subControls = QStyle::SC_All;
@@ -36,16 +49,35 @@ int thumbTravel(QScrollBar *bar) {
     QStyle *style = bar->style();
     const QRect groove = style->subControlRect(QStyle::CC_ScrollBar, &opt, QStyle::SC_ScrollBarGroove, bar);
     const QRect thumb = style->subControlRect(QStyle::CC_ScrollBar, &opt, QStyle::SC_ScrollBarSlider, bar);
-    const int travel = std::max(0, opt.orientation == Qt::Horizontal ? groove.width() - thumb.width()
-                                                                     : groove.height() - thumb.height());
-    bar->setProperty("quietThumbTravel", QVariantList(key) << travel);
-    return travel;
+    kept->minimum = bar->minimum();
+    kept->maximum = bar->maximum();
+    kept->pageStep = bar->pageStep();
+    kept->length = length;
+    kept->travel = std::max(0, opt.orientation == Qt::Horizontal ? groove.width() - thumb.width()
+                                                                 : groove.height() - thumb.height());
+    return kept->travel;
 }
 
 int thumbPixel(QScrollBar *bar, int value) {
     return QStyle::sliderPositionFromValue(bar->minimum(), bar->maximum(), value, thumbTravel(bar),
                                            bar->invertedAppearance());
 }
+
+class OwnFill : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override {
+        if (event->type() == QEvent::Paint) {
+            auto *widget = static_cast<QWidget *>(watched);
+            QPainter painter(widget);
+            painter.fillRect(static_cast<QPaintEvent *>(event)->rect(),
+                             widget->palette().color(widget->backgroundRole()));
+        }
+        return false;
+    }
+};
 
 } // namespace
 
@@ -72,9 +104,26 @@ void keepLabelOffBar(QLabel *label, const QScrollBar *bar) {
     const QRect covered = bar->geometry().translated(-label->pos()).intersected(label->rect());
     if (!covered.isEmpty())
         label->setMask(QRegion(label->rect()).subtracted(covered));
-    // Opaque in the repaint manager's eyes: the panel behind it need not be drawn first.
-    label->setStyleSheet(label->styleSheet() + QStringLiteral("; background-color: black;"));
+    // A label styled by a style sheet never counts as opaque, so each new text would repaint the
+    // whole window behind it. The same colours from the palette draw the same pixels, and an opaque
+    // label is repainted alone.
+    label->ensurePolished();
+    const QColor text = label->palette().color(label->foregroundRole());
+    label->setStyleSheet(QString());
+    QPalette palette = label->palette();
+    palette.setColor(label->foregroundRole(), text);
+    palette.setColor(label->backgroundRole(), Qt::black);
+    label->setPalette(palette);
     label->setAutoFillBackground(true);
+    // A new text then no longer asks the panel to lay out its children (it has no layout to run).
+    label->setFixedSize(label->size());
+}
+
+void keepPanelOpaque(QWidget *panel) {
+    panel->ensurePolished();
+    panel->setAttribute(Qt::WA_OpaquePaintEvent);
+    // Before the panel's own paint event, which draws its frame over the fill.
+    panel->installEventFilter(new OwnFill(panel));
 }
 
 } // namespace mixora::app

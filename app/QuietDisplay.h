@@ -5,6 +5,7 @@
 
 class QLabel;
 class QScrollBar;
+class QWidget;
 
 namespace mixora::app {
 
@@ -14,7 +15,13 @@ void setValueQuietly(QScrollBar *bar, int value);
 
 // A label that the bar partly covers (the bar is drawn over it) no longer repaints the bar
 // whenever its text changes: the covered strip is cut from the label. The label also fills its
-// own black background, so its panel is not redrawn behind it either. For labels on black.
+// own black background (its text keeps the colour its style sheet gave it), so nothing behind it is
+// redrawn either. For labels on black.
 void keepLabelOffBar(QLabel *label, const QScrollBar *bar);
+
+// A panel whose style sheet paints it one colour still counts as see-through, so each repaint of a
+// control on it (the seek bar's thumb, the waveform) repaints the whole window behind it. The panel
+// fills itself with that colour instead and counts as opaque; it looks the same.
+void keepPanelOpaque(QWidget *panel);
 
 } // namespace mixora::app

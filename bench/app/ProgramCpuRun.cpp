@@ -6,7 +6,8 @@
 //     xvfb-run -a -s "-screen 0 1280x1024x24" build/rel/bin/program_cpu_run [SECONDS] [--no-strips]
 //
 // --no-strips hides the decks' waveform strips (the same run without them, for comparison);
-// --shot FILE saves a picture of the main window at the end.
+// --shot FILE saves a picture of the main window at the end; --events also prints how many events of
+// each kind each object received per second (where the window thread's time goes).
 // Setting up (encoding and analysing the songs) is not counted.
 #include "analysis/Analysis.h"
 #include "analysis/Store.h"
@@ -23,6 +24,8 @@
 #include "util/UiSeam.h"
 
 #include <QDir>
+#include <QEvent>
+#include <QMetaEnum>
 #include <QPixmap>
 #include <QTimer>
 #include <QWidget>
@@ -76,6 +79,24 @@ std::map<long, std::pair<std::string, double>> threadCpu() {
     return threads;
 }
 
+// Counts the events each object receives, by the object's name (or class) and the event's type.
+class EventCensus : public QObject {
+public:
+    bool counting = false;
+    std::map<std::string, long> counts;
+
+    bool eventFilter(QObject *watched, QEvent *event) override {
+        if (counting) {
+            const QString name = watched->objectName().isEmpty()
+                                     ? QString::fromLatin1(watched->metaObject()->className())
+                                     : watched->objectName();
+            const char *type = QMetaEnum::fromType<QEvent::Type>().valueToKey(event->type());
+            ++counts[name.toStdString() + " " + (type ? type : std::to_string(int(event->type())))];
+        }
+        return false;
+    }
+};
+
 void writeSong(const std::filesystem::path &file, double bpm, unsigned seed, double seconds) {
     test::SongRecipe spec;
     spec.name = file.stem().string();
@@ -92,11 +113,14 @@ int main(int argc, char **argv) {
     int seconds = 60;
     bool strips = true;
     const char *shot = nullptr;
+    bool events = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--no-strips") == 0)
             strips = false;
         else if (std::strcmp(argv[i], "--shot") == 0 && i + 1 < argc)
             shot = argv[++i];
+        else if (std::strcmp(argv[i], "--events") == 0)
+            events = true;
         else
             seconds = std::max(1, std::atoi(argv[i]));
     }
@@ -139,6 +163,9 @@ int main(int argc, char **argv) {
     QDir::setCurrent(QString::fromStdString(dir.path().string()));
 
     app::TApplication application(argc, argv);
+    EventCensus census;
+    if (events)
+        application.installEventFilter(&census);
     app::Program program;
     app::TFormMixora &window = program.FormMixora();
     window.show();
@@ -161,6 +188,7 @@ int main(int argc, char **argv) {
     QTimer::singleShot(2000, [&] {
         cpuStart = processCpuSeconds();
         threadsStart = threadCpu();
+        census.counting = true;
         QTimer::singleShot(seconds * 1000, [&] {
             const double cpu = processCpuSeconds() - cpuStart;
             std::printf("run=%ds strips=%s states=%s/%s\n", seconds, strips ? "visible" : "hidden",
@@ -175,6 +203,10 @@ int main(int argc, char **argv) {
                     std::printf("  thread %-16s %.2f %%\n",
                                 tid == getpid() ? "(window)" : thread.first.c_str(), 100.0 * used / seconds);
             }
+            census.counting = false;
+            for (const auto &[what, count] : census.counts)
+                if (count >= seconds)
+                    std::printf("  events %-48s %.1f/s\n", what.c_str(), double(count) / seconds);
             if (shot)
                 window.grab().save(QString::fromLocal8Bit(shot));
             application.quit();

@@ -29,6 +29,10 @@ public:
     }
 
 private:
+    // Mixing ahead by up to three periods stays well inside a deck's refill margin and the lead of
+    // a timed start.
+    static constexpr int kPeriodsPerWake = 4;
+
     void run() {
         using clock = std::chrono::steady_clock;
         const auto start = clock::now();
@@ -41,14 +45,19 @@ private:
         std::unique_lock lock(mutex_);
         while (!stop_) {
             lock.unlock();
-            mixer_->mix(scratch_.data(), period_,
-                        std::chrono::duration_cast<std::chrono::nanoseconds>(due(periods).time_since_epoch())
-                            .count());
-            ++periods;
-            // Like a card with two periods of buffer: a period still unmixed when it should already
-            // have played out left the card without sound.
-            if (clock::now() > due(periods))
-                mixer_->countUnderflow();
+            // A few periods per wake-up, each mixed no later than it would be alone: the wake-ups
+            // themselves cost more than the mix.
+            for (int i = 0; i < kPeriodsPerWake; ++i) {
+                mixer_->mix(
+                    scratch_.data(), period_,
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(due(periods).time_since_epoch())
+                        .count());
+                ++periods;
+                // Like a card with two periods of buffer: a period still unmixed when it should already
+                // have played out left the card without sound.
+                if (clock::now() > due(periods))
+                    mixer_->countUnderflow();
+            }
             lock.lock();
             cv_.wait_until(lock, due(periods), [this] { return stop_; });
         }

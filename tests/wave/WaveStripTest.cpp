@@ -1,7 +1,9 @@
-// The strip under the seek bar and the seek bar itself repaint only what changed.
+// The strip under the seek bar, the seek bar itself and the time label repaint only what changed.
 #include "app/WaveStrip.h"
 #include "app/QuietDisplay.h"
 
+#include <QFrame>
+#include <QLabel>
 #include <QPaintEvent>
 #include <QScrollBar>
 #include <QStyle>
@@ -149,6 +151,66 @@ TEST(QuietSeekBar, RepaintsExactlyWhenTheThumbMoves) {
     EXPECT_EQ(needless, 0);
     EXPECT_GT(moves, 50);
     EXPECT_LT(repaints, changedValues / 4);
+}
+
+// A new time repaints the label alone, never the panel, window or seek bar behind it, and the label
+// and its panel look exactly as they did when styled.
+TEST(QuietTimeLabel, NewTimeRepaintsTheLabelAloneAndEverythingLooksAsStyled) {
+    QWidget window;
+    window.resize(200, 100);
+    QFrame panel(&window), styledPanel;
+    for (QFrame *p : {&panel, &styledPanel}) {
+        p->setObjectName(QStringLiteral("Panel"));
+        p->setStyleSheet(QStringLiteral("QFrame#Panel { background-color: black; }"));
+        p->setAutoFillBackground(true);
+        p->setFrameShape(QFrame::Panel);
+        p->setFrameShadow(QFrame::Sunken);
+        p->resize(169, 75);
+    }
+    QFont font;
+    font.setBold(true);
+    font.setPixelSize(27);
+    QLabel label(QStringLiteral("-00:01:23:45"), &panel), styled(QStringLiteral("-00:01:23:45"));
+    for (QLabel *l : {&label, &styled}) {
+        l->setFont(font);
+        l->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        l->setStyleSheet(QStringLiteral("color: #00ff00;"));
+        l->resize(142, 32);
+    }
+    label.move(16, 26);
+    styled.setStyleSheet(QStringLiteral("color: #00ff00; background-color: black;"));
+    styled.setAutoFillBackground(true);
+    QScrollBar bar(Qt::Horizontal, &panel);
+    bar.setGeometry(2, 56, 165, 17);
+    mixora::app::keepLabelOffBar(&label, &bar);
+    label.hide();
+    bar.hide();
+    mixora::app::keepPanelOpaque(&panel);
+    EXPECT_EQ(panel.grab().toImage(), styledPanel.grab().toImage());
+    label.show();
+    bar.show();
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    settle();
+
+    const int uncovered = bar.y() - label.y();
+    EXPECT_EQ(label.grab(QRect(0, 0, label.width(), uncovered)).toImage(),
+              styled.grab(QRect(0, 0, styled.width(), uncovered)).toImage());
+
+    PaintLog windowLog(&window), panelLog(&panel), barLog(&bar), labelLog(&label);
+    for (const char *time : {"-00:01:23:32", "-00:01:23:19", "-00:01:23:06"}) {
+        label.setText(QString::fromLatin1(time));
+        settle();
+    }
+    EXPECT_EQ(labelLog.rects.size(), 3u);
+    EXPECT_TRUE(panelLog.rects.empty());
+    EXPECT_TRUE(barLog.rects.empty());
+
+    // A moving thumb repaints the bar and the panel under it, not the window behind the panel.
+    bar.update();
+    settle();
+    EXPECT_FALSE(barLog.rects.empty());
+    EXPECT_TRUE(windowLog.rects.empty());
 }
 
 } // namespace
