@@ -98,13 +98,13 @@ public:
 };
 
 void writeSong(const std::filesystem::path &file, double bpm, unsigned seed, double seconds) {
-    test::SongRecipe spec;
-    spec.name = file.stem().string();
-    spec.bpm = bpm;
-    spec.seconds = seconds;
-    spec.seed = seed;
-    spec.arpeggio = true;
-    test::writeFile(file, test::encodeSong(spec).mp3);
+    test::SongRecipe recipe;
+    recipe.name = file.stem().string();
+    recipe.bpm = bpm;
+    recipe.seconds = seconds;
+    recipe.seed = seed;
+    recipe.arpeggio = true;
+    test::writeFile(file, test::encodeSong(recipe).mp3);
 }
 
 } // namespace
