@@ -14,6 +14,8 @@ constexpr std::int32_t kHundredthsPerMinute = 6000;
 constexpr std::int32_t kHundredthsPerSecond = 100;
 // Scroll-bar steps are 16-bit values.
 constexpr int kMaxScrollStep = 32767;
+// A timed start that keeps falling behind its own seek gives up after this many.
+constexpr int kMaxStartAttempts = 4;
 
 std::int32_t clampToInt32(std::int64_t v) {
     return static_cast<std::int32_t>(std::clamp<std::int64_t>(v, std::numeric_limits<std::int32_t>::min(),
@@ -131,23 +133,19 @@ int DoublePlayer::FillBuffer(std::int32_t offset) {
     return fillBufferLocked(offset);
 }
 
-int DoublePlayer::fillBufferLocked(std::int32_t offset) {
+int DoublePlayer::fillBufferLocked(std::int32_t offset, bool playOut) {
     if (!reader)
         return 0;
     const std::int32_t half = reader->bufferBytes / 2;
     // Only the two halves exist; anything else would write across the half that is playing.
     if (offset != 0 && offset != half)
         return 0;
-    if (reader->ReadFrames(kHalfFrames, scratch_.data()) == Mp3Player::kEndOfInput) {
-        reader->Seek(0);
-        if (view) {
-            view->setSeekPosition(0);
-            view->setStateWord("ended");
-            view->setTimeText(formatTimeLocked(timeMode, 0));
-        } else {
-            formatTimeLocked(timeMode, 0);
-        }
-        Stop();
+    if (!playOut)
+        endHalf_ = -1; // the window's fills start the stream anew from where the reader stands
+    const std::int64_t before = reader->SamplePosition();
+    const bool ended = reader->ReadFrames(kHalfFrames, scratch_.data()) == Mp3Player::kEndOfInput;
+    if (ended && !playOut) {
+        endedLocked();
         return 0;
     }
     const auto at = static_cast<std::uint32_t>(offset);
@@ -156,13 +154,49 @@ int DoublePlayer::fillBufferLocked(std::int32_t offset) {
         mainBuffer->write(at, scratch_.data(), bytes);
     if (headBuffer)
         headBuffer->write(at, scratch_.data(), bytes);
-    // Counted back from where the decoding stands now: a reading that corrected its place on
-    // the way (a seek ahead of the file's index) tells the true one only after it.
-    halfSource_[offset == 0 ? 0 : 1] = reader->SamplePosition() - static_cast<std::int64_t>(kHalfFrames) *
-                                                                      (half / kHalfFrames) /
-                                                                      (reader->channels * 2);
-    ++fills_;
+    const int which = offset == 0 ? 0 : 1;
+    if (ended) {
+        // The slots after the stream's last frame are silence; the deck ends once they play.
+        endHalf_ = which;
+        endHalfSamples_ = std::max<std::int64_t>(reader->SamplePosition() - before, 0);
+        halfSource_[static_cast<std::size_t>(which)] = reader->SamplePosition() - endHalfSamples_;
+    } else {
+        // Counted back from where the decoding stands now: a reading that corrected its place on
+        // the way (a seek ahead of the file's index) tells the true one only after it.
+        halfSource_[static_cast<std::size_t>(which)] =
+            reader->SamplePosition() -
+            static_cast<std::int64_t>(kHalfFrames) * (half / kHalfFrames) / (reader->channels * 2);
+    }
+    filledAt_[static_cast<std::size_t>(which)] = ++fills_;
     return 0;
+}
+
+void DoublePlayer::silenceHalfLocked(int which) {
+    const auto bytes = static_cast<std::uint32_t>(reader->bufferBytes / 2);
+    std::fill(scratch_.begin(), scratch_.end(), std::uint8_t{0});
+    for (auto *buffer : {mainBuffer.get(), headBuffer.get()})
+        if (buffer)
+            buffer->write(static_cast<std::uint32_t>(which) * bytes, scratch_.data(), bytes);
+    const auto i = static_cast<std::size_t>(which);
+    halfSource_[i] = halfSource_[1 - i] + static_cast<std::int64_t>(bytes) / (reader->channels * 2);
+    filledAt_[i] = ++fills_;
+}
+
+void DoublePlayer::endedLocked() {
+    endHalf_ = -1;
+    reader->Seek(0);
+    if (view) {
+        view->setSeekPosition(0);
+        view->setStateWord("ended");
+        view->setTimeText(formatTimeLocked(timeMode, 0));
+    } else {
+        formatTimeLocked(timeMode, 0);
+    }
+    Stop();
+}
+
+void DoublePlayer::forgetNotificationsLocked() {
+    servedSets_ = {halfEvent->setCount(), endEvent->setCount()};
 }
 
 std::string DoublePlayer::TimeText(std::int32_t mode, std::int32_t currentTime, std::int32_t durationSeconds,
@@ -285,19 +319,43 @@ bool DoublePlayer::PlayAt(std::uint64_t deviceFrame, double sourceFrame) {
         if (!reader || !mainBuffer)
             return false;
         Stop();
-        const auto target = static_cast<std::int64_t>(std::max(0.0, sourceFrame));
-        reader->SeekSample(target);
+        forgetNotificationsLocked();
         const std::int32_t half = reader->bufferBytes / 2;
         const std::int32_t block = reader->channels * 2;
-        const std::uint64_t before = fills_;
-        fillBufferLocked(0);
-        fillBufferLocked(half);
-        if (fills_ != before + 2)
-            return false; // the end came first: the fill reported "ended"
-        const std::int64_t first = halfSource_[0];
-        if (target - first < 0 || (target - first) * block >= half)
-            return false; // the reader could not go there
-        const auto cursor = static_cast<std::uint32_t>((target - first) * block);
+        const double step = mainBuffer->frequency() / static_cast<double>(sound::kDeviceRate);
+        double source = std::max(0.0, sourceFrame);
+        std::int64_t at = 0;
+        for (int attempt = 0;; ++attempt) {
+            if (attempt == kMaxStartAttempts)
+                return false;
+            const auto target = static_cast<std::int64_t>(source);
+            reader->SeekSample(target);
+            const std::uint64_t before = fills_;
+            fillBufferLocked(0);
+            fillBufferLocked(half);
+            if (fills_ != before + 2)
+                return false; // the end came first: the fill reported "ended"
+            // Seeking (and waiting for the index) takes its time: a start that has become late
+            // moves on along its own line, so it still lands where it would have been.
+            const std::uint64_t now = mainDevice->framesRendered();
+            if (deviceFrame < now) {
+                source += static_cast<double>(now - deviceFrame) * step;
+                deviceFrame = now;
+            }
+            at = (static_cast<std::int64_t>(source) - halfSource_[0]) * block;
+            if (at < 0)
+                return false; // the reader could not go there
+            if (at < half)
+                break;
+            if (at < 2 * half) {
+                // Starting past the middle owes the first half the refill of that crossing.
+                fillBufferLocked(0);
+                if (fills_ != before + 3)
+                    return false;
+                break;
+            }
+        }
+        const auto cursor = static_cast<std::uint32_t>(at);
         mainBuffer->setCursor(cursor);
         if (headBuffer)
             headBuffer->setCursor(cursor);
@@ -316,7 +374,11 @@ bool DoublePlayer::PlayAt(std::uint64_t deviceFrame, double sourceFrame) {
 
 int DoublePlayer::Seek(std::int32_t offset) {
     std::lock_guard lock(mutex_);
-    return reader ? reader->Seek(offset) : -1;
+    if (!reader)
+        return -1;
+    forgetNotificationsLocked();
+    endHalf_ = -1;
+    return reader->Seek(offset);
 }
 
 void DoublePlayer::SetVolume(int hundredthsDb) {
@@ -378,7 +440,7 @@ void DoublePlayer::StreamLoop() {
         if (which != 0 && which != 1)
             continue;
         try {
-            serviceNotification(which == 1);
+            serviceNotification(which);
         } catch (...) {
             // A failed report must not end the refills of a playing deck.
         }
@@ -386,26 +448,33 @@ void DoublePlayer::StreamLoop() {
     }
 }
 
-void DoublePlayer::serviceNotification(bool passedEnd) {
+void DoublePlayer::serviceNotification(int which) {
     std::lock_guard lock(mutex_);
     if (stopRequested || workerSuspended || !reader || !mainBuffer)
         return;
-    const std::uint32_t bytes = static_cast<std::uint32_t>(reader->bufferBytes);
-    const std::uint32_t half = bytes / 2;
-    std::uint32_t cursor = mainBuffer->cursor();
-    // The mix may signal a crossing before it publishes the cursor that crossed: a cursor read
-    // still short of the boundary just passed belongs beyond it.
-    const std::uint32_t slack = half / 2;
-    if (!passedEnd && cursor < half && half - cursor <= slack)
-        cursor = half;
-    else if (passedEnd && cursor >= bytes - slack)
-        cursor = 0;
+    // A crossing from before the last seek or start, or one served already, owes nothing.
+    const std::uint64_t sets = (which == 0 ? halfEvent : endEvent)->setCount();
+    auto &served = servedSets_[static_cast<std::size_t>(which)];
+    if (sets <= served)
+        return;
+    served = sets;
+    const auto half = static_cast<std::uint32_t>(reader->bufferBytes / 2);
+    const int playing = mainBuffer->cursor() >= half ? 1 : 0;
+    const int other = 1 - playing;
     if (view) {
         view->setSeekPosition(reader->Position());
         view->setTimeText(formatTimeLocked(timeMode, 0));
     }
-    // Refill the half the cursor is not in, whichever notification fired.
-    fillBufferLocked(half > cursor ? static_cast<std::int32_t>(half) : 0);
+    if (endHalf_ >= 0) {
+        // The input ended inside endHalf_: what it holds plays to the last sample, then the deck
+        // ends. The half behind the cursor goes silent, so nothing old sounds after the song.
+        silenceHalfLocked(other);
+        if (playing != endHalf_ || endHalfSamples_ == 0)
+            endedLocked();
+    } else if (filledAt_[static_cast<std::size_t>(other)] < filledAt_[static_cast<std::size_t>(playing)]) {
+        // Only the half that has played is refilled; a later one is still to be heard.
+        fillBufferLocked(static_cast<std::int32_t>(other) * static_cast<std::int32_t>(half), true);
+    }
     ++workerRefills;
 }
 

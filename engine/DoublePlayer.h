@@ -70,7 +70,8 @@ public:
     const std::string &openError() const { return openError_; }
 
     // Decodes one half's frames into that half (0 or bufferBytes / 2) of both buffers, or at the
-    // end of the input stops, rewinds the reader and reports "ended". Returns 0.
+    // end of the input stops, rewinds the reader and reports "ended". Returns 0. (The worker's
+    // own refills write the last frames too and end the deck once they have been heard.)
     int FillBuffer(std::int32_t offset);
     // The time text for mode 1 (elapsed) or 0 (remaining), correction in hundredths; sets nearEnd.
     std::string FormatTime(std::int32_t mode, std::int32_t correction);
@@ -141,9 +142,15 @@ protected:
 
 private:
     void startIndex();
-    int fillBufferLocked(std::int32_t offset);
+    // playOut: a refill while the deck plays, whose end of input lets the decoded audio play out
+    // before the deck ends (the window's fills end it at once).
+    int fillBufferLocked(std::int32_t offset, bool playOut = false);
+    void silenceHalfLocked(int which);
+    void endedLocked();
+    // Notifications raised so far belong to the old place: the worker lets them pass.
+    void forgetNotificationsLocked();
     std::string formatTimeLocked(std::int32_t mode, std::int32_t correction);
-    void serviceNotification(bool passedEnd);
+    void serviceNotification(int which);
     void threadMain();
     bool waitWhileSuspended();
 
@@ -156,6 +163,13 @@ private:
     // that a half changed while it looked).
     std::array<std::atomic<std::int64_t>, 2> halfSource_{};
     std::atomic<std::uint64_t> fills_{0};
+    // Under mutex_: the fill count at each half's last fill (the later one holds later audio), the
+    // set counts of the two events already served or left behind by a reposition, and the half
+    // in which the input ended while playing (-1: none) with the samples of audio it holds.
+    std::array<std::uint64_t, 2> filledAt_{};
+    std::array<std::uint64_t, 2> servedSets_{};
+    int endHalf_ = -1;
+    std::int64_t endHalfSamples_ = 0;
     std::string openError_;
     std::thread worker_;
 };

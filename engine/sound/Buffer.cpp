@@ -177,48 +177,6 @@ bool Buffer::write(std::uint32_t offset, const void *data, std::uint32_t bytes) 
     return true;
 }
 
-bool Buffer::lock(std::uint32_t offset, std::uint32_t bytes, LockedRange &range) {
-    detail::assertNotRealtime();
-    range = LockedRange{};
-    if (bytes > core_->bytes || core_->bytes == 0)
-        return false;
-    std::lock_guard lock(core_->writeMutex);
-    if (core_->locked)
-        return false;
-    if (core_->lockStaging.size() != core_->bytes)
-        core_->lockStaging.resize(core_->bytes);
-    offset %= core_->bytes;
-    std::uint32_t first = std::min(bytes, core_->bytes - offset);
-    loadBytes(*core_, offset, core_->lockStaging.data() + offset, first);
-    if (first < bytes)
-        loadBytes(*core_, 0, core_->lockStaging.data(), bytes - first);
-    range.first = core_->lockStaging.data() + offset;
-    range.firstBytes = first;
-    range.offset = offset;
-    if (first < bytes) {
-        range.second = core_->lockStaging.data();
-        range.secondBytes = bytes - first;
-    }
-    core_->locked = true;
-    return true;
-}
-
-void Buffer::unlock(const LockedRange &range) {
-    detail::assertNotRealtime();
-    std::lock_guard lock(core_->writeMutex);
-    if (!core_->locked)
-        return;
-    core_->locked = false;
-    std::uint8_t *base = core_->lockStaging.data();
-    auto inside = [&](const std::uint8_t *p, std::uint32_t n) {
-        return p && p >= base && p + n <= base + core_->bytes;
-    };
-    if (inside(range.first, range.firstBytes))
-        storeBytes(*core_, std::uint32_t(range.first - base), range.first, range.firstBytes);
-    if (inside(range.second, range.secondBytes))
-        storeBytes(*core_, std::uint32_t(range.second - base), range.second, range.secondBytes);
-}
-
 std::vector<std::uint8_t> Buffer::read(std::uint32_t offset, std::uint32_t bytes) const {
     std::vector<std::uint8_t> out;
     if (core_->bytes == 0)

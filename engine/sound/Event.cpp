@@ -83,10 +83,6 @@ void Event::set() {
         wakeAll();
 }
 
-void Event::reset() {
-    state_->signalled.store(0);
-}
-
 bool Event::isSet() const {
     return state_->signalled.load() != 0;
 }

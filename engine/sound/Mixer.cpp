@@ -154,7 +154,8 @@ void Mixer::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
     std::size_t skip = 0;
     std::uint64_t late = 0;
     std::uint64_t startAt = b.startFrame.load();
-    if (startAt != 0 && playing && !b.wasPlaying) {
+    // Whether or not the mix saw the stop before it: a start right after a stop waits for its frame too.
+    if (startAt != 0 && playing) {
         if (startAt >= chunkFrame_ + n)
             playing = false;
         else if (startAt >= chunkFrame_)
@@ -182,10 +183,15 @@ void Mixer::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
 
     // Rate: the buffer's frequency over the device rate, corrected when slaved.
     double ratio = double(b.frequency.load()) / kDeviceRate;
+    // A late start's jump passes notification points like playing would: they are signalled below.
+    std::uint64_t travelFrom = 0;
+    std::uint64_t jumpWraps = 0;
     if (late > 0) {
         const std::uint64_t lateStep = std::uint64_t(ratio * double(kFixedOne) + 0.5);
-        b.pos = b.looping.load() ? (b.pos + late * lateStep) % length
-                                 : std::min(b.pos + late * lateStep, length - 1);
+        const std::uint64_t jumped = b.pos + late * lateStep;
+        travelFrom = b.pos;
+        jumpWraps = b.looping.load() ? jumped / length : 0;
+        b.pos = b.looping.load() ? jumped % length : std::min(jumped, length - 1);
     }
     CursorShare *master = Grace::read(b.master);
     if (master && master->alive.load() && master->playing.load()) {
@@ -206,6 +212,8 @@ void Mixer::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
         stamp(*b.share, b.pos, step);
 
     const std::uint64_t startPos = b.pos;
+    if (late == 0)
+        travelFrom = startPos;
     const SampleSource source{b.samples.get(), b.frames, b.channels, b.looping.load()};
     const ResampleEnd end = resampleAdd(source, startPos, step, b.gain, target, acc + 2 * skip, n - skip);
     // The ramp (if any) reached the target within this period.
@@ -225,7 +233,8 @@ void Mixer::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
 
     if (NotifyList *list = Grace::read(b.notifications)) {
         const std::uint64_t align = std::uint64_t(b.format.blockAlign());
-        const CursorTravel travel{(startPos >> 32) * align, (end.pos >> 32) * align, end.wraps, end.stopped};
+        const CursorTravel travel{(travelFrom >> 32) * align, (end.pos >> 32) * align, end.wraps + jumpWraps,
+                                  end.stopped};
         for (std::size_t k = 0; k < list->offsets.size(); ++k)
             if (travel.passed(list->offsets[k]))
                 signal(*list, k);

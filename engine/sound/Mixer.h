@@ -94,8 +94,6 @@ struct BufferCore {
 
     // Non-real-time side: serialises writers and owns what the atomics point at.
     std::mutex writeMutex;
-    std::vector<std::uint8_t> lockStaging;
-    bool locked = false;
     std::unique_ptr<NotifyList> notifyOwner;
     std::shared_ptr<CursorShare> masterOwner;
 

@@ -92,7 +92,6 @@ public:
     Event &operator=(const Event &) = delete;
 
     void set();
-    void reset();
     // True when signalled without consuming it (for tests and diagnostics).
     bool isSet() const;
     // Waits until signalled (and consumes it) or the timeout passes; nullopt waits without limit.
@@ -138,15 +137,6 @@ struct PcmFormat {
 struct Notification {
     std::uint32_t offset = 0;     // byte offset in the buffer
     std::shared_ptr<Event> event; // signalled when the play cursor passes offset
-};
-
-// A byte range handed out by lock(); a range that wraps past the end has a second part.
-struct LockedRange {
-    std::uint8_t *first = nullptr;
-    std::uint32_t firstBytes = 0;
-    std::uint8_t *second = nullptr;
-    std::uint32_t secondBytes = 0;
-    std::uint32_t offset = 0;
 };
 
 namespace detail {
@@ -206,10 +196,6 @@ public:
 
     // Direct write of a byte range (wraps around the end); false for a range longer than the buffer.
     bool write(std::uint32_t offset, const void *data, std::uint32_t bytes);
-    // DirectSound-style lock: the ranges hold the current bytes; unlock() makes the written bytes
-    // audible. One lock at a time per buffer; false when the range is longer than the buffer.
-    bool lock(std::uint32_t offset, std::uint32_t bytes, LockedRange &range);
-    void unlock(const LockedRange &range);
     // Copy of the current bytes (tests, diagnostics).
     std::vector<std::uint8_t> read(std::uint32_t offset, std::uint32_t bytes) const;
 

@@ -319,11 +319,11 @@ TEST(DoublePlayerWorker, TheCursorDecidesTheHalfWhicheverNotificationFired) {
     EXPECT_EQ(rig.mainHalf(1), rig.framesFrom(15));
     EXPECT_EQ(rig.mainHalf(0), rig.framesFrom(10));
 
-    // The mix may signal the crossing a moment before the cursor it reports has crossed.
+    // Short of the middle, the other half holds what is still to be heard: nothing is refilled.
     p.mainBuffer->setCursor(rig.half() - 4);
     p.halfEvent->set();
     ASSERT_TRUE(rig.waitForRefills(3));
-    EXPECT_EQ(rig.mainHalf(0), rig.framesFrom(20));
+    EXPECT_EQ(rig.mainHalf(0), rig.framesFrom(10));
     EXPECT_EQ(rig.mainHalf(1), rig.framesFrom(15));
     EXPECT_EQ(p.headBuffer->read(0, 46080), p.mainBuffer->read(0, 46080));
 }
@@ -391,6 +391,87 @@ TEST(DoublePlayerWorker, TheEndStopsRewindsReportsEndedAndPlayStartsOver) {
     ASSERT_GT(p.workerRefills, refills);
     const bool firstHalfRefilled = p.mainBuffer->cursor() >= rig.half();
     EXPECT_EQ(rig.mainHalf(firstHalfRefilled ? 0 : 1), rig.framesFrom(0));
+}
+
+// The whole song as the device plays it at pitch 0: interleaved stereo samples.
+std::vector<std::int16_t> song(const Rig &rig) {
+    const Frame all = concat(rig.frames, 0, rig.frames.size());
+    return pcm(all, all.size() / 2);
+}
+
+// Whether the device's output from out[at] on is the song from sample `from` on, for `frames`.
+::testing::AssertionResult soundsFrom(const std::vector<std::int16_t> &out, std::size_t at,
+                                      const std::vector<std::int16_t> &reference, std::int64_t from,
+                                      std::size_t frames) {
+    for (std::size_t i = 0; i < 2 * frames; ++i)
+        if (out.at(2 * at + i) != reference.at(2 * static_cast<std::size_t>(from) + i))
+            return ::testing::AssertionFailure() << "differs " << i / 2 << " frames after the start";
+    return ::testing::AssertionSuccess();
+}
+
+TEST(DoublePlayerWorker, TheSongPlaysToItsLastSampleBeforeItEnds) {
+    Rig rig({.seconds = 1.0}, false, true);
+    DoublePlayer &p = *rig.player;
+    ASSERT_EQ(p.Open(rig.file.string()), DoublePlayer::kOpenReady);
+    p.SetVolume(0);
+    p.Play();
+    auto ended = [&] { return rig.view.read([](const RecordingView &v) { return !v.stateWords.empty(); }); };
+    std::vector<std::int16_t> out;
+    while (!ended() && out.size() < 4u * sound::kDeviceRate) {
+        const auto period = rig.main->render(sound::Device::offlinePeriodFrames());
+        out.insert(out.end(), period.begin(), period.end());
+    }
+    const auto reference = song(rig);
+    ASSERT_TRUE(ended());
+    ASSERT_GE(out.size(), reference.size()) << "ended before its last sample was heard";
+    EXPECT_TRUE(soundsFrom(out, 0, reference, 0, reference.size() / 2));
+    EXPECT_TRUE(std::all_of(out.begin() + static_cast<long>(reference.size()), out.end(),
+                            [](std::int16_t v) { return v == 0; }));
+}
+
+// A timed start in the middle of a 6 s song, heard over three halves.
+struct StartRig : Rig {
+    StartRig() : Rig({.seconds = 6.0}, false, true) {
+        EXPECT_EQ(player->Open(file.string()), DoublePlayer::kOpenReady);
+        player->SetVolume(0);
+        reference = song(*this);
+    }
+    std::vector<std::int16_t> reference;
+    static constexpr std::int64_t kSource = 100 * 1152 + 1000; // 1000 frames into its frame
+    static constexpr std::size_t kHeard = 3 * 5760;
+};
+
+TEST(DoublePlayerStart, ATimedStartAfterASearchSoundsTheSongFromItsPlace) {
+    StartRig rig;
+    DoublePlayer &p = *rig.player;
+    p.Play();
+    // Whole periods of the offline device, so that what comes out next is its frame count.
+    rig.main->render(34 * 512);
+    // The search: the worker held, the buffers loop over what they hold, notifications pile up.
+    rig.main->setRefillTimeout(std::chrono::milliseconds(1));
+    p.SuspendWorker();
+    rig.main->render(45 * 512);
+    p.Seek(p.reader->inputSize / 2);
+    p.FillBuffer(0);
+    p.FillBuffer(static_cast<std::int32_t>(rig.half()));
+    rig.main->render(23 * 512);
+    rig.main->setRefillTimeout(std::chrono::seconds(10));
+
+    const std::uint64_t start = rig.main->framesRendered() + 2048;
+    ASSERT_TRUE(p.PlayAt(start, StartRig::kSource));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20)); // room for a wrong refill to happen
+    const auto out = rig.main->render(2048 + StartRig::kHeard);
+    EXPECT_TRUE(soundsFrom(out, 2048, rig.reference, StartRig::kSource, StartRig::kHeard));
+}
+
+TEST(DoublePlayerStart, ALateStartJoinsWhereItWouldBeAndRefillsWhatItSkipped) {
+    StartRig rig;
+    DoublePlayer &p = *rig.player;
+    rig.main->render(39 * 512);
+    // 5000 frames late: where it would be now lies past the middle of the buffer.
+    ASSERT_TRUE(p.PlayAt(rig.main->framesRendered() - 5000, StartRig::kSource));
+    const auto out = rig.main->render(StartRig::kHeard);
+    EXPECT_TRUE(soundsFrom(out, 0, rig.reference, StartRig::kSource + 5000, StartRig::kHeard));
 }
 
 // Destroys the player on another thread; a destruction that hangs fails instead of blocking.
