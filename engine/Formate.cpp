@@ -39,6 +39,9 @@ constexpr std::int64_t kEstimateBehindBytes = 64 * 1024;
 constexpr std::int64_t kEstimateAheadBytes = 8 * 1024;
 // Consecutive headers that make a sync word found in the middle of a file believable.
 constexpr int kHeaderChain = 4;
+// After a failed frame or a jump of the decoder, frames that decode are audio again only from a run
+// of this many agreeing frames: junk decodes by chance now and then, but seldom three times in a row.
+constexpr int kResumeChain = 3;
 
 // The window, the deck's refills and its reads go first: on a busy machine or a slow stick the
 // indexer must not delay them. Lower CPU and I/O priority, for the calling thread only.
@@ -74,10 +77,11 @@ struct FrameHeader {
     int version = 0;
     int layer = 0;
     int rateIndex = 0;
+    bool mono = false;
     double meanLength = 0; // over many frames of this bitrate, padding spread out
 
     bool sameStream(const FrameHeader &o) const {
-        return version == o.version && layer == o.layer && rateIndex == o.rateIndex;
+        return version == o.version && layer == o.layer && rateIndex == o.rateIndex && mono == o.mono;
     }
 };
 
@@ -116,6 +120,7 @@ bool parseHeader(const std::uint8_t *p, FrameHeader &out) {
     out.version = version;
     out.layer = layer;
     out.rateIndex = rateIndex;
+    out.mono = (p[3] >> 6) == 3;
     return out.length > 4;
 }
 
@@ -291,6 +296,10 @@ Mp3Player::Mp3Player(const std::string &fileName, IndexStart indexStart)
         }
         if (num == static_cast<off_t>(frameOffsets_.size()))
             frameOffsets_.push_back(mpg123_framepos(mh));
+        FrameHeader header;
+        if (decoded == 0 && readAt(decoder->fd, streamHeader_.data(), 4, mpg123_framepos(mh)) &&
+            !parseHeader(streamHeader_.data(), header))
+            streamHeader_ = {}; // free format: no run to check against
         frameEnd[decoded] = mpg123_framepos(mh) + info.framesize;
         frameSize[decoded] = info.framesize;
         ++decoded;
@@ -377,8 +386,19 @@ int Mp3Player::decodeNext(std::uint8_t *slot) {
     }
     if (r == MPG123_DONE)
         return r;
-    if (!((r == MPG123_OK || r == MPG123_NEW_FORMAT) && bytes > 0 && audio))
+    if (!((r == MPG123_OK || r == MPG123_NEW_FORMAT) && bytes > 0 && audio)) {
+        doubt_ = true;
         return r == MPG123_OK || r == MPG123_NEW_FORMAT ? MPG123_ERR : r;
+    }
+    const std::int64_t start = mpg123_framepos(mh);
+    // A frame the decoder found elsewhere than where the last one ended follows a resync.
+    if (decodedSinceSeek_ && start != position_)
+        doubt_ = true;
+    if (doubt_) {
+        if (!startsARun(start))
+            return MPG123_ERR;
+        doubt_ = false;
+    }
     decodedSinceSeek_ = true;
     // Frames that came out another size (a rate change mid-stream) fill their slot as far as they
     // reach; the rest is silence.
@@ -388,7 +408,6 @@ int Mp3Player::decodeNext(std::uint8_t *slot) {
     std::memset(slot + n, 0, slotBytes - n);
     mpg123_frameinfo info{};
     mpg123_info(mh, &info);
-    const std::int64_t start = mpg123_framepos(mh);
     if (!estimated_ && num == static_cast<off_t>(frameOffsets_.size()))
         frameOffsets_.push_back(start);
     position_ = std::min<std::int64_t>(start + std::max(info.framesize, 0), inputSize);
@@ -396,6 +415,27 @@ int Mp3Player::decodeNext(std::uint8_t *slot) {
     samplePosition_ = std::max<std::int64_t>(mpg123_tell(mh), 0) +
                       static_cast<std::int64_t>(bytes / (2 * static_cast<size_t>(channels)));
     return MPG123_OK;
+}
+
+bool Mp3Player::startsARun(std::int64_t at) const {
+    FrameHeader stream;
+    if (!parseHeader(streamHeader_.data(), stream))
+        return true;
+    for (int k = 0; k < kResumeChain; ++k) {
+        std::uint8_t bytes[4];
+        // The run may end with the file or at its ID3v1 tag.
+        if (k > 0 && at == inputSize)
+            return true;
+        if (!readAt(decoder->fd, bytes, sizeof bytes, at))
+            return false;
+        if (k > 0 && std::memcmp(bytes, "TAG", 3) == 0 && at + 128 == inputSize)
+            return true;
+        FrameHeader h;
+        if (!parseHeader(bytes, h) || !h.sameStream(stream))
+            return false;
+        at += h.length;
+    }
+    return true;
 }
 
 int Mp3Player::endOfInput(std::uint8_t *slot) {
@@ -598,6 +638,7 @@ int Mp3Player::Seek(std::int32_t offset) {
     held_ = false;
     atEnd_ = false;
     decodedSinceSeek_ = false;
+    doubt_ = false;
     position_ = std::clamp<std::int64_t>(offset, 0, inputSize);
     seekOffset_ = static_cast<std::int32_t>(position_);
     if (offset >= inputSize || frameOffsets_.empty()) {

@@ -5,7 +5,9 @@
 // It never plays memory it did not write: a slot whose frame cannot be decoded is silence, and
 // a file that yields no decodable frame is refused at construction (Mp3Error), so no figure is
 // ever zero for a reader that exists. Failed frames at the end of the file are no audio: the
-// stream ends with the last frame that decodes.
+// stream ends with the last frame that decodes. After a failure or a resync, audio resumes only
+// from a run of frames whose headers agree with the stream's, so junk that decodes by chance
+// (random bytes after a cut-off download) is never played.
 //
 // Construction reads only the first frames, so that loading a long file never holds up the
 // window. A helper thread of the reader's own then indexes every frame of the file with its own
@@ -17,6 +19,7 @@
 // Not thread-safe by itself: the deck player serialises every call.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -98,6 +101,7 @@ private:
 
     int decodeInto(std::uint8_t *slot);
     int decodeNext(std::uint8_t *slot);
+    bool startsARun(std::int64_t at) const;
     int endOfInput(std::uint8_t *slot);
     void adoptIndex();
     void correctEstimate();
@@ -112,6 +116,8 @@ private:
     bool estimated_ = false;                 // frame numbers since the last seek are estimates
     bool atEnd_ = false;
     bool decodedSinceSeek_ = false;
+    bool doubt_ = false; // a frame failed or the decoder resynced: audio only from a run again
+    std::array<std::uint8_t, 4> streamHeader_{}; // the first frame's header (zeros: free format)
     std::int32_t seekOffset_ = 0;
     std::int32_t samplesPerFrame_ = 0;
     std::int64_t position_ = 0;

@@ -270,6 +270,29 @@ TEST(Mp3Reader, FailedFramesAtTheEndEndTheStreamAndInTheMiddlePlayAsSilence) {
     EXPECT_TRUE(std::equal(frames.end() - 10, frames.end(), intact.end() - 10));
 }
 
+TEST(Mp3Reader, ACutFollowedByRandomBytesEndsWithTheLastFrameOfTheStream) {
+    test::TempDir dir;
+    const auto good = test::makeMp3({.seconds = 2.0});
+    const std::vector<std::uint8_t> cut(good.begin(), good.begin() + static_cast<long>(good.size() / 2 + 77));
+    test::writeFile(dir / "cut.mp3", cut);
+    Mp3Player cutOnly((dir / "cut.mp3").string());
+    const auto expected = framesToTheEnd(cutOnly);
+    for (unsigned seed = 1; seed <= 8; ++seed) {
+        SCOPED_TRACE(seed);
+        std::mt19937 rng(seed);
+        auto bytes = cut;
+        for (int i = 0; i < 40000; ++i)
+            bytes.push_back(static_cast<std::uint8_t>(rng()));
+        test::writeFile(dir / "junk.mp3", bytes);
+        Mp3Player reader((dir / "junk.mp3").string());
+        const auto frames = framesToTheEnd(reader);
+        // What the cut file alone gives, and at most the frame cut through, its end now junk.
+        ASSERT_GE(frames.size(), expected.size());
+        EXPECT_LE(frames.size(), expected.size() + 1);
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), frames.begin()));
+    }
+}
+
 // Bytes this process has read through read and pread so far.
 long long bytesReadByProcess() {
     std::ifstream io("/proc/self/io");
