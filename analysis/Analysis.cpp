@@ -170,7 +170,7 @@ std::optional<Result> analyseFile(const std::string &path, const Options &option
     if (ebur128_loudness_global(loudness.get(), &lufs) == EBUR128_SUCCESS && std::isfinite(lufs))
         result.loudnessLufs = lufs;
 
-    if (auto grid = findBeatGrid(onsets, options.minBpm, options.maxBpm)) {
+    if (auto grid = findSteadyBeat(onsets, options.minBpm, options.maxBpm)) {
         // The grid's first line at the music's start; a line a little before the first audible
         // sample still counts, since an attack's first samples can lie below the threshold.
         const double period = 60.0 / grid->bpm;

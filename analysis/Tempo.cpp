@@ -209,7 +209,7 @@ std::vector<float> fluxOf(const std::vector<OnsetDetector::Bands> &energies, int
 
 } // namespace
 
-std::optional<BeatGrid> findBeatGrid(const OnsetDetector &onsets, double minBpm, double maxBpm) {
+std::optional<SteadyBeat> findSteadyBeat(const OnsetDetector &onsets, double minBpm, double maxBpm) {
     // Any range from the settings file keeps the work bounded: music has no beat outside this.
     minBpm = std::max(minBpm, 30.0);
     maxBpm = std::min(maxBpm, 300.0);
@@ -326,7 +326,7 @@ std::optional<BeatGrid> findBeatGrid(const OnsetDetector &onsets, double minBpm,
     if (!(mean > 0))
         return std::nullopt;
 
-    BeatGrid grid;
+    SteadyBeat grid;
     grid.bpm = std::round(bpm * 100) / 100;
     grid.salience = (y0 - mean) / mean;
     grid.phaseSeconds =

@@ -43,7 +43,8 @@ private:
     std::vector<Bands> energies_;
 };
 
-struct BeatGrid {
+// What the onset curve shows of the beat; the song's beat grid is derived from it in Analysis.cpp.
+struct SteadyBeat {
     double bpm = 0.0;
     // A grid line's time (seconds) in the onset curve's time base.
     double phaseSeconds = 0.0;
@@ -54,6 +55,6 @@ struct BeatGrid {
 
 // The steady beat of an onset curve, its tempo in the preferred range where half or double
 // would fit as well; nothing where no steady beat stands out.
-std::optional<BeatGrid> findBeatGrid(const OnsetDetector &onsets, double minBpm, double maxBpm);
+std::optional<SteadyBeat> findSteadyBeat(const OnsetDetector &onsets, double minBpm, double maxBpm);
 
 } // namespace mixora::analysis

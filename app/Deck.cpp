@@ -307,8 +307,6 @@ bool Deck::loadSong(const Song &song) {
         // The player stays (as it was opened); the display still shows what it showed.
         if (ctx_.reportLoadError)
             ctx_.reportLoadError(result);
-        else if (result == engine::DoublePlayer::kOpenNoNotification)
-            message(QStringLiteral("Warnung"), QStringLiteral("Sorry, Sie benötigen DirectX 5 oder höher"));
         return false;
     }
 

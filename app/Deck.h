@@ -80,7 +80,7 @@ struct DeckContext {
     std::function<sound::Device *()> headDevice; // null when there is no headphone output
     QAbstractButton *autoCue = nullptr;          // "Autocue"
     QScrollBar *headVolume = nullptr;            // SBVolume_Head
-    // Open's results other than 0 and 2; unset: result 1 shows the DirectX message.
+    // Open's results other than 0 and 2 (the window's load-error report).
     std::function<void(int code)> reportLoadError;
     // A library row's song was loaded (its analysis, when missing, starts at once).
     std::function<void(std::int64_t key)> songLoaded;
