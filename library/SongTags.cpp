@@ -370,7 +370,7 @@ SongTags readSongTags(int fd, std::uint64_t size) {
         fillEmpty(result.artist, v1.artist());
         fillEmpty(result.year, v1.year());
         // The write-back keeps the genre name in the comment; its first ten bytes are the genre.
-        fillEmpty(result.genre, v1.text(ID3Tag::kCommentOffset, 10));
+        fillEmpty(result.genre, v1.text(ID3Tag::kCommentOffset, ID3Tag::kGenreReadWidth));
     }
     return result;
 }

@@ -141,8 +141,11 @@ std::optional<std::string> newId3v2(std::string_view raw, const Id3v2Header &hea
     const std::string_view rest = std::string_view(body).substr(end);
     if (rest.find_first_not_of('\0') != std::string_view::npos)
         frames += rest;
-    else
-        frames.append(frames.size() < body.size() ? body.size() - frames.size() : kGrowthPadding, '\0');
+    // The new tag takes the old one's room (an unsynchronised body, an extended header or a
+    // footer included), so the audio stays where every stored position expects it; only
+    // frames that do not fit move it, and then by some room to spare for the next edit.
+    const std::size_t room = raw.size() - kId3v2HeaderSize;
+    frames.append(frames.size() <= room ? room - frames.size() : kGrowthPadding, '\0');
 
     std::string tag = "ID3";
     tag += static_cast<char>(header.version);
@@ -227,7 +230,7 @@ int createTemp(const std::filesystem::path &folder, const std::string &name, std
 
 std::optional<TagWriteResult> rewriteTags(int fd, const struct stat &st, const std::filesystem::path &file,
                                           const std::optional<Id3v2Header> &id3v2, const TailLayout &tail,
-                                          const TagTexts &texts, const ID3Tag &v1) {
+                                          const TagTexts &texts, const ID3Tag &v1, AudioMove *moves) {
     const auto size = static_cast<std::uint64_t>(st.st_size);
     SongTags row;
     row.title = texts.title;
@@ -305,8 +308,25 @@ std::optional<TagWriteResult> rewriteTags(int fd, const struct stat &st, const s
     if (::fsync(out) != 0)
         return abandon(errno);
     reach(RewriteStage::Synced);
-    if (::rename(temp.c_str(), target.c_str()) != 0)
-        return abandon(errno);
+    // Positions kept of the audio move with it in the same step, or the file stays as it was.
+    const auto delta = static_cast<std::int64_t>(head.size()) - static_cast<std::int64_t>(audioStart);
+    const bool moving = delta != 0 && moves != nullptr;
+    if (moving) {
+        std::string reason;
+        if (!moves->prepare(audioStart, delta, reason)) {
+            ::close(out);
+            ::unlink(temp.c_str());
+            return failed(reason);
+        }
+    }
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+        const int error = errno;
+        if (moving)
+            moves->finish(false);
+        return abandon(error);
+    }
+    if (moving)
+        moves->finish(true);
     ::close(out);
     reach(RewriteStage::Renamed);
     // The rename itself must reach the disk before we call the write done.
