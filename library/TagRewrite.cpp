@@ -46,13 +46,13 @@ std::array<std::string, kFieldCount> fields(const SongTags &t) {
     return {t.title, t.artist, t.year, t.genre};
 }
 
-// The frame IDs of each field; the first is the one written.
-std::array<std::array<std::string_view, 2>, kFieldCount> frameIds(int version) {
+// The frame ID each field is written with.
+std::array<std::string_view, kFieldCount> frameIds(int version) {
     if (version == 2)
-        return {{{"TT2", ""}, {"TP1", ""}, {"TYE", ""}, {"TCO", ""}}};
+        return {"TT2", "TP1", "TYE", "TCO"};
     if (version == 3)
-        return {{{"TIT2", ""}, {"TPE1", ""}, {"TYER", "TDRC"}, {"TCON", ""}}};
-    return {{{"TIT2", ""}, {"TPE1", ""}, {"TDRC", "TYER"}, {"TCON", ""}}};
+        return {"TIT2", "TPE1", "TYER", "TCON"};
+    return {"TIT2", "TPE1", "TDRC", "TCON"};
 }
 
 void putBigEndian(std::string &out, std::uint32_t value, int bytes) {
@@ -111,12 +111,9 @@ std::optional<std::string> newId3v2(std::string_view raw, const Id3v2Header &hea
         return std::nullopt;
 
     const auto ids = frameIds(header.version);
-    auto fieldOf = [&](std::string_view id) {
-        for (int f = 0; f < kFieldCount; ++f)
-            if (id == ids[f][0] || (!ids[f][1].empty() && id == ids[f][1]))
-                return f;
-        return -1;
-    };
+    // Every frame of a changed field goes, whatever version's ID it carries: a reader takes
+    // the first one it meets.
+    auto fieldOf = [](std::string_view id) { return songFieldOfFrame(id); };
     std::string frames;
     std::array<bool, kFieldCount> written{};
     std::size_t end = framesStart(body, header).value_or(0);
@@ -128,13 +125,13 @@ std::optional<std::string> newId3v2(std::string_view raw, const Id3v2Header &hea
         } else if (!written[f]) { // the new value takes the place of the first old frame
             written[f] = true;
             if (!wanted[f].empty())
-                frames += textFrame(ids[f][0], wanted[f], header.version);
+                frames += textFrame(ids[f], wanted[f], header.version);
         }
         return true;
     });
     for (int f = 0; f < kFieldCount; ++f)
         if (change[f] && !written[f] && !wanted[f].empty())
-            frames += textFrame(ids[f][0], wanted[f], header.version);
+            frames += textFrame(ids[f], wanted[f], header.version);
 
     // What follows the frames is padding; anything else there is kept as it stands, for a
     // tag whose size says more than its frames may hold audio a player skips with it.
