@@ -2,6 +2,7 @@
 
 #include "library/SongTags.h"
 #include "library/TagIo.h"
+#include "util/LineFile.h"
 
 #include <taglib/apeitem.h>
 #include <taglib/apetag.h>
@@ -9,10 +10,8 @@
 
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -34,10 +33,6 @@ void reach(RewriteStage stage) {
 
 TagWriteResult failed(const std::string &reason) {
     return {TagWriteStatus::WriteFailed, reason};
-}
-
-TagWriteResult failedErrno() {
-    return failed(std::strerror(errno));
 }
 
 enum Field { kTitle, kArtist, kYear, kGenre, kFieldCount };
@@ -209,20 +204,6 @@ bool copyRange(int in, int out, std::uint64_t from, std::uint64_t to) {
     return true;
 }
 
-// A new file beside the target, named so that no scan takes it for a song.
-int createTemp(const std::filesystem::path &folder, const std::string &name, std::filesystem::path &temp) {
-    std::random_device random;
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        char suffix[16];
-        std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(random()));
-        temp = folder / ("." + name + ".mixora-" + suffix + ".tmp");
-        const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
-    }
-    return -1;
-}
-
 } // namespace
 
 std::optional<TagWriteResult> rewriteTags(int fd, const struct stat &st, const std::filesystem::path &file,
@@ -276,63 +257,34 @@ std::optional<TagWriteResult> rewriteTags(int fd, const struct stat &st, const s
     if (audioStart > audioEnd)
         return failed("die Tags der Datei überlappen sich");
 
-    // Follow a link to the file it names: the link stays, the file is replaced.
-    char resolved[PATH_MAX];
-    if (::realpath(file.c_str(), resolved) == nullptr)
-        return failedErrno();
-    const std::filesystem::path target(resolved);
-    const std::filesystem::path folder = target.parent_path();
-    std::filesystem::path temp;
-    const int out = createTemp(folder, target.filename().string(), temp);
-    if (out < 0)
-        return failedErrno();
-    reach(RewriteStage::TempCreated);
-    auto abandon = [&](int error) {
-        ::close(out);
-        ::unlink(temp.c_str());
-        return failed(std::strerror(error));
-    };
-    if (!writeAll(out, head.data(), head.size()) || !copyRange(fd, out, audioStart, audioEnd) ||
-        !writeAll(out, ape.data(), ape.size()) || !writeAll(out, v1.bytes.data(), ID3Tag::kSize))
-        return abandon(errno);
-    // The new file is the old one to everyone but a reader of its tags: same mode, same owner
-    // (where we may set it).
-    if (::fchmod(out, st.st_mode & 07777) != 0)
-        return abandon(errno);
-    if (::fchown(out, st.st_uid, st.st_gid) != 0) {
-        // Not ours to give away: the file then belongs to us, as any file we save.
-    }
-    if (::fsync(out) != 0)
-        return abandon(errno);
-    reach(RewriteStage::Synced);
     // Positions kept of the audio move with it in the same step, or the file stays as it was.
     const auto delta = static_cast<std::int64_t>(head.size()) - static_cast<std::int64_t>(audioStart);
     const bool moving = delta != 0 && moves != nullptr;
-    if (moving) {
-        std::string reason;
-        if (!moves->prepare(audioStart, delta, reason)) {
-            ::close(out);
-            ::unlink(temp.c_str());
-            return failed(reason);
-        }
-    }
-    if (::rename(temp.c_str(), target.c_str()) != 0) {
-        const int error = errno;
+    text::ReplaceSteps steps;
+    steps.fill = [&](int out) {
+        errno = 0;
+        if (!writeAll(out, head.data(), head.size()) || !copyRange(fd, out, audioStart, audioEnd) ||
+            !writeAll(out, ape.data(), ape.size()) || !writeAll(out, v1.bytes.data(), ID3Tag::kSize))
+            return errno ? errno : EIO;
+        return 0;
+    };
+    steps.beforeRename = [&](std::string &reason) {
+        return !moving || moves->prepare(audioStart, delta, reason);
+    };
+    steps.afterRename = [&](bool renamed) {
         if (moving)
-            moves->finish(false);
-        return abandon(error);
-    }
-    if (moving)
-        moves->finish(true);
-    ::close(out);
-    reach(RewriteStage::Renamed);
-    // The rename itself must reach the disk before we call the write done.
-    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
-    return TagWriteResult{TagWriteStatus::Written, {}};
+            moves->finish(renamed);
+    };
+    steps.reached = [](text::ReplaceStage stage) {
+        reach(stage == text::ReplaceStage::TempCreated ? RewriteStage::TempCreated
+              : stage == text::ReplaceStage::Synced    ? RewriteStage::Synced
+                                                       : RewriteStage::Renamed);
+    };
+    const text::ReplaceResult result = text::replaceFile(file, steps);
+    // Once renamed, the new file stands: a folder that would not sync changes nothing we can undo.
+    if (result.renamed)
+        return TagWriteResult{TagWriteStatus::Written, {}};
+    return failed(result.reason.empty() ? std::strerror(result.error) : result.reason);
 }
 
 } // namespace mixora::tags
