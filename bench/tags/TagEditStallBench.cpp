@@ -86,6 +86,19 @@ double longestStallMs(const std::function<void()> &act, const std::function<bool
     return static_cast<double>(worst) / 1e6;
 }
 
+// The same loop for half a second with nothing to do: the machine's own jitter, for comparison.
+void BM_IdleEventLoop(benchmark::State &state) {
+    double worst = 0, done = 0;
+    for (auto _ : state) {
+        QElapsedTimer since;
+        since.start();
+        worst = std::max(worst, longestStallMs([] {}, [&] { return since.elapsed() > 500; }, done));
+    }
+    state.counters["longest_stall_ms"] = worst;
+    std::printf("idle event loop: longest stall %.1f ms\n", worst);
+}
+BENCHMARK(BM_IdleEventLoop)->Unit(benchmark::kMillisecond)->Iterations(3);
+
 void BM_EditorPostOf100MbFile(benchmark::State &state) {
     ui::setMessageHandler([](const ui::MessageRequest &) { return ui::Answer::Ok; });
     Library lib;
