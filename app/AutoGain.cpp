@@ -3,25 +3,10 @@
 #include "settings/IniFile.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <string>
 
 namespace mixora::app {
-
-namespace {
-
-std::optional<double> parseNumber(std::string text) {
-    // "-14" or "-14,5": the decimal comma a German user may type.
-    std::replace(text.begin(), text.end(), ',', '.');
-    double value = 0;
-    const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (result.ec != std::errc() || result.ptr != text.data() + text.size() || !std::isfinite(value))
-        return std::nullopt;
-    return value;
-}
-
-} // namespace
 
 AutoGainSettings AutoGainSettings::read(const std::filesystem::path &iniFile) {
     AutoGainSettings s;
@@ -29,7 +14,8 @@ AutoGainSettings AutoGainSettings::read(const std::filesystem::path &iniFile) {
         const settings::IniFile ini(iniFile);
         s.on = ini.readString(kAutoGainSection, kAutoGainOnKey, "0") == "1";
         // A reference outside what any song could be is a typing error: keep the default.
-        if (const auto reference = parseNumber(ini.readString(kAutoGainSection, kAutoGainReferenceKey)))
+        if (const auto reference =
+                settings::parseNumber(ini.readString(kAutoGainSection, kAutoGainReferenceKey)))
             if (*reference >= -40.0 && *reference <= 0.0)
                 s.referenceLufs = *reference;
     } catch (const settings::IniError &) {

@@ -50,9 +50,29 @@ void TDataModule1::Table1AfterPost() {
     texts.artist = Table1.fieldAsString("Interpret");
     texts.year = Table1.fieldAsString("Jahr");
     texts.genre = Table1.fieldAsString("Genre");
-    lastTagWrite_ = writeId3Tag(file, texts);
-    if (!lastTagWrite_.ok() && tagWriteFailed)
-        tagWriteFailed(tagWriteMessage(file, lastTagWrite_));
+    const auto key = Table1.currentKey();
+    writer_.submit(
+        {file, std::move(texts), key ? Table1.filePath() : std::filesystem::path(), key.value_or(0)});
+}
+
+int TDataModule1::collectTagWrites() {
+    auto done = writer_.takeDone();
+    bool moved = false;
+    for (auto &write : done) {
+        lastTagWrite_ = write.result;
+        moved = moved || write.result.status == TagWriteStatus::Written;
+        if (!write.result.ok() && tagWriteFailed)
+            tagWriteFailed(tagWriteMessage(write.job.file, write.result));
+    }
+    // A rewrite may have moved the row's positions through a connection of its own.
+    if (moved && Table1.active() && Table1.state() == TableState::Browse)
+        Table1.refresh();
+    return static_cast<int>(done.size());
+}
+
+void TDataModule1::finishTagWrites() {
+    writer_.waitIdle();
+    collectTagWrites();
 }
 
 } // namespace mixora

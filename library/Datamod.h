@@ -1,10 +1,11 @@
 // The data module: owns the song table (Table1) and writes ID3v1 tags back into the MP3
-// files while the editor window is shown (Table1AfterPost). Qt-free; the windows hook in
-// through the two callbacks.
+// files while the editor window is shown (Table1AfterPost), in the background: the row is
+// saved at once, its file follows. Qt-free; the windows hook in through the callbacks.
 #pragma once
 
 #include "library/Id3Tag.h"
 #include "library/SongTable.h"
+#include "library/TagWriter.h"
 
 #include <filesystem>
 #include <functional>
@@ -39,13 +40,24 @@ public:
     // saved. Unset: the failure is only kept in lastTagWrite().
     std::function<void(const std::string &message)> tagWriteFailed;
 
-    // The after-post step: writes the posted row's title, artist, year and genre into the
-    // ID3v1 tag of the file its "DateiName" names, when the editor window is shown.
+    // The after-post step: hands the posted row's title, artist, year and genre to the
+    // background writer for the file its "DateiName" names, when the editor window is shown.
     void Table1AfterPost();
+    // Called off the window thread when written tags wait to be collected; must not block.
+    void setTagWritesReady(std::function<void()> ready) { writer_.setWake(std::move(ready)); }
+    // On the window thread: takes the finished writes, tells failures (tagWriteFailed) and
+    // shows positions a rewrite moved. Returns how many it took.
+    int collectTagWrites();
+    // True while a tag is waiting to be written or being written.
+    bool tagWritesPending() const { return writer_.busy(); }
+    // Waits until every posted row is in its file, then collects.
+    void finishTagWrites();
+    // The result of the last write collected.
     const TagWriteResult &lastTagWrite() const { return lastTagWrite_; }
 
 private:
     TagWriteResult lastTagWrite_;
+    TagWriter writer_; // last: finishes its jobs while the table is still open
 };
 
 } // namespace mixora

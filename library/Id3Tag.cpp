@@ -50,6 +50,45 @@ void ID3Tag::setText(std::size_t offset, std::size_t width, std::string_view utf
     std::memset(bytes.data() + offset + n, 0, width - n);
 }
 
+ID3Tag tagForTexts(const ID3Tag &old, const TagTexts &texts) {
+    ID3Tag tag;
+    if (old.hasIdentifier()) {
+        tag = old;
+    } else {
+        tag.bytes[0] = 'T';
+        tag.bytes[1] = 'A';
+        tag.bytes[2] = 'G';
+        tag.bytes[ID3Tag::kGenreOffset] = ID3Tag::kGenreNone;
+    }
+    tag.setText(ID3Tag::kTitleOffset, ID3Tag::kTitleWidth, texts.title);
+    tag.setText(ID3Tag::kArtistOffset, ID3Tag::kArtistWidth, texts.artist);
+    tag.setText(ID3Tag::kYearOffset, ID3Tag::kYearWidth, texts.year);
+
+    // The comment's leading text is the genre; the track of ID3v1.1 shortens it by two bytes.
+    const std::size_t width =
+        tag.hasTrack() ? ID3Tag::kTrackZeroOffset - ID3Tag::kCommentOffset : ID3Tag::kCommentWidth;
+    auto *comment = tag.bytes.data() + ID3Tag::kCommentOffset;
+    const std::string genre = text::utf8ToCp1252(text::utf8Left(texts.genre, width));
+    const std::size_t g = std::min(genre.size(), width);
+    const std::size_t oldLength = static_cast<std::size_t>(std::find(comment, comment + width, 0) - comment);
+    const bool extendsGenre = oldLength >= g && std::memcmp(comment, genre.data(), g) == 0 &&
+                              (oldLength == g || g >= ID3Tag::kGenreReadWidth);
+    if (!extendsGenre) {
+        // What followed the old leading text follows the new one.
+        std::string rest;
+        if (oldLength < width) {
+            rest.assign(reinterpret_cast<const char *>(comment) + oldLength + 1, width - oldLength - 1);
+            rest.erase(rest.find_last_not_of('\0') + 1);
+        }
+        std::string next = genre.substr(0, g);
+        if (!rest.empty())
+            next += '\0' + rest;
+        next.resize(width, '\0');
+        std::memcpy(comment, next.data(), width);
+    }
+    return tag;
+}
+
 ID3Tag readId3Tag(const std::filesystem::path &file) {
     ID3Tag tag;
     Fd f{::open(file.c_str(), O_RDONLY | O_CLOEXEC)};
@@ -63,7 +102,7 @@ ID3Tag readId3Tag(const std::filesystem::path &file) {
     return tag;
 }
 
-TagWriteResult writeId3Tag(const std::filesystem::path &file, const TagTexts &texts) {
+TagWriteResult writeId3Tag(const std::filesystem::path &file, const TagTexts &texts, AudioMove *moves) {
     if (file.empty())
         return {TagWriteStatus::NoFileName, {}};
     // No O_CREAT: a row whose file is gone must not bring an empty file into being.
@@ -80,17 +119,6 @@ TagWriteResult writeId3Tag(const std::filesystem::path &file, const TagTexts &te
     if (!S_ISREG(st.st_mode))
         return {TagWriteStatus::NotWritable, "keine gewöhnliche Datei"};
 
-    ID3Tag tag;
-    tag.bytes[0] = 'T';
-    tag.bytes[1] = 'A';
-    tag.bytes[2] = 'G';
-    tag.setText(ID3Tag::kTitleOffset, ID3Tag::kTitleWidth, texts.title);
-    tag.setText(ID3Tag::kArtistOffset, ID3Tag::kArtistWidth, texts.artist);
-    // The album stays zero: the library does not keep it.
-    tag.setText(ID3Tag::kYearOffset, ID3Tag::kYearWidth, texts.year);
-    tag.setText(ID3Tag::kCommentOffset, ID3Tag::kCommentWidth, texts.genre);
-    tag.bytes[ID3Tag::kGenreOffset] = ID3Tag::kGenreNone;
-
     // A file that also carries ID3v2 or APE gets those updated too, in a new file that
     // replaces it whole; the ID3v1 tag alone is written in place, as it always was.
     unsigned char head[tags::kId3v2HeaderSize];
@@ -104,17 +132,17 @@ TagWriteResult writeId3Tag(const std::filesystem::path &file, const TagTexts &te
     if (tags::readAt(f.fd, tail.data(), tail.size(), fileSize - tail.size()) != tail.size())
         return {TagWriteStatus::WriteFailed, std::strerror(errno ? errno : EIO)};
     const auto layout = tags::parseTail(tail, fileSize, floor);
-    if (id3v2 || layout.ape) {
-        if (auto result = tags::rewriteTags(f.fd, st, file, id3v2, layout, texts, tag))
-            return *result;
-    }
-
     ID3Tag old;
     const off_t size = st.st_size;
     const bool hasRoom = size >= static_cast<off_t>(ID3Tag::kSize);
-    if (hasRoom && !readLast(f.fd, old, size))
-        return {TagWriteStatus::WriteFailed, std::strerror(errno)};
+    if (hasRoom)
+        std::memcpy(old.bytes.data(), tail.data() + tail.size() - ID3Tag::kSize, ID3Tag::kSize);
     const bool replace = hasRoom && old.hasIdentifier();
+    const ID3Tag tag = tagForTexts(old, texts);
+    if (id3v2 || layout.ape) {
+        if (auto result = tags::rewriteTags(f.fd, st, file, id3v2, layout, texts, tag, moves))
+            return *result;
+    }
 
     const off_t at = replace ? size - static_cast<off_t>(ID3Tag::kSize) : size;
     if (!tags::writeAll(f.fd, tag.bytes.data(), ID3Tag::kSize, static_cast<std::uint64_t>(at))) {

@@ -1,6 +1,6 @@
 // The ID3v1 tag: the last 128 bytes of an MP3 file. The library keeps the genre as a name
-// in the comment field and always writes 255 as the genre number. Texts are Windows-1252
-// in the tag and UTF-8 everywhere else.
+// at the start of the comment field; a new tag gets 255 as its genre number. Texts are
+// Windows-1252 in the tag and UTF-8 everywhere else.
 #pragma once
 
 #include <array>
@@ -22,6 +22,10 @@ struct ID3Tag {
     static constexpr std::size_t kCommentOffset = 97, kCommentWidth = 30;
     static constexpr std::size_t kGenreOffset = 127;
     static constexpr std::uint8_t kGenreNone = 255;
+    // How much of the comment the import takes as the genre.
+    static constexpr std::size_t kGenreReadWidth = 10;
+    // ID3v1.1: a zero at this offset and a non-zero byte after it make that byte the track.
+    static constexpr std::size_t kTrackZeroOffset = 125, kTrackOffset = 126;
 
     std::array<std::uint8_t, kSize> bytes{}; // a new record is all zero
 
@@ -38,6 +42,7 @@ struct ID3Tag {
     std::string artist() const { return text(kArtistOffset, kArtistWidth); }
     std::string year() const { return text(kYearOffset, kYearWidth); }
     std::string comment() const { return text(kCommentOffset, kCommentWidth); }
+    bool hasTrack() const { return bytes[kTrackZeroOffset] == 0 && bytes[kTrackOffset] != 0; }
 };
 
 // Reads the last 128 bytes of a file into a fresh record. A file that cannot be opened or
@@ -62,13 +67,36 @@ struct TagTexts {
     std::string title, artist, year, genre; // UTF-8
 };
 
-// The tag write-back: builds a tag from the texts (album cleared, genre name in the
-// comment, genre number 255) and writes it over the file's tag when its last 128 bytes
-// begin with "TAG", else appends it. A file that also carries an ID3v2 or APE tag gets
-// their title, artist, year and genre set to the same texts, through a new file that
-// replaces it atomically (see TagRewrite.h); otherwise no other byte of the file is
-// touched. The file is never created.
-TagWriteResult writeId3Tag(const std::filesystem::path &file, const TagTexts &texts);
+// The tag the write-back puts into a file whose last 128 bytes are `old`: title, artist and
+// year from the texts, the genre name at the start of the comment. Everything else of a tag
+// the file already has stays as it is: the album, the genre number, the ID3v1.1 track and
+// whatever of the comment follows the zero that ends its leading text. A comment that already
+// begins with the genre name, and reads back as it, is left whole. Without an old tag the
+// new one is zero but for the texts, with genre number 255.
+ID3Tag tagForTexts(const ID3Tag &old, const TagTexts &texts);
+
+// The tag write-back: builds a tag from the texts and the file's old tag (tagForTexts) and
+// writes it over the file's tag when its last 128 bytes begin with "TAG", else appends it.
+// A file that also carries an ID3v2 or APE tag gets their title, artist, year and genre set
+// to the same texts, through a new file that replaces it atomically (see TagRewrite.h);
+// otherwise no other byte of the file is touched. The file is never created.
+//
+// When that rewrite must move the audio (the ID3v2 tag grows past its room), `moves` is asked
+// first: its positions of the file's bytes move with the audio, or the file stays as it was.
+class AudioMove;
+TagWriteResult writeId3Tag(const std::filesystem::path &file, const TagTexts &texts,
+                           AudioMove *moves = nullptr);
+
+// Whoever keeps byte positions of a file's audio. prepare() moves every position at or after
+// `from` (the old start of the audio) by `delta` without making that final; finish() makes it
+// final when the new file took the old one's place, or undoes it. prepare() returning false
+// (with a reason) leaves the file untouched.
+class AudioMove {
+public:
+    virtual ~AudioMove() = default;
+    virtual bool prepare(std::uint64_t from, std::int64_t delta, std::string &reason) = 0;
+    virtual void finish(bool replaced) = 0;
+};
 
 // A message for the user about a failed write-back (German), empty when result.ok().
 std::string tagWriteMessage(const std::filesystem::path &file, const TagWriteResult &result);

@@ -42,6 +42,7 @@ void SongTable::edit() {
     if (!d->current)
         return insert();
     d->buffer = *d->current;
+    d->original = *d->current;
     d->modified = false;
     d->state = TableState::Edit;
     d->notify(TableChange::State);
@@ -65,7 +66,7 @@ void SongTable::post() {
     if (d->state == TableState::Insert) {
         key = d->insert(d->buffer);
     } else {
-        d->update(d->buffer);
+        d->update(d->buffer, d->original);
         key = std::get<std::int64_t>(d->buffer[kFieldIndex]);
     }
     d->state = TableState::Browse;

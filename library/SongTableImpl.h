@@ -88,7 +88,8 @@ struct SongTable::Impl {
     bool eof = true;
     bool bof = true;
 
-    SongRecord buffer; // the row being edited or inserted
+    SongRecord buffer;   // the row being edited or inserted
+    SongRecord original; // the row as edit() found it: a post writes only what differs
     bool modified = false;
     std::string keyText;
     mutable std::optional<std::int64_t> countCache;
@@ -102,7 +103,7 @@ struct SongTable::Impl {
         songtable::Statement first, last, next, prior, nearest, keys;
     };
     std::array<Queries, kSongIndexCount> queries;
-    songtable::Statement byKey, paths, insertRow, updateRow, deleteRow, count, fillTexts, newestPaths;
+    songtable::Statement byKey, paths, insertRow, deleteRow, count, fillTexts, newestPaths;
     // INSERT OR IGNORE of n rows at [n - 1], prepared when first needed.
     std::array<songtable::Statement, SongTable::kMaxAppendRows> insertRows;
 
@@ -184,11 +185,24 @@ struct SongTable::Impl {
         return sqlite3_last_insert_rowid(db);
     }
 
-    void update(const SongRecord &row) {
-        songtable::Use use(updateRow.get());
-        bindRow(updateRow.get(), row);
-        songtable::bindValue(updateRow.get(), 1, row[kFieldIndex]);
-        if (sqlite3_step(updateRow.get()) != SQLITE_DONE)
+    // Writes the fields the edit changed and no other: the analysis, a deck's cue point or a
+    // tag rewrite may have stored others since the row was copied.
+    void update(const SongRecord &row, const SongRecord &before) {
+        std::string sets;
+        for (int i = 1; i < kSongFieldCount; ++i)
+            if (row[static_cast<std::size_t>(i)] != before[static_cast<std::size_t>(i)])
+                sets += (sets.empty() ? "" : ", ") +
+                        songtable::quoted(kSongFields[static_cast<std::size_t>(i)].name) + " = ?" +
+                        std::to_string(i + 1);
+        if (sets.empty())
+            return;
+        songtable::Statement statement;
+        statement.prepare(db, "UPDATE " + std::string(songtable::kTable) + " SET " + sets +
+                                  " WHERE \"Index\" = ?1");
+        songtable::Use use(statement.get());
+        bindRow(statement.get(), row); // parameters of unchanged fields are not in the statement
+        songtable::bindValue(statement.get(), 1, row[kFieldIndex]);
+        if (sqlite3_step(statement.get()) != SQLITE_DONE)
             failWrite(row);
     }
 

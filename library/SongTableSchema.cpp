@@ -232,17 +232,14 @@ void SongTable::Impl::prepareAll() {
     paths.prepare(db, "SELECT \"Index\", \"Dateiname\"" + from + " ORDER BY \"Index\"");
     std::string names;
     std::string marks;
-    std::string sets;
     for (int i = 1; i < kSongFieldCount; ++i) {
         const auto name = quoted(kSongFields[static_cast<std::size_t>(i)].name);
         names += (i > 1 ? ", " : "") + name;
         marks += (i > 1 ? ", ?" : "?") + std::to_string(i + 1);
-        sets += (i > 1 ? ", " : "") + name + " = ?" + std::to_string(i + 1);
     }
     insertRow.prepare(db, "INSERT INTO " + std::string(kTable) + " (" + names + ") VALUES (" + marks + ")");
     newestPaths.prepare(db, "SELECT \"Index\", \"Dateiname\"" + from +
                                 " WHERE \"Index\" <= ?1 ORDER BY \"Index\" DESC LIMIT ?2");
-    updateRow.prepare(db, "UPDATE " + std::string(kTable) + " SET " + sets + " WHERE \"Index\" = ?1");
     deleteRow.prepare(db, "DELETE FROM " + std::string(kTable) + " WHERE \"Index\" = ?1");
     count.prepare(db, "SELECT count(*)" + from);
     auto keepOrSet = [](const char *field, int position) {
@@ -272,7 +269,6 @@ void SongTable::Impl::finalizeAll() {
     newestPaths.finalize();
     for (auto &statement : insertRows)
         statement.finalize();
-    updateRow.finalize();
     deleteRow.finalize();
     count.finalize();
     fillTexts.finalize();

@@ -143,7 +143,11 @@ std::vector<std::string> payloadValues(std::string_view data) {
             out.push_back(cleaned(text::cp1252ToUtf8(part)));
             return;
         }
-        const TagLib::String::Type type = encoding == 1   ? TagLib::String::UTF16
+        // UTF-16 without a byte-order mark: little-endian, as most writers of such text mean.
+        const bool marked = part.size() >= 2 && ((part[0] == '\xFF' && part[1] == '\xFE') ||
+                                                 (part[0] == '\xFE' && part[1] == '\xFF'));
+        const TagLib::String::Type type = encoding == 1
+                                              ? (marked ? TagLib::String::UTF16 : TagLib::String::UTF16LE)
                                           : encoding == 2 ? TagLib::String::UTF16BE
                                                           : TagLib::String::UTF8;
         const TagLib::String decoded(TagLib::ByteVector(part.data(), static_cast<unsigned int>(part.size())),
@@ -165,18 +169,6 @@ std::vector<std::string> payloadValues(std::string_view data) {
 
 enum Field { kTitle, kArtist, kYear, kGenre, kNone };
 
-Field fieldOf(std::string_view id) {
-    if (id == "TIT2" || id == "TT2")
-        return kTitle;
-    if (id == "TPE1" || id == "TP1")
-        return kArtist;
-    if (id == "TDRC" || id == "TYER" || id == "TYE")
-        return kYear;
-    if (id == "TCON" || id == "TCO")
-        return kGenre;
-    return kNone;
-}
-
 std::vector<std::string> frameValues(const TagLib::ID3v2::Tag &tag, const char *id) {
     const auto &list = tag.frameListMap()[id];
     if (list.isEmpty())
@@ -189,6 +181,18 @@ std::vector<std::string> frameValues(const TagLib::ID3v2::Tag &tag, const char *
 
 } // namespace
 
+int songFieldOfFrame(std::string_view id) {
+    if (id == "TIT2" || id == "TT2")
+        return kTitle;
+    if (id == "TPE1" || id == "TP1")
+        return kArtist;
+    if (id == "TDRC" || id == "TYER" || id == "TYE")
+        return kYear;
+    if (id == "TCON" || id == "TCO")
+        return kGenre;
+    return -1;
+}
+
 // Frames without flags hold their text as it stands: TagLib's strings decode it. Frames with
 // flags (compressed, encrypted, unsynchronised, grouped) go, one of each field, through
 // TagLib's whole tag parser. Either way no frame the library does not take is parsed, so a tag
@@ -197,16 +201,16 @@ SongTags id3v2Texts(std::string_view body, const Id3v2Header &header) {
     std::array<std::vector<std::string>, 4> values;
     std::array<bool, 4> taken{};
     std::string mini(kId3v2HeaderSize, '\0');
-    const std::size_t headerSize = header.version == 2 ? 6 : 10;
     forEachFrame(body, header, [&](const FrameSpan &frame) {
-        const Field field = fieldOf(frame.id);
-        if (field == kNone || taken[field])
-            return true;
+        const int found = songFieldOfFrame(frame.id);
+        const auto field = found < 0 ? kNone : static_cast<Field>(found);
+        if (field == kNone || taken[field] || frame.size == frame.headerSize)
+            return true; // an empty frame says nothing: a later one of its field may
         taken[field] = true;
-        const bool flagged =
-            header.version > 2 && (body[frame.offset + 8] != 0 || body[frame.offset + 9] != 0);
+        const std::size_t headerSize = frame.headerSize;
+        const bool flagged = headerSize == 10 && (body[frame.offset + 8] != 0 || body[frame.offset + 9] != 0);
         const bool tagUnsynchronised = header.version == 4 && (header.flags & kUnsynchronisation);
-        if (!flagged && !tagUnsynchronised) {
+        if (headerSize == 6 || (!flagged && !tagUnsynchronised)) {
             values[field] = payloadValues(body.substr(frame.offset + headerSize, frame.size - headerSize));
             return true;
         }
@@ -370,7 +374,7 @@ SongTags readSongTags(int fd, std::uint64_t size) {
         fillEmpty(result.artist, v1.artist());
         fillEmpty(result.year, v1.year());
         // The write-back keeps the genre name in the comment; its first ten bytes are the genre.
-        fillEmpty(result.genre, v1.text(ID3Tag::kCommentOffset, 10));
+        fillEmpty(result.genre, v1.text(ID3Tag::kCommentOffset, ID3Tag::kGenreReadWidth));
     }
     return result;
 }

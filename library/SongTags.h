@@ -36,6 +36,9 @@ namespace tags {
 // unsynchronisation), and of an APE tag's bytes (header, items and footer).
 SongTags id3v2Texts(std::string_view body, const Id3v2Header &header);
 SongTags apeTexts(std::string_view bytes);
+// Which of title (0), artist (1), year (2) and genre (3) an ID3v2 frame holds, by its ID of
+// any version; -1 for none of them.
+int songFieldOfFrame(std::string_view id);
 } // namespace tags
 
 } // namespace mixora

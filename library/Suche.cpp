@@ -116,10 +116,16 @@ TFormDatenBearbeiten::TFormDatenBearbeiten(mixora::TDataModule1 &data, QWidget *
     data_.tagWriteFailed = [this](const std::string &message) {
         mixora::ui::message(this, QStringLiteral("Fehler"), QString::fromStdString(message));
     };
+    // Tags are written in the background; their results come back on this thread.
+    data_.setTagWritesReady([this] {
+        QMetaObject::invokeMethod(
+            this, [this] { data_.collectTagWrites(); }, Qt::QueuedConnection);
+    });
     listenerId_ = data_.Table1.addListener([this](mixora::TableChange) { updateNavigator(); });
 }
 
 TFormDatenBearbeiten::~TFormDatenBearbeiten() {
+    data_.setTagWritesReady(nullptr); // the data module finishes what is still pending
     data_.Table1.removeListener(listenerId_);
     data_.editorShown = nullptr;
     data_.tagWriteFailed = nullptr;

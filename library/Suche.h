@@ -1,6 +1,7 @@
 // The editor window: the song table in an editable grid with a record navigator and two
 // search boxes. While it is shown, every posted row has its texts written into the MP3
-// file's ID3v1 tag; a failed write is reported to the user, the row itself stays saved.
+// file's tags in the background; a failed write is reported to the user, the row itself
+// stays saved.
 #pragma once
 
 #include "library/Datamod.h"

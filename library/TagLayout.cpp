@@ -77,17 +77,18 @@ std::optional<std::size_t> framesStart(std::string_view body, const Id3v2Header 
     return size;
 }
 
-std::optional<std::size_t> frameSize(std::string_view rest, int version) {
-    const std::size_t idSize = version == 2 ? 3 : 4;
-    const std::size_t headerSize = version == 2 ? 6 : 10;
-    if (rest.size() < headerSize)
-        return std::nullopt;
+std::optional<FrameSpan> frameAt(std::string_view rest, int version) {
     const auto *p = bytes(rest);
-    for (std::size_t i = 0; i < idSize; ++i)
-        if (!isIdChar(p[i]))
-            return std::nullopt;
+    // Some writers put frames of version 2.2 into tags that say 2.3: a three-character ID and
+    // then no fourth ID character.
+    const bool oldLayout = version == 2 || (rest.size() >= 6 && isIdChar(p[0]) && isIdChar(p[1]) &&
+                                            isIdChar(p[2]) && (rest.size() < 10 || !isIdChar(p[3])));
+    const std::size_t idSize = oldLayout ? 3 : 4;
+    const std::size_t headerSize = oldLayout ? 6 : 10;
+    if (rest.size() < headerSize || p[0] == 0)
+        return std::nullopt;
     std::uint64_t size;
-    if (version == 2) {
+    if (oldLayout) {
         size = bigEndian(p + 3, 3);
     } else if (version == 3 || !synchsafe(p + 4)) {
         size = bigEndian(p + 4, 4);
@@ -100,9 +101,9 @@ std::optional<std::size_t> frameSize(std::string_view rest, int version) {
             plausibleEnd(rest, headerSize + plain))
             size = plain;
     }
-    if (size == 0 || headerSize + size > rest.size())
-        return std::nullopt;
-    return headerSize + static_cast<std::size_t>(size);
+    // A frame cut off by the tag's end keeps what the tag holds of it.
+    size = std::min<std::uint64_t>(size, rest.size() - headerSize);
+    return FrameSpan{rest.substr(0, idSize), 0, headerSize + static_cast<std::size_t>(size), headerSize};
 }
 
 std::string resynchronise(std::string_view data) {

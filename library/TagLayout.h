@@ -41,20 +41,24 @@ std::optional<Id3v2Header> parseId3v2Header(const unsigned char *ten);
 // The frames of an ID3v2 tag, given what follows its header (already freed of the tag-wide
 // unsynchronisation of versions 2.2 and 2.3): each frame's ID and its span, header included.
 struct FrameSpan {
-    std::string_view id;
+    std::string_view id; // three characters for a frame of version 2.2's layout
     std::size_t offset = 0;
     std::size_t size = 0;
+    std::size_t headerSize = 10; // 6 in version 2.2's layout
 };
-// Frames end at padding, at anything that is no frame, or at a frame running past the end.
-// Calls visit(span) for each; visit returns false to stop.
+// Frames end at padding (a zero byte where a frame would begin) or at the end. A frame whose ID
+// is no valid one is passed over by its size, as is an empty frame; a frame whose size runs
+// past the end reaches to the end; a frame of version 2.2's layout (three-character ID, six-byte
+// header) inside a later version's tag is taken as such. Calls visit(span) for each; visit
+// returns false to stop.
 template <class Visit> void forEachFrame(std::string_view body, const Id3v2Header &header, Visit &&visit);
 
 // The offset at which the frames begin (after an extended header), or nothing when the
 // extended header is broken.
 std::optional<std::size_t> framesStart(std::string_view body, const Id3v2Header &header);
-// The whole size (header included) of the frame at the start of `rest`, or nothing when no
-// sound frame starts there.
-std::optional<std::size_t> frameSize(std::string_view rest, int version);
+// The frame at the start of `rest` (its ID, size and header size; the offset is 0), or nothing
+// when no frame starts there: padding, or too few bytes left for a header.
+std::optional<FrameSpan> frameAt(std::string_view rest, int version);
 
 // Undoes ID3v2 unsynchronisation (0xFF 0x00 becomes 0xFF).
 std::string resynchronise(std::string_view data);
@@ -78,15 +82,15 @@ template <class Visit> void forEachFrame(std::string_view body, const Id3v2Heade
     const auto start = framesStart(body, header);
     if (!start)
         return;
-    const std::size_t headerSize = header.version == 2 ? 6 : 10;
     std::size_t pos = *start;
-    while (pos + headerSize <= body.size()) {
-        const auto size = frameSize(body.substr(pos), header.version);
-        if (!size)
+    while (pos < body.size()) {
+        auto frame = frameAt(body.substr(pos), header.version);
+        if (!frame)
             return;
-        if (!visit(FrameSpan{body.substr(pos, header.version == 2 ? 3 : 4), pos, *size}))
+        frame->offset = pos;
+        if (!visit(*frame))
             return;
-        pos += *size;
+        pos += frame->size;
     }
 }
 

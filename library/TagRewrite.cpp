@@ -2,6 +2,7 @@
 
 #include "library/SongTags.h"
 #include "library/TagIo.h"
+#include "util/LineFile.h"
 
 #include <taglib/apeitem.h>
 #include <taglib/apetag.h>
@@ -9,10 +10,8 @@
 
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -36,23 +35,19 @@ TagWriteResult failed(const std::string &reason) {
     return {TagWriteStatus::WriteFailed, reason};
 }
 
-TagWriteResult failedErrno() {
-    return failed(std::strerror(errno));
-}
-
 enum Field { kTitle, kArtist, kYear, kGenre, kFieldCount };
 
 std::array<std::string, kFieldCount> fields(const SongTags &t) {
     return {t.title, t.artist, t.year, t.genre};
 }
 
-// The frame IDs of each field; the first is the one written.
-std::array<std::array<std::string_view, 2>, kFieldCount> frameIds(int version) {
+// The frame ID each field is written with.
+std::array<std::string_view, kFieldCount> frameIds(int version) {
     if (version == 2)
-        return {{{"TT2", ""}, {"TP1", ""}, {"TYE", ""}, {"TCO", ""}}};
+        return {"TT2", "TP1", "TYE", "TCO"};
     if (version == 3)
-        return {{{"TIT2", ""}, {"TPE1", ""}, {"TYER", "TDRC"}, {"TCON", ""}}};
-    return {{{"TIT2", ""}, {"TPE1", ""}, {"TDRC", "TYER"}, {"TCON", ""}}};
+        return {"TIT2", "TPE1", "TYER", "TCON"};
+    return {"TIT2", "TPE1", "TDRC", "TCON"};
 }
 
 void putBigEndian(std::string &out, std::uint32_t value, int bytes) {
@@ -111,12 +106,9 @@ std::optional<std::string> newId3v2(std::string_view raw, const Id3v2Header &hea
         return std::nullopt;
 
     const auto ids = frameIds(header.version);
-    auto fieldOf = [&](std::string_view id) {
-        for (int f = 0; f < kFieldCount; ++f)
-            if (id == ids[f][0] || (!ids[f][1].empty() && id == ids[f][1]))
-                return f;
-        return -1;
-    };
+    // Every frame of a changed field goes, whatever version's ID it carries: a reader takes
+    // the first one it meets.
+    auto fieldOf = [](std::string_view id) { return songFieldOfFrame(id); };
     std::string frames;
     std::array<bool, kFieldCount> written{};
     std::size_t end = framesStart(body, header).value_or(0);
@@ -128,21 +120,24 @@ std::optional<std::string> newId3v2(std::string_view raw, const Id3v2Header &hea
         } else if (!written[f]) { // the new value takes the place of the first old frame
             written[f] = true;
             if (!wanted[f].empty())
-                frames += textFrame(ids[f][0], wanted[f], header.version);
+                frames += textFrame(ids[f], wanted[f], header.version);
         }
         return true;
     });
     for (int f = 0; f < kFieldCount; ++f)
         if (change[f] && !written[f] && !wanted[f].empty())
-            frames += textFrame(ids[f][0], wanted[f], header.version);
+            frames += textFrame(ids[f], wanted[f], header.version);
 
     // What follows the frames is padding; anything else there is kept as it stands, for a
     // tag whose size says more than its frames may hold audio a player skips with it.
     const std::string_view rest = std::string_view(body).substr(end);
     if (rest.find_first_not_of('\0') != std::string_view::npos)
         frames += rest;
-    else
-        frames.append(frames.size() < body.size() ? body.size() - frames.size() : kGrowthPadding, '\0');
+    // The new tag takes the old one's room (an unsynchronised body, an extended header or a
+    // footer included), so the audio stays where every stored position expects it; only
+    // frames that do not fit move it, and then by some room to spare for the next edit.
+    const std::size_t room = raw.size() - kId3v2HeaderSize;
+    frames.append(frames.size() <= room ? room - frames.size() : kGrowthPadding, '\0');
 
     std::string tag = "ID3";
     tag += static_cast<char>(header.version);
@@ -209,25 +204,11 @@ bool copyRange(int in, int out, std::uint64_t from, std::uint64_t to) {
     return true;
 }
 
-// A new file beside the target, named so that no scan takes it for a song.
-int createTemp(const std::filesystem::path &folder, const std::string &name, std::filesystem::path &temp) {
-    std::random_device random;
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        char suffix[16];
-        std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(random()));
-        temp = folder / ("." + name + ".mixora-" + suffix + ".tmp");
-        const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
-    }
-    return -1;
-}
-
 } // namespace
 
 std::optional<TagWriteResult> rewriteTags(int fd, const struct stat &st, const std::filesystem::path &file,
                                           const std::optional<Id3v2Header> &id3v2, const TailLayout &tail,
-                                          const TagTexts &texts, const ID3Tag &v1) {
+                                          const TagTexts &texts, const ID3Tag &v1, AudioMove *moves) {
     const auto size = static_cast<std::uint64_t>(st.st_size);
     SongTags row;
     row.title = texts.title;
@@ -276,46 +257,34 @@ std::optional<TagWriteResult> rewriteTags(int fd, const struct stat &st, const s
     if (audioStart > audioEnd)
         return failed("die Tags der Datei überlappen sich");
 
-    // Follow a link to the file it names: the link stays, the file is replaced.
-    char resolved[PATH_MAX];
-    if (::realpath(file.c_str(), resolved) == nullptr)
-        return failedErrno();
-    const std::filesystem::path target(resolved);
-    const std::filesystem::path folder = target.parent_path();
-    std::filesystem::path temp;
-    const int out = createTemp(folder, target.filename().string(), temp);
-    if (out < 0)
-        return failedErrno();
-    reach(RewriteStage::TempCreated);
-    auto abandon = [&](int error) {
-        ::close(out);
-        ::unlink(temp.c_str());
-        return failed(std::strerror(error));
+    // Positions kept of the audio move with it in the same step, or the file stays as it was.
+    const auto delta = static_cast<std::int64_t>(head.size()) - static_cast<std::int64_t>(audioStart);
+    const bool moving = delta != 0 && moves != nullptr;
+    text::ReplaceSteps steps;
+    steps.fill = [&](int out) {
+        errno = 0;
+        if (!writeAll(out, head.data(), head.size()) || !copyRange(fd, out, audioStart, audioEnd) ||
+            !writeAll(out, ape.data(), ape.size()) || !writeAll(out, v1.bytes.data(), ID3Tag::kSize))
+            return errno ? errno : EIO;
+        return 0;
     };
-    if (!writeAll(out, head.data(), head.size()) || !copyRange(fd, out, audioStart, audioEnd) ||
-        !writeAll(out, ape.data(), ape.size()) || !writeAll(out, v1.bytes.data(), ID3Tag::kSize))
-        return abandon(errno);
-    // The new file is the old one to everyone but a reader of its tags: same mode, same owner
-    // (where we may set it).
-    if (::fchmod(out, st.st_mode & 07777) != 0)
-        return abandon(errno);
-    if (::fchown(out, st.st_uid, st.st_gid) != 0) {
-        // Not ours to give away: the file then belongs to us, as any file we save.
-    }
-    if (::fsync(out) != 0)
-        return abandon(errno);
-    reach(RewriteStage::Synced);
-    if (::rename(temp.c_str(), target.c_str()) != 0)
-        return abandon(errno);
-    ::close(out);
-    reach(RewriteStage::Renamed);
-    // The rename itself must reach the disk before we call the write done.
-    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
-    return TagWriteResult{TagWriteStatus::Written, {}};
+    steps.beforeRename = [&](std::string &reason) {
+        return !moving || moves->prepare(audioStart, delta, reason);
+    };
+    steps.afterRename = [&](bool renamed) {
+        if (moving)
+            moves->finish(renamed);
+    };
+    steps.reached = [](text::ReplaceStage stage) {
+        reach(stage == text::ReplaceStage::TempCreated ? RewriteStage::TempCreated
+              : stage == text::ReplaceStage::Synced    ? RewriteStage::Synced
+                                                       : RewriteStage::Renamed);
+    };
+    const text::ReplaceResult result = text::replaceFile(file, steps);
+    // Once renamed, the new file stands: a folder that would not sync changes nothing we can undo.
+    if (result.renamed)
+        return TagWriteResult{TagWriteStatus::Written, {}};
+    return failed(result.reason.empty() ? std::strerror(result.error) : result.reason);
 }
 
 } // namespace mixora::tags

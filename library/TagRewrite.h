@@ -23,9 +23,11 @@ extern void (*rewriteHook)(RewriteStage stage);
 // The rewrite of an open file (fd, st) whose head holds `id3v2` and whose tail is `tail`;
 // `v1` is the ID3v1 tag to write as the write-back always has (over an ID3v1 tag, else
 // appended). Nothing when neither ID3v2 nor APE needs a change: the caller then writes the
-// ID3v1 tag in place, as for any other file.
+// ID3v1 tag in place, as for any other file. The new ID3v2 tag keeps the old one's size when
+// its frames fit; when the audio must move, `moves` moves its positions (see AudioMove).
 std::optional<TagWriteResult> rewriteTags(int fd, const struct stat &st, const std::filesystem::path &file,
                                           const std::optional<Id3v2Header> &id3v2, const TailLayout &tail,
-                                          const TagTexts &texts, const ID3Tag &v1);
+                                          const TagTexts &texts, const ID3Tag &v1,
+                                          AudioMove *moves = nullptr);
 
 } // namespace mixora::tags

@@ -3,6 +3,9 @@
 #include "util/Cp1252.h"
 #include "util/LineFile.h"
 
+#include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <system_error>
 
 namespace mixora::settings {
@@ -240,6 +243,16 @@ std::vector<std::string> IniFile::readSection(std::string_view section) const {
         if (const auto k = keyOf(doc.lines[i].text))
             keys.emplace_back(*k);
     return keys;
+}
+
+std::optional<double> parseNumber(std::string_view text) {
+    std::string s(text);
+    std::replace(s.begin(), s.end(), ',', '.');
+    double value = 0;
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+    if (s.empty() || ec != std::errc() || end != s.data() + s.size() || !std::isfinite(value))
+        return std::nullopt;
+    return value;
 }
 
 } // namespace mixora::settings

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -63,5 +64,9 @@ private:
 
     std::filesystem::path file_;
 };
+
+// A number as a user writes it into the settings file: "-14", "-14.5" or, with the decimal
+// comma a German user may type, "-14,5". Nothing for anything else, infinities included.
+std::optional<double> parseNumber(std::string_view text);
 
 } // namespace mixora::settings

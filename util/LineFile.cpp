@@ -3,7 +3,9 @@
 #include "util/Cp1252.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
@@ -117,16 +119,15 @@ std::string readFileBytes(const std::filesystem::path &file, std::size_t maxByte
 
 namespace {
 
-// Creates a new temporary file beside the target. The first name is predictable, so a
-// name that is taken (a stale file of a crashed run, or a link someone planted) is never
-// opened: another name is tried instead.
-int createTemporary(const std::filesystem::path &file, mode_t mode, std::filesystem::path &temp) {
-    const std::string base = file.string() + ".tmp" + std::to_string(::getpid());
-    std::optional<std::random_device> random;
+// A new file beside the target, hidden and named so that no scan takes it for a song. The
+// name is random and created exclusively: a name that is taken (a stale file of a crashed run,
+// or a link someone planted) is never opened, another is tried instead.
+int createTemporary(const std::filesystem::path &target, mode_t mode, std::filesystem::path &temp) {
+    std::random_device random;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        if (attempt > 0 && !random)
-            random.emplace();
-        temp = attempt == 0 ? base : base + "-" + std::to_string((*random)());
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(random()));
+        temp = target.parent_path() / ("." + target.filename().string() + ".mixora-" + suffix + ".tmp");
         const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd >= 0 || errno != EEXIST)
             return fd;
@@ -149,47 +150,90 @@ int syncFolderOf(const std::filesystem::path &file) {
 
 } // namespace
 
-void writeFileAtomically(const std::filesystem::path &file, std::string_view bytes) {
-    const auto fail = [&](const std::string &what, int error) {
-        throw FileError("Datei " + file.string() + " kann nicht " + what + " werden: " + systemReason(error));
+ReplaceResult replaceFile(const std::filesystem::path &file, const ReplaceSteps &steps) {
+    ReplaceResult result;
+    const auto reach = [&](ReplaceStage stage) {
+        if (steps.reached)
+            steps.reached(stage);
     };
-    // A file we replace keeps its permissions; a new one gets the usual ones (umask applies).
+    // Follow a link to the file it names; a file yet to be made is made where the path says.
+    std::filesystem::path target = file;
     struct stat old {};
-    const bool replacing = ::stat(file.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    if (::lstat(file.c_str(), &old) == 0) {
+        char resolved[PATH_MAX];
+        if (::realpath(file.c_str(), resolved) == nullptr) {
+            result.error = errno;
+            result.created = false;
+            return result;
+        }
+        target = resolved;
+    }
+    const bool replacing = ::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode);
     std::filesystem::path temp;
-    const int fd = createTemporary(file, replacing ? 0600 : 0666, temp);
-    if (fd < 0)
-        fail("erstellt", errno);
+    // A new file gets the usual permissions (umask applies); a replaced one its own, below.
+    const int fd = createTemporary(target, replacing ? 0600 : 0666, temp);
+    if (fd < 0) {
+        result.error = errno;
+        result.created = false;
+        return result;
+    }
+    reach(ReplaceStage::TempCreated);
     const auto discard = [&](int error) {
         ::close(fd);
         ::unlink(temp.c_str());
-        fail("geschrieben", error);
+        result.error = error;
+        return result;
     };
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            discard(n < 0 ? errno : EIO);
-        done += static_cast<std::size_t>(n);
+    if (const int error = steps.fill ? steps.fill(fd) : 0)
+        return discard(error);
+    if (replacing) {
+        if (::fchmod(fd, old.st_mode & 07777) != 0)
+            return discard(errno);
+        if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
+            // Not ours to give away: the file then belongs to us, as any file we save.
+        }
     }
-    if (replacing && ::fchmod(fd, old.st_mode & 07777) != 0)
-        discard(errno);
     if (::fsync(fd) != 0)
-        discard(errno);
-    if (::close(fd) != 0) {
+        return discard(errno);
+    reach(ReplaceStage::Synced);
+    if (steps.beforeRename && !steps.beforeRename(result.reason))
+        return discard(0);
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
         const int error = errno;
-        ::unlink(temp.c_str());
-        fail("geschrieben", error);
+        if (steps.afterRename)
+            steps.afterRename(false);
+        return discard(error);
     }
-    if (::rename(temp.c_str(), file.c_str()) != 0) {
-        const int error = errno;
-        ::unlink(temp.c_str());
-        fail("geschrieben", error);
-    }
-    if (const int error = syncFolderOf(file))
-        fail("geschrieben", error);
+    result.renamed = true;
+    if (steps.afterRename)
+        steps.afterRename(true);
+    if (::close(fd) != 0)
+        result.error = errno;
+    reach(ReplaceStage::Renamed);
+    if (const int error = syncFolderOf(target); error != 0 && result.error == 0)
+        result.error = error;
+    return result;
+}
+
+void writeFileAtomically(const std::filesystem::path &file, std::string_view bytes) {
+    ReplaceSteps steps;
+    steps.fill = [&](int fd) {
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return n < 0 ? errno : EIO;
+            done += static_cast<std::size_t>(n);
+        }
+        return 0;
+    };
+    const ReplaceResult result = replaceFile(file, steps);
+    if (!result.ok())
+        throw FileError("Datei " + file.string() + " kann nicht " +
+                        (result.created ? "geschrieben" : "erstellt") +
+                        " werden: " + systemReason(result.error));
 }
 
 std::vector<std::string> readLineFile(const std::filesystem::path &file) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -39,10 +40,32 @@ inline constexpr std::size_t kMaxLineFileBytes = std::size_t{16} << 20;
 // Reads a whole regular file of at most maxBytes. Throws FileError when it cannot be read,
 // is larger, or is no regular file (a FIFO would block the caller, a device never end).
 std::string readFileBytes(const std::filesystem::path &file, std::size_t maxBytes = kMaxLineFileBytes);
-// Writes a temporary file beside the target and renames it over the target, so a crash or
-// a power cut leaves either the old or the new file, never half of one. The temporary file
-// is created exclusively (never through a link planted under its name), the target's
-// permissions are kept, and the folder is synced after the rename. Throws FileError.
+// The one way this program replaces a file: a new hidden file beside the target is filled,
+// synced and renamed over it, so a crash or a power cut leaves either the old or the new file,
+// never half of one. The new file is created exclusively (never through a link planted under
+// its name). A link is followed: the file it names is replaced, the link stays. A replaced
+// file keeps its permissions and, where we may set it, its owner; the folder is synced after
+// the rename.
+enum class ReplaceStage { TempCreated, Synced, Renamed };
+struct ReplaceSteps {
+    // Writes the new content; returns 0 or an errno value.
+    std::function<int(int fd)> fill;
+    // Just before the rename: false (with a reason) abandons the new file.
+    std::function<bool(std::string &reason)> beforeRename;
+    // Right after the rename, or its failure.
+    std::function<void(bool renamed)> afterRename;
+    std::function<void(ReplaceStage)> reached; // for tests that stop the writer
+};
+struct ReplaceResult {
+    bool renamed = false; // the new file stands in the old one's place
+    int error = 0;        // errno of the step that failed, 0 for none or a reason
+    std::string reason;   // from beforeRename
+    bool created = true;  // false: the new file could not even be created
+    bool ok() const { return renamed && error == 0 && reason.empty(); }
+};
+ReplaceResult replaceFile(const std::filesystem::path &file, const ReplaceSteps &steps);
+
+// replaceFile with these bytes; throws FileError.
 void writeFileAtomically(const std::filesystem::path &file, std::string_view bytes);
 
 // Reads a line file by the rule above; throws FileError.

@@ -60,6 +60,7 @@ protected:
         table.setFieldString("Jahr", year);
         table.setFieldString("Genre", genre);
         table.post();
+        module.finishTagWrites(); // the file follows the row in the background
     }
 
     t::TempDir dir;
@@ -71,20 +72,44 @@ protected:
 
 } // namespace
 
-TEST_F(TagWriteBackTest, ExistingTagIsReplacedInPlaceAndWhole) {
+// Once pinned the album, comment and genre number being blanked; they are the file's own.
+TEST_F(TagWriteBackTest, ExistingTagKeepsEveryByteTheLibraryDoesNotOwn) {
     const auto file = dir / "tagged.mp3";
     Bytes original = audio;
-    const auto oldTag = t::makeId3v1("Old title", "Old artist", "Old album", "1970", "old comment text", 17);
+    auto oldTag = t::makeId3v1("Old title", "Old artist", "Old album", "1970", "", 17);
+    const std::string comment("Pop\0Ripped by me", 16); // ID3v1.1: zero at 125, track 7 at 126
+    std::memcpy(oldTag.data() + 97, comment.data(), comment.size());
+    oldTag[126] = 7;
     original.insert(original.end(), oldTag.begin(), oldTag.end());
     t::writeFile(file, original);
     addRow(file);
-    editRow("New Title", "New Artist", "99", "Techno");
+    editRow("New Title", "New Artist", "99", "A genre name of 28 letters!!");
 
     const auto now = t::readFile(file);
     ASSERT_EQ(now.size(), original.size());
     EXPECT_EQ(head(now, audio.size()), audio);
-    // Album cleared, comment = genre name and zeros, year "99" and two zeros, genre byte 255.
-    EXPECT_EQ(tail(now, 128), expectedTag("New Title", "New Artist", "99", "Techno"));
+    Bytes expected = expectedTag("New Title", "New Artist", "99", "A genre name of 28 letters!!");
+    std::memcpy(expected.data() + 63, "Old album", 9);
+    expected[126] = 7;
+    expected[127] = 17;
+    EXPECT_EQ(tail(now, 128), expected); // the genre fills the comment up to the track
+
+    editRow("New Title", "New Artist", "99", "Techno");
+    std::memset(expected.data() + 97, 0, 28);
+    std::memcpy(expected.data() + 97, "Techno", 6);
+    EXPECT_EQ(tail(t::readFile(file), 128), expected);
+
+    // Without a track, what follows the genre in the comment moves with it.
+    oldTag[126] = 0;
+    std::memcpy(oldTag.data() + 97, comment.data(), comment.size());
+    Bytes untracked = audio;
+    untracked.insert(untracked.end(), oldTag.begin(), oldTag.end());
+    t::writeFile(file, untracked);
+    editRow("T", "A", "1", "Techno");
+    const auto v1 = tail(t::readFile(file), 128);
+    EXPECT_EQ(std::string(v1.begin() + 97, v1.begin() + 127),
+              std::string("Techno\0Ripped by me", 19) + std::string(11, '\0'));
+    EXPECT_EQ(std::string(v1.begin() + 63, v1.begin() + 72), "Old album");
     EXPECT_TRUE(messages.empty());
     EXPECT_EQ(module.lastTagWrite().status, TagWriteStatus::Written);
 }
@@ -134,7 +159,9 @@ TEST_F(TagWriteBackTest, FilesShorterThanATagGetOneAppended) {
     t::writeFile(exact, t::makeId3v1("a", "b", "c", "d", "e"));
     addRow(exact);
     editRow("S", "B", "1", "G");
-    EXPECT_EQ(t::readFile(exact), expectedTag("S", "B", "1", "G"));
+    auto kept = expectedTag("S", "B", "1", "G");
+    kept[63] = 'c'; // the album is the file's
+    EXPECT_EQ(t::readFile(exact), kept);
 }
 
 TEST_F(TagWriteBackTest, FullWidthTextsHaveNoTerminatingZeroAndOtherCharactersBecomeQuestionMarks) {
@@ -212,6 +239,7 @@ TEST_F(TagWriteBackTest, FilesThatCannotBeWrittenKeepTheRowAndTellTheUser) {
     module.Table1.insert();
     module.Table1.setFieldString("Titel", "no file");
     module.Table1.post();
+    module.finishTagWrites();
     EXPECT_EQ(module.lastTagWrite().status, TagWriteStatus::NoFileName);
     EXPECT_EQ(messages.size(), 3u);
 }

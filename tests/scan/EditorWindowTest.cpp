@@ -72,7 +72,13 @@ struct Editor {
         lib.table().findNearest(lib.music(name).string());
         return lib.table().fieldAsString(f);
     }
+    // Waits for the background tag writes and takes their results as the window would.
+    void settle() {
+        lib.data.finishTagWrites();
+        QCoreApplication::processEvents();
+    }
     std::vector<std::uint8_t> last128(const std::string &name) {
+        settle();
         auto bytes = readFile(lib.music(name));
         return {bytes.end() - 128, bytes.end()};
     }
@@ -112,6 +118,7 @@ TEST(EditorWindow, PostWritesTheTagAndCancelLeavesRowAndFileAlone) {
     e.change("b.mp3", "Titel", "Changed");
     e.press("nbCancel");
     EXPECT_EQ(e.field("b.mp3", "Titel"), "Beta");
+    e.settle();
     EXPECT_EQ(readFile(e.lib.music("b.mp3")), before);
     EXPECT_TRUE(e.messages.empty());
 }
@@ -151,6 +158,7 @@ TEST(EditorWindow, APendingChangeIsPostedWhenTheWindowCloses) {
     e.lib.table().edit();
     e.lib.table().setFieldString("Titel", "Quiet");
     e.lib.table().post();
+    e.settle();
     EXPECT_EQ(readFile(e.lib.music("a.mp3")), before);
 }
 
@@ -161,6 +169,7 @@ TEST(EditorWindow, InsertedRowsLeaveTheCountAndAFailedTagWriteIsReported) {
     e.lib.table().setFieldString("DateiName", e.lib.music("folder.mp3").string());
     fs::create_directories(e.lib.music("folder.mp3")); // a folder cannot take a tag
     e.press("nbPost");
+    e.settle();
     EXPECT_EQ(e.lib.table().recordCount(), 4);
     EXPECT_EQ(e.form->ui()->Label3->text(), "3 Titel vorhanden");
     ASSERT_EQ(e.messages.size(), 1u);

@@ -204,6 +204,27 @@ TEST(TagReader, BrokenTagsGiveWhatCanBeRead) {
         EXPECT_EQ(readBytes(dir, tiny).title, "");
 }
 
+// Patterns that real files carry and careful readers accept; each once ended the frames.
+TEST(TagReader, FramesOtherReadersAcceptAreRead) {
+    t::TempDir dir;
+    const auto title = text(3, "TIT2", "Title");
+    const auto artist = text(3, "TPE1", "Artist");
+    // An ID that is no valid one is passed over, and so is an empty frame.
+    auto tags = readBytes(dir, tag(3, {frame(3, "Date", bytes("2001")), title, artist}) + kAudio);
+    EXPECT_EQ(tags.title + "|" + tags.artist, "Title|Artist");
+    tags = readBytes(dir, tag(3, {frame(3, "TIT2", {}), frame(3, "TPE1", {}), title, artist}) + kAudio);
+    EXPECT_EQ(tags.title + "|" + tags.artist, "Title|Artist");
+    // Frames of 2.2 (three-character IDs, six-byte headers) in a tag that says 2.3.
+    tags = readBytes(dir, tag(3, {text(2, "TT2", "Old layout"), text(2, "TP1", "Two")}, 20) + kAudio);
+    EXPECT_EQ(tags.title + "|" + tags.artist, "Old layout|Two");
+    // UTF-16 without byte-order mark: little-endian.
+    tags = readBytes(dir, tag(3, {frame(3, "TIT2", Bytes{1} + utf16le("Größe")), artist}) + kAudio);
+    EXPECT_EQ(tags.title, "Größe");
+    // A size running past the tag's end: the frame reaches to the end.
+    tags = readBytes(dir, tag(3, {artist, frame(3, "TIT2", Bytes{0} + bytes("Cut"), 0, 5000)}) + kAudio);
+    EXPECT_EQ(tags.title + "|" + tags.artist, "Cut|Artist");
+}
+
 TEST(TagReader, MemoryStaysBoundedWhateverTheTagClaims) {
     t::TempDir dir;
     long long peak = 0;

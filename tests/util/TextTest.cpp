@@ -135,6 +135,16 @@ TEST(LineFile, TemporaryFileIsNeverOpenedThroughAPlantedLink) {
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
+// Settings and playlists are replaced as tagged songs are: through a link, the file it names.
+TEST(LineFile, ALinkStaysAndTheFileItNamesIsReplaced) {
+    t::TempDir dir;
+    t::writeFile(dir / "real.ini", {'o'});
+    std::filesystem::create_symlink(dir / "real.ini", dir / "kelox.ini");
+    writeFileAtomically(dir / "kelox.ini", "new");
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / "kelox.ini"));
+    EXPECT_EQ(readFileBytes(dir / "real.ini"), "new");
+}
+
 TEST(LineFile, ReadingRefusesFifosDevicesAndHugeFiles) {
     t::TempDir dir;
     const auto fifo = dir / "list.m3u";

@@ -1,0 +1,40 @@
+// Every byte position the library keeps of a song's file, and the one place that moves them
+// when a tag rewrite moves the file's audio: the cue point ("StartZeit"), "EndZeit" and the
+// analysis' audible start and end. A table that adds positions of its own moves them here.
+#pragma once
+
+#include "library/Id3Tag.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+struct sqlite3;
+
+namespace mixora {
+
+// Moves the byte positions of the row `index` in one statement per table, inside whatever
+// transaction the caller holds: a position at or after `from` (the old start of the audio)
+// moves by `delta`; one before it (in the old tag: "from the first frame") stays, but never
+// beyond the new start of the audio. Empty positions stay empty. Throws DatabaseError.
+void moveBytePositions(sqlite3 *db, std::int64_t index, std::uint64_t from, std::int64_t delta);
+
+// The positions of one row, moved through a connection of its own to data.db (so a writer
+// off the window thread may use it): prepare() opens a write transaction and moves them,
+// finish() commits or rolls back. A row that no longer names `file` has nothing to move.
+class RowPositionsMove : public AudioMove {
+public:
+    RowPositionsMove(std::filesystem::path database, std::int64_t index, std::string file);
+    ~RowPositionsMove() override;
+    bool prepare(std::uint64_t from, std::int64_t delta, std::string &reason) override;
+    void finish(bool replaced) override;
+
+private:
+    void close();
+    std::filesystem::path database_;
+    std::int64_t index_;
+    std::string file_;
+    sqlite3 *db_ = nullptr;
+};
+
+} // namespace mixora
