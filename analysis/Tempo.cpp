@@ -28,7 +28,8 @@ constexpr double kMinSalience = 4.0;
 
 } // namespace
 
-OnsetDetector::OnsetDetector(double sampleRate) : sampleRate_(sampleRate) {
+OnsetDetector::OnsetDetector(double sampleRate)
+    : sampleRate_(sampleRate), maxFrames_(static_cast<std::size_t>(kMaxSeconds * sampleRate / kHop)) {
     window_.resize(kWindow);
     for (int i = 0; i < kWindow; ++i)
         window_[static_cast<std::size_t>(i)] =
@@ -55,6 +56,7 @@ OnsetDetector::OnsetDetector(double sampleRate) : sampleRate_(sampleRate) {
                        kWindow / 2);
     bandEdges_[kBands] = kWindow / 2;
     pending_.reserve(8192);
+    energies_.reserve(std::min<std::size_t>(maxFrames_, 1 << 16));
 }
 
 double OnsetDetector::frameTime(std::size_t i) const {
@@ -62,6 +64,8 @@ double OnsetDetector::frameTime(std::size_t i) const {
 }
 
 void OnsetDetector::push(const float *samples, std::size_t count) {
+    if (energies_.size() >= maxFrames_)
+        return;
     pending_.insert(pending_.end(), samples, samples + count);
     std::size_t start = 0;
     while (pending_.size() - start >= static_cast<std::size_t>(kWindow)) {

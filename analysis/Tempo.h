@@ -29,6 +29,9 @@ public:
     static constexpr int kHop = 32;
     static constexpr int kBands = 7;
     static constexpr int kBodyBands = 5;
+    // The curve keeps the first this many seconds: enough for any song's tempo, and a recording
+    // of many hours costs no more memory or time than a long song.
+    static constexpr double kMaxSeconds = 600.0;
 
 private:
     void analyseWindow();
@@ -40,6 +43,7 @@ private:
     std::vector<std::complex<float>> twiddles_;
     std::vector<int> bitReverse_;
     std::array<int, kBands + 1> bandEdges_{};
+    std::size_t maxFrames_;
     std::vector<Bands> energies_;
 };
 
