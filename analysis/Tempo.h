@@ -51,8 +51,8 @@ struct BeatGrid {
     double bpm = 0.0;
     // A grid line's time (seconds) in the onset curve's time base.
     double phaseSeconds = 0.0;
-    // How far the beat stands out of the onset curve folded at the period; low for music
-    // without a steady beat.
+    // How far the onset curve folded at the period stands out of the same curve folded at
+    // unrelated periods; low for music without a steady beat.
     double salience = 0.0;
 };
 
