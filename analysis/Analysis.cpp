@@ -18,9 +18,12 @@ namespace {
 constexpr int kAudibleThreshold = 33;
 // The tempo analysis needs no more than this rate; the mono mix is averaged down towards it.
 constexpr int kTempoRate = 11025;
-// Overview levels are first gathered in blocks this long, then spread over the columns once
-// the real length is known.
+// Overview levels are first gathered in blocks at least this long, then spread over the columns
+// once the real length is known.
 constexpr int kBlockSamples = 64;
+// Blocks kept at most: when they fill up, neighbours merge in pairs and later blocks are twice as
+// long, so a recording of any length costs the same few hundred kilobytes.
+constexpr std::size_t kMaxBlocks = 4 * kOverviewColumns;
 // Decoding checks the cancel flag this often (frames).
 constexpr int kCancelCheckFrames = 64;
 
@@ -57,6 +60,44 @@ std::vector<std::uint8_t> overviewOf(const std::vector<Block> &blocks) {
     return out;
 }
 
+// Level blocks in time order whose length doubles whenever kMaxBlocks of them are full.
+class BlockList {
+public:
+    BlockList() { blocks_.reserve(kMaxBlocks); }
+
+    void add(int peak, double squares) {
+        current_.peak = static_cast<std::uint16_t>(std::max<int>(current_.peak, peak));
+        current_.squares += squares;
+        if (++current_.count == blockSamples_)
+            flush();
+    }
+    const std::vector<Block> &finish() {
+        if (current_.count > 0)
+            flush();
+        return blocks_;
+    }
+
+private:
+    void flush() {
+        if (blocks_.size() == kMaxBlocks) {
+            for (std::size_t i = 0; i < kMaxBlocks / 2; ++i) {
+                const Block &a = blocks_[2 * i];
+                const Block &b = blocks_[2 * i + 1];
+                blocks_[i] = {std::max(a.peak, b.peak), a.squares + b.squares, a.count + b.count};
+            }
+            blocks_.resize(kMaxBlocks / 2);
+            blockSamples_ *= 2;
+            // The block being filled has the old length; it still counts as one block.
+        }
+        blocks_.push_back(current_);
+        current_ = Block{};
+    }
+
+    std::vector<Block> blocks_;
+    Block current_;
+    std::uint32_t blockSamples_ = kBlockSamples;
+};
+
 struct Ebur128Deleter {
     void operator()(ebur128_state *s) const {
         if (s)
@@ -92,10 +133,7 @@ std::optional<Result> analyseFile(const std::string &path, const Options &option
     float monoSum = 0.0f;
     int monoCount = 0;
 
-    std::vector<Block> blocks;
-    if (source.lengthSamples() > 0)
-        blocks.reserve(static_cast<std::size_t>(source.lengthSamples() / kBlockSamples + 2));
-    Block block;
+    BlockList blocks;
 
     std::int64_t samples = 0;
     std::int64_t firstAudible = -1;
@@ -131,12 +169,7 @@ std::optional<Result> analyseFile(const std::string &path, const Options &option
                 lastAudible = samples + i;
                 lastAudibleByte = frame.byteOffset;
             }
-            block.peak = static_cast<std::uint16_t>(std::max<int>(block.peak, peak));
-            block.squares += squares;
-            if (++block.count == kBlockSamples) {
-                blocks.push_back(block);
-                block = Block{};
-            }
+            blocks.add(peak, squares);
             monoSum += static_cast<float>(sum) / (32768.0f * static_cast<float>(channels));
             if (++monoCount == decimation) {
                 mono.push_back(monoSum / static_cast<float>(decimation));
@@ -151,8 +184,6 @@ std::optional<Result> analyseFile(const std::string &path, const Options &option
         return std::nullopt;
     if (!anyFrame)
         return fail(path + " enthält keinen dekodierbaren MPEG-Audio-Frame");
-    if (block.count > 0)
-        blocks.push_back(block);
 
     Result result;
     result.durationSeconds = static_cast<double>(samples) / rate;
@@ -183,7 +214,7 @@ std::optional<Result> analyseFile(const std::string &path, const Options &option
             first = first > -0.02 ? 0.0 : first + period;
         result.firstBeatSeconds = first;
     }
-    result.overview = overviewOf(blocks);
+    result.overview = overviewOf(blocks.finish());
     return result;
 }
 

@@ -22,13 +22,23 @@ constexpr double kEnergyFloor = 0.05;
 // reach this share of the main beat. A backbeat snare between kicks reaches it; off-beat
 // bass notes and hats under a slow beat stay below it.
 constexpr double kFasterPulseShare = 0.21;
-// Below this the folded onset curve is too flat to call the beat steady: music with a beat
-// folds to peaks many times its mean, sounds at random times to about once or twice.
-constexpr double kMinSalience = 4.0;
+// A pulse half as fast again replaces the beat when both its added beats reach this share.
+constexpr double kThirdPulseShare = 0.5;
+// In a swung beat the note after the beat comes late, two thirds of the way to the next beat,
+// and can be louder than the beat itself. A second peak a third of a period after the
+// strongest that reaches this share of it (with nothing as strong a third before) is the beat.
+constexpr double kSwingPeakShare = 0.5;
+// Below this the beat's fold does not stand out of the folds at unrelated periods: music with a
+// steady beat stands out more than ten times, free timing and sounds at random times up to
+// about three times.
+constexpr double kMinSalience = 6.0;
+// Periods, as shares of the beat's, that hold none of its beats for long.
+constexpr std::array<double, 8> kUnrelatedPeriods = {0.81, 0.86, 0.91, 0.95, 1.05, 1.1, 1.16, 1.23};
 
 } // namespace
 
-OnsetDetector::OnsetDetector(double sampleRate) : sampleRate_(sampleRate) {
+OnsetDetector::OnsetDetector(double sampleRate)
+    : sampleRate_(sampleRate), maxFrames_(static_cast<std::size_t>(kMaxSeconds * sampleRate / kHop)) {
     window_.resize(kWindow);
     for (int i = 0; i < kWindow; ++i)
         window_[static_cast<std::size_t>(i)] =
@@ -55,6 +65,7 @@ OnsetDetector::OnsetDetector(double sampleRate) : sampleRate_(sampleRate) {
                        kWindow / 2);
     bandEdges_[kBands] = kWindow / 2;
     pending_.reserve(8192);
+    energies_.reserve(std::min<std::size_t>(maxFrames_, 1 << 16));
 }
 
 double OnsetDetector::frameTime(std::size_t i) const {
@@ -62,6 +73,8 @@ double OnsetDetector::frameTime(std::size_t i) const {
 }
 
 void OnsetDetector::push(const float *samples, std::size_t count) {
+    if (energies_.size() >= maxFrames_)
+        return;
     pending_.insert(pending_.end(), samples, samples + count);
     std::size_t start = 0;
     while (pending_.size() - start >= static_cast<std::size_t>(kWindow)) {
@@ -163,6 +176,46 @@ bool halfBeatsStrong(const std::vector<float> &curve, double period) {
         half =
             std::max(half, f[static_cast<std::size_t>(((top + bins / 2 + d) % bins + bins) % bins)] - base);
     return half >= kFasterPulseShare * main;
+}
+
+// The strongest value of a circular fold within reach bins of a position, above a base.
+double peakNear(const std::vector<double> &f, int at, int reach, double base, int *where = nullptr) {
+    const int bins = static_cast<int>(f.size());
+    double best = -1e300;
+    for (int d = -reach; d <= reach; ++d) {
+        const int i = ((at + d) % bins + bins) % bins;
+        if (f[static_cast<std::size_t>(i)] > best) {
+            best = f[static_cast<std::size_t>(i)];
+            if (where)
+                *where = i;
+        }
+    }
+    return best - base;
+}
+
+// Whether the two beats a third and two thirds of the way through each period are as real as
+// the main one: then the period holds three beats (a 6/4 or 3/4 song read at its half bar),
+// and the pulse half as fast again is the beat. A swing or a triplet fill marks only one of
+// the two thirds, or marks them weakly, so the share asked for is high.
+bool thirdBeatsStrong(const std::vector<float> &curve, double period) {
+    const int bins = std::max(24, static_cast<int>(std::lround(period)));
+    const std::vector<double> f = smoothCircular(fold(curve, period, bins));
+    const double base = percentile(f, 0.25);
+    const auto top = static_cast<int>(std::max_element(f.begin(), f.end()) - f.begin());
+    const double main = f[static_cast<std::size_t>(top)] - base;
+    if (main <= 0)
+        return false;
+    const int reach = std::max(1, bins / 24);
+    return std::min(peakNear(f, top + bins / 3, reach, base), peakNear(f, top + 2 * bins / 3, reach, base)) >=
+           kThirdPulseShare * main;
+}
+
+// How far the top of the curve folded at a period stands above the fold's mean, in means.
+double peakOverMean(const std::vector<float> &curve, double period) {
+    const int bins = static_cast<int>(std::lround(period));
+    const std::vector<double> f = smoothCircular(fold(curve, period, bins));
+    const double mean = std::accumulate(f.begin(), f.end(), 0.0) / bins;
+    return mean > 0 ? (*std::max_element(f.begin(), f.end()) - mean) / mean : 0.0;
 }
 
 // Peaks above the local mean: sustained texture cancels, attacks remain.
@@ -310,12 +363,26 @@ std::optional<SteadyBeat> findSteadyBeat(const OnsetDetector &onsets, double min
     const std::vector<float> body = peaksOf(fluxOf(onsets.bandEnergies(), OnsetDetector::kBodyBands), fps);
     while (bpm * 2 <= maxBpm && halfBeatsStrong(body, 60.0 * fps / bpm))
         bpm *= 2;
+    if (bpm * 1.5 <= maxBpm && thirdBeatsStrong(body, 60.0 * fps / bpm))
+        bpm *= 1.5;
 
     // The phase: the strongest bin of the curve folded at the final period, interpolated.
     const double period = 60.0 * fps / bpm;
     const int bins = static_cast<int>(std::lround(period));
     const std::vector<double> f = smoothCircular(fold(curve, period, bins));
-    const auto top = static_cast<int>(std::max_element(f.begin(), f.end()) - f.begin());
+    auto top = static_cast<int>(std::max_element(f.begin(), f.end()) - f.begin());
+    {
+        const double base = percentile(f, 0.25);
+        const double main = f[static_cast<std::size_t>(top)] - base;
+        const int reach = std::max(1, bins / 24);
+        int later = top;
+        const double after = peakNear(f, top + bins / 3, reach, base, &later);
+        const double before = peakNear(f, top - bins / 3, reach, base);
+        const double half = peakNear(f, top + bins / 2, reach, base);
+        if (main > 0 && after >= kSwingPeakShare * main && before < kSwingPeakShare * main &&
+            half < kSwingPeakShare * main)
+            top = later;
+    }
     const double ym = f[static_cast<std::size_t>((top + bins - 1) % bins)];
     const double y0 = f[static_cast<std::size_t>(top)];
     const double yp = f[static_cast<std::size_t>((top + 1) % bins)];
@@ -328,7 +395,13 @@ std::optional<SteadyBeat> findSteadyBeat(const OnsetDetector &onsets, double min
 
     SteadyBeat grid;
     grid.bpm = std::round(bpm * 100) / 100;
-    grid.salience = (y0 - mean) / mean;
+    // Sparse notes fold to high peaks at any period, so the peak is judged against what the same
+    // curve gives at periods that share no beats with this one.
+    std::vector<double> unrelated;
+    for (double r : kUnrelatedPeriods)
+        unrelated.push_back(peakOverMean(curve, period * r));
+    const double chance = percentile(unrelated, 0.5);
+    grid.salience = chance > 0 ? peakOverMean(curve, period) / chance : 0.0;
     grid.phaseSeconds =
         (phaseFrames * OnsetDetector::kHop + OnsetDetector::kWindow / 2.0) / (fps * OnsetDetector::kHop);
     if (grid.salience < kMinSalience)

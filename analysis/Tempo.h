@@ -29,6 +29,9 @@ public:
     static constexpr int kHop = 32;
     static constexpr int kBands = 7;
     static constexpr int kBodyBands = 5;
+    // The curve keeps the first this many seconds: enough for any song's tempo, and a recording
+    // of many hours costs no more memory or time than a long song.
+    static constexpr double kMaxSeconds = 600.0;
 
 private:
     void analyseWindow();
@@ -40,6 +43,7 @@ private:
     std::vector<std::complex<float>> twiddles_;
     std::vector<int> bitReverse_;
     std::array<int, kBands + 1> bandEdges_{};
+    std::size_t maxFrames_;
     std::vector<Bands> energies_;
 };
 
@@ -48,8 +52,8 @@ struct SteadyBeat {
     double bpm = 0.0;
     // A grid line's time (seconds) in the onset curve's time base.
     double phaseSeconds = 0.0;
-    // How far the beat stands out of the onset curve folded at the period; low for music
-    // without a steady beat.
+    // How far the onset curve folded at the period stands out of the same curve folded at
+    // unrelated periods; low for music without a steady beat.
     double salience = 0.0;
 };
 

@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <random>
 
 namespace mixora::analysis {
 namespace {
@@ -119,6 +120,65 @@ TEST(Analysis, ShortSongGetsItsTempoAndFirstBeatAndThePreferredOctave) {
     const auto doubled = analyseFile(file.string(), fast);
     ASSERT_TRUE(doubled && doubled->bpm);
     EXPECT_NEAR(*doubled->bpm, 2 * recipe.bpm, 0.1);
+}
+
+// Music without a steady beat that still has clear attacks: a solo piano played with free
+// timing (notes at drifting intervals, phrases that speed up and slow down) and a drone under
+// percussion hits at random times. Neither may get a grid.
+std::vector<std::int16_t> beatlessSong(bool piano, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const std::size_t frames = 60 * kRate;
+    std::vector<float> mix(frames, 0.0f);
+    if (!piano)
+        for (std::size_t i = 0; i < frames; ++i)
+            mix[i] =
+                0.15f * static_cast<float>(std::sin(2 * M_PI * 55.0 * static_cast<double>(i) / kRate) +
+                                           0.5 * std::sin(2 * M_PI * 82.5 * static_cast<double>(i) / kRate));
+    double at = 0.3;
+    double interval = 0.5;
+    while (at < 59.0) {
+        const auto start = static_cast<std::size_t>(at * kRate);
+        const double pitch = piano ? 110.0 * std::pow(2.0, std::floor(unit(rng) * 36) / 12) : 0.0;
+        for (std::size_t i = 0; i < static_cast<std::size_t>(1.5 * kRate) && start + i < frames; ++i) {
+            const double t = static_cast<double>(i) / kRate;
+            double v = 0.0;
+            if (piano) {
+                for (int h = 1; h <= 4; ++h)
+                    v += std::sin(2 * M_PI * pitch * h * t) / h;
+                v *= 0.3 * std::exp(-t / 0.4);
+            } else {
+                v = (unit(rng) - 0.5) * std::exp(-t / 0.05) +
+                    0.6 * std::sin(2 * M_PI * 70 * t) * std::exp(-t / 0.12);
+            }
+            mix[start + i] += static_cast<float>(v);
+        }
+        if (piano) { // rubato: each interval drifts from the last, within a wide range
+            interval = std::clamp(interval * (0.75 + 0.5 * unit(rng)), 0.18, 1.4);
+            at += interval;
+        } else {
+            at += -0.6 * std::log(1.0 - unit(rng)); // hits at random times, 0.6 s apart on average
+        }
+    }
+    std::vector<std::int16_t> pcm(2 * frames);
+    for (std::size_t i = 0; i < frames; ++i)
+        pcm[2 * i] = pcm[2 * i + 1] =
+            static_cast<std::int16_t>(std::lround(std::clamp(mix[i], -1.0f, 1.0f) * 20000));
+    return pcm;
+}
+
+TEST(Analysis, FreeTimingAndRandomHitsGetNoTempo) {
+    test::TempDir dir;
+    for (unsigned seed = 1; seed <= 3; ++seed) {
+        for (const bool piano : {true, false}) {
+            const auto file = dir / "beatless.mp3";
+            test::writeFile(file, test::encodePcm(beatlessSong(piano, seed), kRate).mp3);
+            const auto r = analyseFile(file.string(), Options{});
+            ASSERT_TRUE(r);
+            EXPECT_FALSE(r->bpm) << (piano ? "free piano" : "drone with random hits") << ", seed " << seed
+                                 << ": " << r->bpm.value_or(0) << " BPM";
+        }
+    }
 }
 
 TEST(Analysis, LoudnessOfAToneInBothChannelsAndCancel) {
