@@ -15,8 +15,9 @@ constexpr double kPi = 3.14159265358979323846;
 // θ = π/8 and 3π/8 from the negative real axis.
 const double kButterworthQ[2] = {1.0 / (2.0 * std::cos(kPi / 8.0)), 1.0 / (2.0 * std::cos(3.0 * kPi / 8.0))};
 constexpr double kFilterQ = 0.70710678118654752;
-// A cutoff glide recomputes the coefficients this often (frames).
+// A cutoff glide recomputes the coefficients this often (frames), and goes at most this far in a period.
 constexpr std::size_t kGlideStep = 16;
+constexpr double kGlideOctaves = 1.0;
 // kLimiterCeilingDb below full scale (31654.6), less what rounding to int16 may add.
 // The EQ's way back to its bypass (frames): about 93 ms.
 constexpr std::size_t kLeaveFrames = 4096;
@@ -86,22 +87,21 @@ void EqStage::design(float lowHz, float highHz) {
 }
 
 void EqStage::reset() {
-    ch_[0] = Channel{};
-    ch_[1] = Channel{};
+    ch_ = Channels{};
 }
 
-double EqStage::Channel::run(const EqStage &eq, double x, double gLow, double gMid, double gHigh) {
+EqStage::Pair EqStage::Channels::run(const EqStage &eq, Pair x, double gLow, double gMid, double gHigh) {
     // Each Linkwitz-Riley low-pass is the Butterworth pair twice; its all-pass is the pair once.
-    double low = lp1[0].run(eq.lp1_[0], x);
+    Pair low = lp1[0].run(eq.lp1_[0], x);
     low = lp1[1].run(eq.lp1_[1], low);
     low = lp1[2].run(eq.lp1_[0], low);
     low = lp1[3].run(eq.lp1_[1], low);
-    const double rest = ap1[1].run(eq.ap1_[1], ap1[0].run(eq.ap1_[0], x)) - low;
-    double mid = lp2[0].run(eq.lp2_[0], rest);
+    const Pair rest = ap1[1].run(eq.ap1_[1], ap1[0].run(eq.ap1_[0], x)) - low;
+    Pair mid = lp2[0].run(eq.lp2_[0], rest);
     mid = lp2[1].run(eq.lp2_[1], mid);
     mid = lp2[2].run(eq.lp2_[0], mid);
     mid = lp2[3].run(eq.lp2_[1], mid);
-    const double outer = ap2[1].run(eq.ap2_[1], ap2[0].run(eq.ap2_[0], gLow * low + gHigh * rest));
+    const Pair outer = ap2[1].run(eq.ap2_[1], ap2[0].run(eq.ap2_[0], gLow * low + gHigh * rest));
     return outer + (gMid - gHigh) * mid;
 }
 
@@ -111,10 +111,7 @@ void EqStage::warm(const Target &target, const BlockHistory &history) {
     if (target.lowHz != lowHz_ || target.highHz != highHz_)
         design(target.lowHz, target.highHz);
     reset();
-    history.replay([this](float l, float r) {
-        ch_[0].run(*this, l, 1.0, 1.0, 1.0);
-        ch_[1].run(*this, r, 1.0, 1.0, 1.0);
-    });
+    history.replay([this](float l, float r) { ch_.run(*this, Pair{l, r}, 1.0, 1.0, 1.0); });
 }
 
 void EqStage::process(const Target &target, float *block, std::size_t n) {
@@ -137,11 +134,10 @@ void EqStage::process(const Target &target, float *block, std::size_t n) {
         const float progress = on ? wetFrom + (1.0f - wetFrom) * float(std::min(i + 1, ramp)) / float(ramp)
                                   : std::max(0.0f, wetFrom - float(i + 1) / float(kLeaveFrames));
         const float w = progress * progress * (3.0f - 2.0f * progress);
-        for (int c = 0; c < 2; ++c) {
-            const float x = block[2 * i + c];
-            const float y = float(ch_[c].run(*this, x, gl, gm, gh));
-            block[2 * i + c] = x + w * (y - x);
-        }
+        const float l = block[2 * i], r = block[2 * i + 1];
+        const Pair y = ch_.run(*this, Pair{l, r}, gl, gm, gh);
+        block[2 * i] = l + w * (float(y[0]) - l);
+        block[2 * i + 1] = r + w * (float(y[1]) - r);
     }
     gain_ = target.gain;
     wet_ = on ? 1.0f : std::max(0.0f, wetFrom - float(n) / float(kLeaveFrames));
@@ -200,7 +196,9 @@ float FilterStage::Section::run(int channel, float x) {
 
 void FilterStage::warm(float knob, const BlockHistory &history) {
     const Mode m = modeOf(knob);
-    if (m == mode_)
+    // A cutoff glides only so far within a period; a longer way (a jumped knob) turns a tone's phase too
+    // fast, so a section at the new cutoff takes over instead.
+    if (m == mode_ && (m == Mode::Off || std::fabs(std::log2(cutoffHz(knob) / cur_.hz)) <= kGlideOctaves))
         return;
     next_ = Section{};
     next_.design(m, cutoffHz(knob));
