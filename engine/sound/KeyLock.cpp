@@ -102,8 +102,11 @@ ResampleEnd KeyLock::render(const SampleSource &source, std::uint64_t pos, std::
     float *o[2] = {out_[0].data(), out_[1].data()};
     auto pull = [&](std::size_t want) {
         int feeds = 0;
-        while (std::size_t(std::max(0, rb_->available())) < want && feeds++ < kMaxFeedsPerBlock)
-            feed(source, std::min(std::max<std::size_t>(rb_->getSamplesRequired(), 1), kFeedFrames));
+        while (std::size_t(std::max(0, rb_->available())) < want && feeds++ < kMaxFeedsPerBlock) {
+            // Feeding more than the stretcher asks for overruns its input ring (R3 drops the excess).
+            const std::size_t asked = rb_->getSamplesRequired();
+            feed(source, std::min(asked == 0 ? kFeedFrames / 4 : asked, kFeedFrames));
+        }
     };
     while (pendingDiscard_ > 0) {
         const std::size_t k = std::min(pendingDiscard_, kMaxFrames);
