@@ -1,6 +1,7 @@
 // Key lock as a block source: the key stays at another tempo, and the stretched sound stays where the
 // cursor says it is (what the time display, the grid and Sync rely on), across a jump too.
 #include "engine/sound/KeyLock.h"
+#include "engine/sound/Sound.h"
 
 #include <gtest/gtest.h>
 
@@ -50,7 +51,7 @@ std::vector<float> play(Render &&render, double ratio, double seconds, std::int6
     return out;
 }
 
-// Frames where a burst begins: the level first crosses half the burst's after 100 ms below it.
+// Frames where a burst begins: the level first crosses half the burst's peak after 100 ms below it.
 std::vector<double> onsets(const std::vector<float> &out, float level) {
     std::vector<double> at;
     std::int64_t last = -kRate;
@@ -128,4 +129,42 @@ TEST(KeyLock, BurstsSoundWhereTheCursorSaysOverAMinuteAndAfterAJump) {
         worst = std::max(worst, std::fabs(got[i] - want[i]));
     EXPECT_LE(worst, kRate / 1000.0) << "worst burst " << worst << " frames away";
     EXPECT_EQ(lock.shortfalls(), 0u);
+}
+
+TEST(KeyLock, SwitchedOnAndOffWhilePlayingNothingIsSkippedRepeatedOrBroken) {
+    // A looping buffer with a 5 ms burst per loop at +6 %, rendered twice on a manual card: plain, and with
+    // key lock switched on and off every 10 ms for the first two seconds, then every 300 ms. Each burst
+    // must begin where it begins in the plain render, and nothing may be NaN or infinite. A skipped or
+    // repeated period would move a burst by 11.6 ms; the bound is 1.5 ms because at +6 % a stretched
+    // attack rises about 0.5 ms later than the plain one, and a burst inside a cross-fade mixes both.
+    constexpr std::uint32_t kFrames = 11520;
+    std::vector<std::int16_t> data(2 * kFrames, 0);
+    for (std::uint32_t f = 0; f < kRate / 200; ++f)
+        data[2 * f] = data[2 * f + 1] = std::int16_t(16000 * std::sin(2 * kPi * 2000 * f / double(kRate)));
+    auto render = [&](bool toggle) {
+        auto card = mixora::sound::Device::createManual();
+        auto buffer = card->createBuffer({kRate, 2, 16}, kFrames * 4);
+        buffer->write(0, data.data(), kFrames * 4);
+        buffer->setFrequency(std::uint32_t(kRate * 1.06));
+        buffer->play(true);
+        std::vector<float> out;
+        for (int period = 0; period < 10 * kRate / 512; ++period) {
+            const int every = period < 2 * kRate / 512 ? 1 : 26;
+            if (toggle && period % every == 0)
+                buffer->setKeyLock(!buffer->keyLock());
+            for (std::int16_t s : card->render(512))
+                out.push_back(float(s));
+        }
+        return out;
+    };
+    const auto plain = render(false);
+    const auto switched = render(true);
+    for (float v : switched)
+        ASSERT_TRUE(std::isfinite(v));
+    const auto want = onsets(plain, 16000);
+    const auto got = onsets(switched, 16000);
+    ASSERT_GT(want.size(), 30u);
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < want.size(); ++i)
+        EXPECT_NEAR(got[i], want[i], 1.5 * kRate / 1000.0) << "burst " << i;
 }
