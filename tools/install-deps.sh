@@ -8,6 +8,7 @@ PACKAGES=(
     qt6-base-dev libgl-dev libxkbcommon-dev
     libmpg123-dev libebur128-dev
     portaudio19-dev libasound2-dev libjack-jackd2-dev jackd2
+    librubberband-dev
     libsqlite3-dev
     libtag1-dev
     libgtest-dev libgmock-dev libbenchmark-dev

@@ -150,6 +150,22 @@ bool Buffer::eqKill(int band) const {
     return band >= 0 && band < kEqBands && core_->eqKill[std::size_t(band)].load();
 }
 
+void Buffer::setKeyLock(bool on) {
+    if (on && !core_->keyLock.load()) {
+        detail::assertNotRealtime();
+        std::lock_guard lock(core_->writeMutex);
+        if (!core_->keyLockOwner) {
+            core_->keyLockOwner = std::make_unique<detail::KeyLock>(core_->format.sampleRate);
+            core_->keyLock.store(core_->keyLockOwner.get(), std::memory_order_release);
+        }
+    }
+    core_->keyLockOn.store(on);
+}
+
+bool Buffer::keyLock() const {
+    return core_->keyLockOn.load();
+}
+
 void Buffer::setFilter(float value) {
     core_->filterValue.store(value == value ? std::clamp(value, -1.0f, 1.0f) : 0.0f);
 }

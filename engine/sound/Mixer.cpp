@@ -61,8 +61,9 @@ BufferCore::BufferCore(const PcmFormat &f, std::uint32_t byteLength)
 BufferCore::~BufferCore() = default;
 
 Mixer::Mixer(bool collectSignals, bool realtime)
-    : acc_(kChunkFrames * 2), block_(kChunkFrames * 2), ahead_(kLimiterLookaheadFrames * 2),
-      preview_(kLimiterLookaheadFrames * 2), collectSignals_(collectSignals), realtime_(realtime) {
+    : acc_(kChunkFrames * 2), block_(kChunkFrames * 2), switch_(kChunkFrames * 2),
+      ahead_(kLimiterLookaheadFrames * 2), preview_(kLimiterLookaheadFrames * 2),
+      collectSignals_(collectSignals), realtime_(realtime) {
     for (auto &s : slots_)
         s.store(nullptr);
 }
@@ -202,6 +203,9 @@ void Mixer::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
         b.gain = target;
         b.follower.restart();
         b.chain.restart(); // the stages' memory belongs to the sound before the stop
+        b.keyLockActive = b.keyLockOn.load() && b.keyLock.load(std::memory_order_acquire);
+        if (KeyLock *lock = b.keyLock.load(std::memory_order_acquire))
+            lock->restart();
     }
 
     // Rate: the buffer's frequency over the device rate, corrected when slaved.
@@ -240,7 +244,7 @@ void Mixer::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
     const SampleSource source{b.samples.get(), b.frames, b.channels, b.looping.load()};
     float *block = block_.data();
     std::fill(block, block + 2 * n, 0.0f);
-    const ResampleEnd end = resampleAdd(source, startPos, step, 1.0f, 1.0f, block + 2 * skip, n - skip);
+    const ResampleEnd end = renderSource(b, source, startPos, step, block + 2 * skip, n - skip);
     const EqStage::Target eq = eqTargetOf(b);
     const float knob = b.filterValue.load(std::memory_order_relaxed);
     b.chain.process(eq, knob, block, n);
@@ -270,6 +274,30 @@ void Mixer::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
             if (travel.passed(list->offsets[k]))
                 signal(*list, k);
     }
+}
+
+ResampleEnd Mixer::renderSource(BufferCore &b, const SampleSource &source, std::uint64_t pos,
+                                std::uint64_t step, float *out, std::size_t n) {
+    KeyLock *lock = b.keyLock.load(std::memory_order_acquire);
+    const bool locked = lock && b.keyLockOn.load(std::memory_order_relaxed);
+    if (!locked && !b.keyLockActive)
+        return resampleAdd(source, pos, step, 1.0f, 1.0f, out, n);
+    if (locked && b.keyLockActive)
+        return lock->render(source, pos, step, out, n);
+    // A switch: both sources over this period, cross-faded. They agree on where the cursor goes, so
+    // nothing is skipped or repeated; the stretcher primes itself at pos (its latency is hidden).
+    float *plain = switch_.data();
+    std::fill(plain, plain + 2 * n, 0.0f);
+    const ResampleEnd end = resampleAdd(source, pos, step, 1.0f, 1.0f, plain, n);
+    lock->render(source, pos, step, out, n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const float t = float(i + 1) / float(n);
+        const float w = locked ? t : 1.0f - t;
+        out[2 * i] = w * out[2 * i] + (1.0f - w) * plain[2 * i];
+        out[2 * i + 1] = w * out[2 * i + 1] + (1.0f - w) * plain[2 * i + 1];
+    }
+    b.keyLockActive = locked;
+    return end;
 }
 
 void Mixer::forecast(const BufferCore &b, const SampleSource &source, std::uint64_t pos, std::uint64_t step,

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "engine/sound/Grace.h"
+#include "engine/sound/KeyLock.h"
 #include "engine/sound/MixSteps.h"
 #include "engine/sound/Sound.h"
 #include "engine/sound/Stages.h"
@@ -81,6 +82,8 @@ struct BufferCore {
     std::atomic<float> crossoverLowHz{kEqLowCrossoverHz};
     std::atomic<float> crossoverHighHz{kEqHighCrossoverHz};
     DeckChain chain; // owned by the mix thread, but for its meter
+    std::atomic<bool> keyLockOn{false};
+    std::atomic<KeyLock *> keyLock{nullptr}; // made at the first switch-on, kept for the buffer's life
 
     // The buffer's clock, published by the mix after each period (a seqlock: the mix is the one writer).
     std::atomic<std::uint32_t> clockSeq{0};
@@ -98,12 +101,14 @@ struct BufferCore {
     std::uint64_t pos = 0; // 32.32 fixed point, in frames
     float gain = 1.0f;
     bool wasPlaying = false;
+    bool keyLockActive = false; // the stretcher was this buffer's source in the last period
     SlaveFollower follower;
 
     // Non-real-time side: serialises writers and owns what the atomics point at.
     std::mutex writeMutex;
     std::unique_ptr<NotifyList> notifyOwner;
     std::shared_ptr<CursorShare> masterOwner;
+    std::unique_ptr<KeyLock> keyLockOwner;
 
     ~BufferCore();
 };
@@ -144,6 +149,10 @@ public:
 
 private:
     void mixBuffer(BufferCore &b, float *acc, std::size_t frames);
+    // The chain's source: resampled, or stretched under key lock, cross-fading a switch between them.
+    // out holds n silent frames and gets the buffer's sound at unity gain.
+    ResampleEnd renderSource(BufferCore &b, const SampleSource &source, std::uint64_t pos, std::uint64_t step,
+                             float *out, std::size_t n);
     // The limiter's forecast: the next frames of a buffer that keeps playing, added into ahead_.
     void forecast(const BufferCore &b, const SampleSource &source, std::uint64_t pos, std::uint64_t step,
                   float gain, const EqStage::Target &eq, float knob);
@@ -162,6 +171,7 @@ private:
     PeakMeter outputMeter_;
     std::vector<float> acc_;
     std::vector<float> block_;   // one buffer's period, between its source and the sum
+    std::vector<float> switch_;  // the other source while key lock is switched
     std::vector<float> ahead_;   // every buffer's next kLimiterLookaheadFrames, summed
     std::vector<float> preview_; // one buffer's share of ahead_
     Limiter limiter_;

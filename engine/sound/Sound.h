@@ -239,6 +239,12 @@ public:
     // The level after EQ and filter, before volume and gain, since the previous call (lock-free).
     PeakReading takePeak();
 
+    // Key lock: the tempo follows the frequency and the key stays (a time-stretcher takes the resampler's
+    // place). Positions, the clock and timed starts stay exact either way; a switch while playing is
+    // cross-faded within the next period. The first switch-on allocates the stretcher.
+    void setKeyLock(bool on);
+    bool keyLock() const;
+
     // Playback frequency in Hz (resampled to the device rate); 0 restores the format's rate. Clamped to
     // kMinFrequencyHz … kMaxFrequencyHz.
     void setFrequency(std::uint32_t hz);
