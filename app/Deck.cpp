@@ -121,7 +121,9 @@ public:
         deliver([t = QString::fromStdString(text)](Deck &d) { d.w_.timeLabel->setText(t); });
     }
     void setStateWord(const std::string &word) override {
-        deliver([w = QString::fromStdString(word)](Deck &d) { d.setState(w); });
+        // The player's only word is "ended".
+        if (word == kEnded.toStdString())
+            deliver([](Deck &d) { d.setState(State::Ended); });
     }
 
 private:
@@ -236,8 +238,7 @@ bool Deck::eventFilter(QObject *watched, QEvent *event) {
 // transport
 
 void Deck::load() {
-    const QString state = stateWord();
-    if (state == kPlaying || state == kSeeking)
+    if (sounding())
         return;
     SongTable *table = this->table();
     const std::optional<std::int64_t> key = table ? table->currentKey() : std::nullopt;
@@ -256,8 +257,7 @@ void Deck::load() {
 }
 
 bool Deck::loadFile(const QString &path, const QString &songText) {
-    const QString state = stateWord();
-    if (state == kPlaying || state == kSeeking)
+    if (sounding())
         return false;
     Song song;
     song.fileName = path;
@@ -312,13 +312,13 @@ bool Deck::loadSong(const Song &song) {
         return false;
     }
 
-    setState(kLoaded);
+    setState(State::Loaded);
     w_.songPanel->setText(song.display);
     if (ctx_.autoCue && ctx_.autoCue->isChecked()) {
         w_.seekBar->setValue(static_cast<int>(
             std::clamp<std::int64_t>(song.startZeit, w_.seekBar->minimum(), w_.seekBar->maximum())));
         player_->Seek(w_.seekBar->value());
-        setState(kCued);
+        setState(State::Cued);
         showTime();
         fillBothHalves();
     }
@@ -344,11 +344,11 @@ void Deck::applyMixTo(engine::DoublePlayer &player) {
 }
 
 void Deck::cue() {
-    if (!player_ || stateWord() == kCued)
+    if (!player_ || state_ == State::Cued)
         return;
     ++epoch_;
     player_->Stop();
-    if (stateWord() == kSeeking) {
+    if (state_ == State::Seeking) {
         // The place searched to becomes the song's cue point.
         const std::int32_t position = w_.seekBar->value();
         if (loadedKey_ && table() && table()->readRecord(*loadedKey_)) {
@@ -363,7 +363,7 @@ void Deck::cue() {
             static_cast<int>(std::clamp<std::int64_t>(point, w_.seekBar->minimum(), w_.seekBar->maximum())));
     }
     player_->Seek(w_.seekBar->value());
-    setState(kCued);
+    setState(State::Cued);
     setLit(w_.cue, true);
     setLit(w_.play, false);
     showTime();
@@ -375,15 +375,15 @@ void Deck::cue() {
 void Deck::play(Start start) {
     if (!player_)
         return;
-    if (stateWord() == kPlaying) {
+    if (state_ == State::Playing) {
         player_->Stop();
-        setState(kPaused);
+        setState(State::Paused);
         setLit(w_.play, false);
         return;
     }
     if (!startInTime(start))
         player_->Play();
-    setState(kPlaying);
+    setState(State::Playing);
     setLit(w_.play, true);
     setLit(w_.cue, false);
 }
@@ -398,7 +398,7 @@ void Deck::seekScroll(ScrollCode code) {
     if (player_->workerSuspended)
         player_->Play();
     player_->SuspendWorker();
-    setState(kSeeking);
+    setState(State::Seeking);
     if (code == EndScroll) {
         player_->Seek(w_.seekBar->value());
         showTime();
@@ -564,7 +564,7 @@ void Deck::syncClicked() {
 
 bool Deck::startInTime(Start start) {
     Deck *other = partner_;
-    if (!other || !other->player_ || other->stateWord() != kPlaying || !other->beat_.grid ||
+    if (!other || !other->player_ || other->state_ != State::Playing || !other->beat_.grid ||
         !other->player_->reader || !player_->reader || other->player_->mainDevice != player_->mainDevice ||
         !player_->mainDevice)
         return false;
@@ -599,16 +599,34 @@ bool Deck::startInTime(Start start) {
 // --------------------------------------------------------------------------------------------
 // helpers
 
-QString Deck::stateWord() const {
-    return w_.statePanel->text();
+QString Deck::stateText(State state) {
+    switch (state) {
+    case State::Loaded:
+        return kLoaded;
+    case State::Cued:
+        return kCued;
+    case State::Playing:
+        return kPlaying;
+    case State::Paused:
+        return kPaused;
+    case State::Seeking:
+        return kSeeking;
+    case State::Ended:
+        return kEnded;
+    case State::Empty:
+        break;
+    }
+    return {};
 }
+
 QString Deck::songText() const {
     return w_.songPanel->text();
 }
 
-void Deck::setState(const QString &word) {
-    w_.statePanel->setText(word);
-    emit stateChanged(word);
+void Deck::setState(State state) {
+    state_ = state;
+    w_.statePanel->setText(stateText(state));
+    emit stateChanged(state);
 }
 
 std::optional<std::int64_t> Deck::cuePoint() const {

@@ -109,8 +109,7 @@ void DeckAnalysis::reload(bool newSong) {
 }
 
 bool DeckAnalysis::sounding() const {
-    const QString state = deck_.stateWord();
-    return state == Deck::kPlaying || state == Deck::kSeeking;
+    return deck_.sounding();
 }
 
 void DeckAnalysis::applyGain(bool evenWhileSounding) {

@@ -21,11 +21,10 @@ library::DeckFunctions deckFunctions(Deck &deck) {
         if (engine::DoublePlayer *p = deck.player())
             p->nearEnd.store(0);
     };
-    f.stateWord = [&deck] { return deck.stateWord().toStdString(); };
+    f.playing = [&deck] { return deck.state() == Deck::State::Playing; };
     f.loadCurrentRow = [&deck] { deck.load(); };
     f.loadFile = [&deck](const std::string &path) {
-        const QString state = deck.stateWord();
-        if (state == Deck::kPlaying || state == Deck::kSeeking)
+        if (deck.sounding())
             return;
         deck.loadFile(QString::fromStdString(path));
     };
