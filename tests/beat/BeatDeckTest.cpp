@@ -94,6 +94,32 @@ TEST_F(BeatDeck, SyncOutOfThePitchRangeChangesNothing) {
     EXPECT_NEAR(shownBpm(ui.lbBpm_Rechts), 2 * shownBpm(ui.lbBpm_Links), 0.2);
 }
 
+TEST_F(BeatDeck, TheDjsCorrectedBeatsIsTheTempoTheDeckPlaysBy) {
+    const Song a = addSuiteSong(shortSong("a120", 120.0));
+    const Song b = addSuiteSong(shortSong("b126", 126.0));
+    auto &ui = window->ui;
+    auto loadWithBeats = [&](int beats) {
+        select(a.key);
+        data.Table1.edit();
+        data.Table1.setFieldInteger("Beats", beats);
+        data.Table1.post();
+        loadInto(*links, a);
+        return shownBpm(ui.lbBpm_Links);
+    };
+    // Counted at half or two thirds: the analysed grid scaled; a figure no factor fits: itself.
+    EXPECT_NEAR(loadWithBeats(60), 60.0, 0.1);
+    EXPECT_NEAR(loadWithBeats(80), 80.0, 0.1);
+    EXPECT_EQ(loadWithBeats(97), 97.0);
+
+    // Sync matches the corrected tempo: 63 beside 126 is double counts at the bar's middle.
+    EXPECT_EQ(loadWithBeats(63), 63.0);
+    loadInto(*rechts, b);
+    QTest::mouseClick(ui.btSync_Rechts, Qt::LeftButton);
+    ASSERT_TRUE(rechts->synced());
+    EXPECT_LE(std::abs(ui.SBarPitchRechts->value()), 1);
+    EXPECT_NEAR(shownBpm(ui.lbBpm_Rechts), 2 * shownBpm(ui.lbBpm_Links), 0.2);
+}
+
 TEST_F(BeatDeck, LastSecondsCountFromTheAudibleEndOfAnAnalysedSong) {
     const Song a = addSuiteSong(shortSong("a120", 120.0));
     const Song plain = addSuiteSong(shortSong("plain", 120.0), false);
