@@ -323,11 +323,9 @@ bool Deck::loadSong(const Song &song) {
         fillBothHalves();
     }
     applyMixTo(*player_);
-    // A synced deck takes the other's tempo with every song; one whose tempo is still being
-    // analysed stays synced and follows when its results arrive.
-    if (synced() && beat_.grid && !matchTempo())
-        setSynced(false);
+    keepInSync(TempoChange::OwnSong);
     showTempo();
+    announceTempo(false);
     setLit(w_.cue, true);
     setLit(w_.play, false);
     return true;
@@ -429,6 +427,7 @@ void Deck::pitchChanged() {
     player_->SetPitch(pitch);
     w_.pitchLabel->setText(pitchText(pitch, QLocale::system().decimalPoint()));
     showTempo();
+    announceTempo(true);
 }
 
 void Deck::nudgePressed(int direction) {
@@ -481,6 +480,7 @@ void Deck::releasePlayer() {
     loadedFile_.clear();
     sessionCue_.reset();
     beat_ = {};
+    matchPending_ = false;
     emit songChanged();
 }
 
@@ -501,9 +501,9 @@ void Deck::songAnalysed(std::int64_t key) {
     if (!player_ || loadedKey_ != key)
         return;
     readBeat();
-    if (synced() && beat_.grid && !matchTempo())
-        setSynced(false);
+    keepInSync(TempoChange::OwnSong);
     showTempo();
+    announceTempo(false);
 }
 
 std::optional<double> Deck::heardTempo() const {
@@ -526,6 +526,41 @@ bool Deck::synced() const {
 
 void Deck::setSynced(bool on) {
     w_.sync->setChecked(on);
+    if (!on)
+        matchPending_ = false;
+}
+
+void Deck::announceTempo(bool byPitchBar) {
+    const std::optional<double> heard = heardTempo();
+    if (heard == announcedTempo_)
+        return;
+    announcedTempo_ = heard;
+    if (partner_)
+        partner_->keepInSync(byPitchBar ? TempoChange::OtherPitch : TempoChange::OtherSong);
+}
+
+void Deck::keepInSync(TempoChange change) {
+    // Decks synced to each other: the one that follows does not make the other follow back.
+    if (!synced() || following_)
+        return;
+    // Its own tempo is still being analysed: it stays synced and matches once it is known.
+    if (!beat_.grid || !player_)
+        return;
+    following_ = true;
+    if (!sounding()) {
+        matchPending_ = false;
+        if (!matchTempo())
+            setSynced(false);
+    } else if (change == TempoChange::OwnSong) {
+        // Results that arrive on air would jump the tempo the audience hears: they wait.
+        matchPending_ = true;
+    } else if (change == TempoChange::OtherSong) {
+        // Another song on the other deck: no jump on air, and no stale match either.
+        setSynced(false);
+    } else if (!matchPending_ && !matchTempo()) {
+        setSynced(false); // the other's pitch moved where this one cannot follow
+    }
+    following_ = false;
 }
 
 bool Deck::matchTempo() {
@@ -626,6 +661,8 @@ QString Deck::songText() const {
 void Deck::setState(State state) {
     state_ = state;
     w_.statePanel->setText(stateText(state));
+    if (matchPending_ && !sounding())
+        keepInSync(TempoChange::OwnSong);
     emit stateChanged(state);
 }
 

@@ -208,6 +208,12 @@ private:
     void showTempo();
     bool matchTempo();
     void setSynced(bool on);
+    // Why the tempo a synced deck has to match may have changed.
+    enum class TempoChange { OwnSong, OtherPitch, OtherSong };
+    // The one place a synced deck keeps to the other deck's heard tempo.
+    void keepInSync(TempoChange change);
+    // Tells the other deck when the tempo heard here changed.
+    void announceTempo(bool byPitchBar);
     bool startInTime(Start start);
     void message(const QString &caption, const QString &text) const;
     SongTable *table() const;
@@ -231,6 +237,9 @@ private:
     SongBeat beat_;
     Deck *partner_ = nullptr;
     bool settingPitch_ = false; // the pitch bar moves for Sync, not by hand
+    bool following_ = false;
+    bool matchPending_ = false; // analysed on air: the match waits until the deck is silent
+    std::optional<double> announcedTempo_;
     // A new player, and every move of the user's (cue, seek), makes reports posted before it stale.
     std::atomic<std::uint32_t> generation_{0};
     std::atomic<std::uint32_t> epoch_{0};
