@@ -319,6 +319,27 @@ int DoublePlayer::Seek(std::int32_t offset) {
     return reader ? reader->Seek(offset) : -1;
 }
 
+bool DoublePlayer::IndexComplete() const {
+    return reader && reader->IndexComplete();
+}
+
+std::vector<std::int64_t> DoublePlayer::ColumnOffsets(int columns) {
+    if (columns <= 0 || !IndexComplete())
+        return {};
+    std::vector<std::int64_t> frames;
+    {
+        std::lock_guard lock(mutex_);
+        frames = reader->FrameOffsets();
+    }
+    if (frames.empty())
+        return {};
+    std::vector<std::int64_t> out(static_cast<std::size_t>(columns));
+    const auto n = static_cast<std::int64_t>(frames.size());
+    for (std::int64_t c = 0; c < columns; ++c)
+        out[static_cast<std::size_t>(c)] = frames[static_cast<std::size_t>(c * n / columns)];
+    return out;
+}
+
 void DoublePlayer::SetVolume(int hundredthsDb) {
     if (mainBuffer)
         mainBuffer->setVolume(hundredthsDb);

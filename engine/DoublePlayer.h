@@ -102,6 +102,11 @@ public:
     bool PlayAt(std::uint64_t deviceFrame, double sourceFrame);
     // Moves the reader (the buffers keep their bytes; the caller refills). The reader's result.
     int Seek(std::int32_t offset);
+    // Whether the reader has indexed every frame of the file (never blocks).
+    bool IndexComplete() const;
+    // The file offsets at which the columns of a time axis cut into this many equal parts
+    // begin, from the reader's frame index; empty until the index is complete.
+    std::vector<std::int64_t> ColumnOffsets(int columns);
     // Attenuation in hundredths of a dB, 0 (full) .. −10000 (silent).
     void SetVolume(int hundredthsDb);
     void SetHeadVolume(int hundredthsDb);
