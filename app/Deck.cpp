@@ -280,8 +280,8 @@ bool Deck::loadSong(const Song &song) {
     const std::uint32_t generation = generation_ + 1;
     auto view = std::make_unique<View>(*this, generation);
     auto player = std::make_unique<engine::DoublePlayer>(main, head);
-    player->timeMode = timeMode_;
-    player->view = view.get();
+    player->SetTimeMode(timeMode_);
+    player->SetView(view.get());
     const int result = player->Open(song.fileName.toStdString());
     if (result == engine::DoublePlayer::kOpenFailed) {
         player.reset();
@@ -320,7 +320,7 @@ bool Deck::loadSong(const Song &song) {
         player_->Seek(w_.seekBar->value());
         setState(State::Cued);
         showTime();
-        fillBothHalves();
+        player_->FillBothHalves();
     }
     applyMixTo(*player_);
     keepInSync(TempoChange::OwnSong);
@@ -365,7 +365,7 @@ void Deck::cue() {
     setLit(w_.cue, true);
     setLit(w_.play, false);
     showTime();
-    fillBothHalves();
+    player_->FillBothHalves();
     player_->Rewind();
     emit cuePointChanged();
 }
@@ -393,14 +393,14 @@ void Deck::seekScroll(ScrollCode code) {
     // A deck whose worker has never run (or was held by an earlier event) starts looping what
     // its buffer holds, so the search can be heard; a paused deck with a running worker stays
     // silent until the next event.
-    if (player_->workerSuspended)
+    if (player_->WorkerSuspended())
         player_->Play();
     player_->SuspendWorker();
     setState(State::Seeking);
     if (code == EndScroll) {
         player_->Seek(w_.seekBar->value());
         showTime();
-        fillBothHalves();
+        player_->FillBothHalves();
     }
 }
 
@@ -408,10 +408,9 @@ void Deck::toggleTime() {
     if (!player_)
         return;
     timeMode_ = timeMode_ == 1 ? 0 : 1;
-    if (player_->reader)
-        w_.timeLabel->setText(
-            QString::fromStdString(player_->FormatTime(timeMode_, player_->reader->bufferTime)));
-    player_->timeMode = timeMode_;
+    if (player_->SampleRate() > 0)
+        w_.timeLabel->setText(QString::fromStdString(player_->FormatTime(timeMode_, player_->BufferTime())));
+    player_->SetTimeMode(timeMode_);
 }
 
 // --------------------------------------------------------------------------------------------
@@ -492,9 +491,9 @@ void Deck::readBeat() {
     if (loadedKey_ && ctx_.songBeat)
         beat_ = ctx_.songBeat(*loadedKey_);
     if (player_)
-        player_->audibleEndHundredths =
-            beat_.audibleEndSeconds ? static_cast<std::int32_t>(std::lround(*beat_.audibleEndSeconds * 100))
-                                    : -1;
+        player_->SetAudibleEnd(beat_.audibleEndSeconds
+                                   ? static_cast<std::int32_t>(std::lround(*beat_.audibleEndSeconds * 100))
+                                   : -1);
 }
 
 void Deck::songAnalysed(std::int64_t key) {
@@ -507,7 +506,7 @@ void Deck::songAnalysed(std::int64_t key) {
 }
 
 std::optional<double> Deck::heardTempo() const {
-    if (!player_ || !player_->reader || !beat_.grid)
+    if (!player_ || player_->SampleRate() <= 0 || !beat_.grid)
         return std::nullopt;
     return engine::heardBpm(beat_.grid->bpm, player_->reader->sampleRate, w_.pitchBar->value());
 }
@@ -565,9 +564,9 @@ void Deck::keepInSync(TempoChange change) {
 
 bool Deck::matchTempo() {
     const std::optional<double> target = partner_ ? partner_->heardTempo() : std::nullopt;
-    if (!target || !beat_.grid || !player_ || !player_->reader)
+    if (!target || !beat_.grid || !player_ || player_->SampleRate() <= 0)
         return false;
-    const std::optional<int> pitch = engine::syncPitch(beat_.grid->bpm, player_->reader->sampleRate, *target,
+    const std::optional<int> pitch = engine::syncPitch(beat_.grid->bpm, player_->SampleRate(), *target,
                                                        w_.pitchBar->minimum(), w_.pitchBar->maximum());
     if (!pitch)
         return false;
@@ -600,8 +599,8 @@ void Deck::syncClicked() {
 bool Deck::startInTime(Start start) {
     Deck *other = partner_;
     if (!other || !other->player_ || other->state_ != State::Playing || !other->beat_.grid ||
-        !other->player_->reader || !player_->reader || other->player_->mainDevice != player_->mainDevice ||
-        !player_->mainDevice)
+        other->player_->SampleRate() <= 0 || player_->SampleRate() <= 0 ||
+        other->player_->MainDevice() != player_->MainDevice() || !player_->MainDevice())
         return false;
     const bool align = synced() && heardTempo() && other->heardTempo();
     if (!align && start != Start::OnBeat)
@@ -610,9 +609,9 @@ bool Deck::startInTime(Start start) {
     const std::optional<engine::DoublePlayer::PlayClock> own = player_->Clock();
     if (!otherClock || !own)
         return false;
-    const engine::PlayingDeck playing{*otherClock, other->player_->reader->sampleRate, *other->beat_.grid};
-    const std::uint64_t earliest = player_->mainDevice->framesRendered() + kStartLeadFrames;
-    const std::int32_t rate = player_->reader->sampleRate;
+    const engine::PlayingDeck playing{*otherClock, other->player_->SampleRate(), *other->beat_.grid};
+    const std::uint64_t earliest = player_->MainDevice()->framesRendered() + kStartLeadFrames;
+    const std::int32_t rate = player_->SampleRate();
     if (align) {
         const double ratio = engine::tempoRatio(*heardTempo(), *other->heardTempo());
         return player_->PlayAt(earliest, engine::alignedStartSource(playing, earliest, *beat_.grid, rate,
@@ -681,12 +680,6 @@ void Deck::setLit(QFrame *panel, bool lit) {
 
 void Deck::showTime() {
     w_.timeLabel->setText(QString::fromStdString(player_->FormatTime(timeMode_, 0)));
-}
-
-void Deck::fillBothHalves() {
-    player_->FillBuffer(0);
-    if (player_->reader)
-        player_->FillBuffer(player_->reader->bufferBytes / 2);
 }
 
 std::optional<std::int64_t> Deck::storedCuePoint() const {

@@ -199,7 +199,6 @@ private:
     void setState(State state);
     void setLit(QFrame *panel, bool lit);
     void showTime();
-    void fillBothHalves();
     void applyMixTo(engine::DoublePlayer &player);
     std::optional<std::int64_t> storedCuePoint() const;
     bool storeCuePoint(std::int64_t key, std::int32_t position);

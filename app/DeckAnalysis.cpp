@@ -141,10 +141,7 @@ void DeckAnalysis::applyGain(bool evenWhileSounding) {
     appliedGain_ = target;
     if (!player)
         return;
-    if (player->mainBuffer)
-        player->mainBuffer->setGain(target);
-    if (player->headBuffer)
-        player->headBuffer->setGain(target);
+    player->SetGain(target);
 }
 
 } // namespace mixora::app

@@ -33,8 +33,8 @@ void appendPart(std::string &text, std::int32_t value) {
 } // namespace
 
 DoublePlayer::DoublePlayer(sound::Device *mainDevice_, sound::Device *headDevice_)
-    : mainDevice(mainDevice_), headDevice(headDevice_), halfEvent(std::make_shared<sound::Event>()),
-      endEvent(std::make_shared<sound::Event>()), wakeEvent_(std::make_shared<sound::Event>()) {
+    : halfEvent(std::make_shared<sound::Event>()), endEvent(std::make_shared<sound::Event>()),
+      mainDevice(mainDevice_), headDevice(headDevice_), wakeEvent_(std::make_shared<sound::Event>()) {
     worker_ = std::thread(&DoublePlayer::threadMain, this);
 }
 
@@ -317,6 +317,19 @@ bool DoublePlayer::PlayAt(std::uint64_t deviceFrame, double sourceFrame) {
 int DoublePlayer::Seek(std::int32_t offset) {
     std::lock_guard lock(mutex_);
     return reader ? reader->Seek(offset) : -1;
+}
+
+void DoublePlayer::FillBothHalves() {
+    FillBuffer(0);
+    if (reader)
+        FillBuffer(reader->bufferBytes / 2);
+}
+
+void DoublePlayer::SetGain(float gain) {
+    if (mainBuffer)
+        mainBuffer->setGain(gain);
+    if (headBuffer)
+        headBuffer->setGain(gain);
 }
 
 bool DoublePlayer::IndexComplete() const {
