@@ -121,7 +121,9 @@ public:
         deliver([t = QString::fromStdString(text)](Deck &d) { d.w_.timeLabel->setText(t); });
     }
     void setStateWord(const std::string &word) override {
-        deliver([w = QString::fromStdString(word)](Deck &d) { d.setState(w); });
+        // The player's only word is "ended".
+        if (word == kEnded.toStdString())
+            deliver([](Deck &d) { d.setState(State::Ended); });
     }
 
 private:
@@ -236,8 +238,7 @@ bool Deck::eventFilter(QObject *watched, QEvent *event) {
 // transport
 
 void Deck::load() {
-    const QString state = stateWord();
-    if (state == kPlaying || state == kSeeking)
+    if (sounding())
         return;
     SongTable *table = this->table();
     const std::optional<std::int64_t> key = table ? table->currentKey() : std::nullopt;
@@ -256,8 +257,7 @@ void Deck::load() {
 }
 
 bool Deck::loadFile(const QString &path, const QString &songText) {
-    const QString state = stateWord();
-    if (state == kPlaying || state == kSeeking)
+    if (sounding())
         return false;
     Song song;
     song.fileName = path;
@@ -280,8 +280,8 @@ bool Deck::loadSong(const Song &song) {
     const std::uint32_t generation = generation_ + 1;
     auto view = std::make_unique<View>(*this, generation);
     auto player = std::make_unique<engine::DoublePlayer>(main, head);
-    player->timeMode = timeMode_;
-    player->view = view.get();
+    player->SetTimeMode(timeMode_);
+    player->SetView(view.get());
     const int result = player->Open(song.fileName.toStdString());
     if (result == engine::DoublePlayer::kOpenFailed) {
         player.reset();
@@ -310,22 +310,20 @@ bool Deck::loadSong(const Song &song) {
         return false;
     }
 
-    setState(kLoaded);
+    setState(State::Loaded);
     w_.songPanel->setText(song.display);
     if (ctx_.autoCue && ctx_.autoCue->isChecked()) {
         w_.seekBar->setValue(static_cast<int>(
             std::clamp<std::int64_t>(song.startZeit, w_.seekBar->minimum(), w_.seekBar->maximum())));
         player_->Seek(w_.seekBar->value());
-        setState(kCued);
+        setState(State::Cued);
         showTime();
-        fillBothHalves();
+        player_->FillBothHalves();
     }
     applyMixTo(*player_);
-    // A synced deck takes the other's tempo with every song; one whose tempo is still being
-    // analysed stays synced and follows when its results arrive.
-    if (synced() && beat_.grid && !matchTempo())
-        setSynced(false);
+    keepInSync(TempoChange::OwnSong);
     showTempo();
+    announceTempo(false);
     setLit(w_.cue, true);
     setLit(w_.play, false);
     return true;
@@ -401,11 +399,11 @@ sound::PeakReading Deck::takePeak() {
 }
 
 void Deck::cue() {
-    if (!player_ || stateWord() == kCued)
+    if (!player_ || state_ == State::Cued)
         return;
     ++epoch_;
     player_->Stop();
-    if (stateWord() == kSeeking) {
+    if (state_ == State::Seeking) {
         // The place searched to becomes the song's cue point.
         const std::int32_t position = w_.seekBar->value();
         if (loadedKey_ && table() && table()->readRecord(*loadedKey_)) {
@@ -420,11 +418,11 @@ void Deck::cue() {
             static_cast<int>(std::clamp<std::int64_t>(point, w_.seekBar->minimum(), w_.seekBar->maximum())));
     }
     player_->Seek(w_.seekBar->value());
-    setState(kCued);
+    setState(State::Cued);
     setLit(w_.cue, true);
     setLit(w_.play, false);
     showTime();
-    fillBothHalves();
+    player_->FillBothHalves();
     player_->Rewind();
     emit cuePointChanged();
 }
@@ -432,15 +430,15 @@ void Deck::cue() {
 void Deck::play(Start start) {
     if (!player_)
         return;
-    if (stateWord() == kPlaying) {
+    if (state_ == State::Playing) {
         player_->Stop();
-        setState(kPaused);
+        setState(State::Paused);
         setLit(w_.play, false);
         return;
     }
     if (!startInTime(start))
         player_->Play();
-    setState(kPlaying);
+    setState(State::Playing);
     setLit(w_.play, true);
     setLit(w_.cue, false);
 }
@@ -452,14 +450,14 @@ void Deck::seekScroll(ScrollCode code) {
     // A deck whose worker has never run (or was held by an earlier event) starts looping what
     // its buffer holds, so the search can be heard; a paused deck with a running worker stays
     // silent until the next event.
-    if (player_->workerSuspended)
+    if (player_->WorkerSuspended())
         player_->Play();
     player_->SuspendWorker();
-    setState(kSeeking);
+    setState(State::Seeking);
     if (code == EndScroll) {
         player_->Seek(w_.seekBar->value());
         showTime();
-        fillBothHalves();
+        player_->FillBothHalves();
     }
 }
 
@@ -467,10 +465,9 @@ void Deck::toggleTime() {
     if (!player_)
         return;
     timeMode_ = timeMode_ == 1 ? 0 : 1;
-    if (player_->reader)
-        w_.timeLabel->setText(
-            QString::fromStdString(player_->FormatTime(timeMode_, player_->reader->bufferTime)));
-    player_->timeMode = timeMode_;
+    if (player_->SampleRate() > 0)
+        w_.timeLabel->setText(QString::fromStdString(player_->FormatTime(timeMode_, player_->BufferTime())));
+    player_->SetTimeMode(timeMode_);
 }
 
 // --------------------------------------------------------------------------------------------
@@ -486,6 +483,7 @@ void Deck::pitchChanged() {
     player_->SetPitch(pitch);
     w_.pitchLabel->setText(pitchText(pitch, QLocale::system().decimalPoint()));
     showTempo();
+    announceTempo(true);
 }
 
 void Deck::nudgePressed(int direction) {
@@ -538,6 +536,7 @@ void Deck::releasePlayer() {
     loadedFile_.clear();
     sessionCue_.reset();
     beat_ = {};
+    matchPending_ = false;
     emit songChanged();
 }
 
@@ -549,22 +548,22 @@ void Deck::readBeat() {
     if (loadedKey_ && ctx_.songBeat)
         beat_ = ctx_.songBeat(*loadedKey_);
     if (player_)
-        player_->audibleEndHundredths =
-            beat_.audibleEndSeconds ? static_cast<std::int32_t>(std::lround(*beat_.audibleEndSeconds * 100))
-                                    : -1;
+        player_->SetAudibleEnd(beat_.audibleEndSeconds
+                                   ? static_cast<std::int32_t>(std::lround(*beat_.audibleEndSeconds * 100))
+                                   : -1);
 }
 
 void Deck::songAnalysed(std::int64_t key) {
     if (!player_ || loadedKey_ != key)
         return;
     readBeat();
-    if (synced() && beat_.grid && !matchTempo())
-        setSynced(false);
+    keepInSync(TempoChange::OwnSong);
     showTempo();
+    announceTempo(false);
 }
 
 std::optional<double> Deck::heardTempo() const {
-    if (!player_ || !player_->reader || !beat_.grid)
+    if (!player_ || player_->SampleRate() <= 0 || !beat_.grid)
         return std::nullopt;
     return engine::heardBpm(beat_.grid->bpm, player_->reader->sampleRate, w_.pitchBar->value());
 }
@@ -583,13 +582,48 @@ bool Deck::synced() const {
 
 void Deck::setSynced(bool on) {
     w_.sync->setChecked(on);
+    if (!on)
+        matchPending_ = false;
+}
+
+void Deck::announceTempo(bool byPitchBar) {
+    const std::optional<double> heard = heardTempo();
+    if (heard == announcedTempo_)
+        return;
+    announcedTempo_ = heard;
+    if (partner_)
+        partner_->keepInSync(byPitchBar ? TempoChange::OtherPitch : TempoChange::OtherSong);
+}
+
+void Deck::keepInSync(TempoChange change) {
+    // Decks synced to each other: the one that follows does not make the other follow back.
+    if (!synced() || following_)
+        return;
+    // Its own tempo is still being analysed: it stays synced and matches once it is known.
+    if (!beat_.grid || !player_)
+        return;
+    following_ = true;
+    if (!sounding()) {
+        matchPending_ = false;
+        if (!matchTempo())
+            setSynced(false);
+    } else if (change == TempoChange::OwnSong) {
+        // Results that arrive on air would jump the tempo the audience hears: they wait.
+        matchPending_ = true;
+    } else if (change == TempoChange::OtherSong) {
+        // Another song on the other deck: no jump on air, and no stale match either.
+        setSynced(false);
+    } else if (!matchPending_ && !matchTempo()) {
+        setSynced(false); // the other's pitch moved where this one cannot follow
+    }
+    following_ = false;
 }
 
 bool Deck::matchTempo() {
     const std::optional<double> target = partner_ ? partner_->heardTempo() : std::nullopt;
-    if (!target || !beat_.grid || !player_ || !player_->reader)
+    if (!target || !beat_.grid || !player_ || player_->SampleRate() <= 0)
         return false;
-    const std::optional<int> pitch = engine::syncPitch(beat_.grid->bpm, player_->reader->sampleRate, *target,
+    const std::optional<int> pitch = engine::syncPitch(beat_.grid->bpm, player_->SampleRate(), *target,
                                                        w_.pitchBar->minimum(), w_.pitchBar->maximum());
     if (!pitch)
         return false;
@@ -621,9 +655,9 @@ void Deck::syncClicked() {
 
 bool Deck::startInTime(Start start) {
     Deck *other = partner_;
-    if (!other || !other->player_ || other->stateWord() != kPlaying || !other->beat_.grid ||
-        !other->player_->reader || !player_->reader || other->player_->mainDevice != player_->mainDevice ||
-        !player_->mainDevice)
+    if (!other || !other->player_ || other->state_ != State::Playing || !other->beat_.grid ||
+        other->player_->SampleRate() <= 0 || player_->SampleRate() <= 0 ||
+        other->player_->MainDevice() != player_->MainDevice() || !player_->MainDevice())
         return false;
     const bool align = synced() && heardTempo() && other->heardTempo();
     if (!align && start != Start::OnBeat)
@@ -632,9 +666,9 @@ bool Deck::startInTime(Start start) {
     const std::optional<engine::DoublePlayer::PlayClock> own = player_->Clock();
     if (!otherClock || !own)
         return false;
-    const engine::PlayingDeck playing{*otherClock, other->player_->reader->sampleRate, *other->beat_.grid};
-    const std::uint64_t earliest = player_->mainDevice->framesRendered() + kStartLeadFrames;
-    const std::int32_t rate = player_->reader->sampleRate;
+    const engine::PlayingDeck playing{*otherClock, other->player_->SampleRate(), *other->beat_.grid};
+    const std::uint64_t earliest = player_->MainDevice()->framesRendered() + kStartLeadFrames;
+    const std::int32_t rate = player_->SampleRate();
     if (align) {
         const double ratio = engine::tempoRatio(*heardTempo(), *other->heardTempo());
         return player_->PlayAt(earliest, engine::alignedStartSource(playing, earliest, *beat_.grid, rate,
@@ -656,16 +690,36 @@ bool Deck::startInTime(Start start) {
 // --------------------------------------------------------------------------------------------
 // helpers
 
-QString Deck::stateWord() const {
-    return w_.statePanel->text();
+QString Deck::stateText(State state) {
+    switch (state) {
+    case State::Loaded:
+        return kLoaded;
+    case State::Cued:
+        return kCued;
+    case State::Playing:
+        return kPlaying;
+    case State::Paused:
+        return kPaused;
+    case State::Seeking:
+        return kSeeking;
+    case State::Ended:
+        return kEnded;
+    case State::Empty:
+        break;
+    }
+    return {};
 }
+
 QString Deck::songText() const {
     return w_.songPanel->text();
 }
 
-void Deck::setState(const QString &word) {
-    w_.statePanel->setText(word);
-    emit stateChanged(word);
+void Deck::setState(State state) {
+    state_ = state;
+    w_.statePanel->setText(stateText(state));
+    if (matchPending_ && !sounding())
+        keepInSync(TempoChange::OwnSong);
+    emit stateChanged(state);
 }
 
 std::optional<std::int64_t> Deck::cuePoint() const {
@@ -683,12 +737,6 @@ void Deck::setLit(QFrame *panel, bool lit) {
 
 void Deck::showTime() {
     w_.timeLabel->setText(QString::fromStdString(player_->FormatTime(timeMode_, 0)));
-}
-
-void Deck::fillBothHalves() {
-    player_->FillBuffer(0);
-    if (player_->reader)
-        player_->FillBuffer(player_->reader->bufferBytes / 2);
 }
 
 std::optional<std::int64_t> Deck::storedCuePoint() const {

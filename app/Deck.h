@@ -2,7 +2,8 @@
 // nudge and volume controls and its headphone switch, driving the deck's DoublePlayer. Both decks
 // are instances of this class over their own controls, so no per-deck code is duplicated.
 //
-// The deck's state is the word in panel 0 of its status bar, and every handler decides by it.
+// The deck's state is kept here and shown as its word in panel 0 of its status bar; every handler
+// decides by the state, never by the label.
 // The player reports into the deck (DeckView): on the window thread the controls change at once;
 // from the worker the report is posted to the window thread without waiting, and dropped when it
 // belongs to a player that has been replaced or to a position the user has moved away from since.
@@ -102,6 +103,9 @@ public:
     enum ScrollCode { LineUp, LineDown, PageUp, PageDown, ThumbPosition, ThumbTrack, Top, Bottom, EndScroll };
 
     static constexpr int kSilent = -10000;
+    // Empty until the first song is loaded (the panel shows nothing).
+    enum class State { Empty, Loaded, Cued, Playing, Paused, Seeking, Ended };
+    // The state words as the panel shows them.
     static inline const QString kLoaded = QStringLiteral("loaded");
     static inline const QString kCued = QStringLiteral("cued");
     static inline const QString kPlaying = QStringLiteral("playing");
@@ -168,7 +172,11 @@ public:
     // --- state
     DeckSide side() const { return side_; }
     const DeckWidgets &widgets() const { return w_; }
-    QString stateWord() const;
+    State state() const { return state_; }
+    QString stateWord() const { return stateText(state_); }
+    static QString stateText(State state);
+    // Playing or seeking: its buffer is heard, so it takes no other song and no level jump.
+    bool sounding() const { return state_ == State::Playing || state_ == State::Seeking; }
     QString songText() const;
     bool hasPlayer() const { return player_ != nullptr; }
     engine::DoublePlayer *player() const { return player_.get(); }
@@ -189,7 +197,7 @@ signals:
     // Another song was loaded, or the deck's song is gone.
     void songChanged();
     void cuePointChanged();
-    void stateChanged(const QString &word);
+    void stateChanged(mixora::app::Deck::State state);
     // An EQ band's knob or kill switch, or the filter, changed (by any caller).
     void eqChanged(int band);
     void filterChanged();
@@ -207,10 +215,9 @@ private:
     };
 
     bool loadSong(const Song &song);
-    void setState(const QString &word);
+    void setState(State state);
     void setLit(QFrame *panel, bool lit);
     void showTime();
-    void fillBothHalves();
     void applyMixTo(engine::DoublePlayer &player);
     std::optional<std::int64_t> storedCuePoint() const;
     bool storeCuePoint(std::int64_t key, std::int32_t position);
@@ -219,12 +226,19 @@ private:
     void showTempo();
     bool matchTempo();
     void setSynced(bool on);
+    // Why the tempo a synced deck has to match may have changed.
+    enum class TempoChange { OwnSong, OtherPitch, OtherSong };
+    // The one place a synced deck keeps to the other deck's heard tempo.
+    void keepInSync(TempoChange change);
+    // Tells the other deck when the tempo heard here changed.
+    void announceTempo(bool byPitchBar);
     bool startInTime(Start start);
     void message(const QString &caption, const QString &text) const;
     SongTable *table() const;
 
     DeckSide side_;
     DeckWidgets w_;
+    State state_ = State::Empty;
     DeckContext ctx_;
     std::unique_ptr<View> view_;
     std::unique_ptr<engine::DoublePlayer> ownPlayer_;
@@ -245,6 +259,9 @@ private:
     std::array<bool, sound::kEqBands> eqKill_{};
     float filter_ = 0.0f;
     sound::EqCrossovers crossovers_;
+    bool following_ = false;
+    bool matchPending_ = false; // analysed on air: the match waits until the deck is silent
+    std::optional<double> announcedTempo_;
     // A new player, and every move of the user's (cue, seek), makes reports posted before it stale.
     std::atomic<std::uint32_t> generation_{0};
     std::atomic<std::uint32_t> epoch_{0};

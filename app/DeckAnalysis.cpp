@@ -18,6 +18,7 @@ namespace {
 
 constexpr int kStripGap = 5;
 constexpr int kStripHeight = 56;
+constexpr int kIndexPollMs = 100;
 
 // Where the centre of the seek bar's thumb can go, in the bar's coordinates: the strip spans
 // exactly that, so the thumb stands over the strip's play position.
@@ -58,6 +59,8 @@ DeckAnalysis::DeckAnalysis(Deck &deck, LoadFn load, QObject *parent)
 
     connect(bar, &QScrollBar::rangeChanged, strip_, [this](int, int maximum) { strip_->setRange(maximum); });
     connect(bar, &QScrollBar::valueChanged, strip_, [this](int value) { strip_->setPosition(value); });
+    columnTimer_.setInterval(kIndexPollMs);
+    connect(&columnTimer_, &QTimer::timeout, this, [this] { placeColumns(); });
     connect(&deck, &Deck::songChanged, this, [this] { reload(true); });
     connect(&deck, &Deck::cuePointChanged, this, [this] { strip_->setCuePoint(deck_.cuePoint()); });
     connect(&deck, &Deck::stateChanged, this, [this] {
@@ -102,15 +105,27 @@ void DeckAnalysis::reload(bool newSong) {
     QScrollBar *bar = deck_.widgets().seekBar;
     strip_->setOverview(std::move(overview));
     strip_->setRange(deck_.hasPlayer() ? bar->maximum() : 0);
+    placeColumns();
     strip_->setPosition(bar->value());
     strip_->setCuePoint(deck_.cuePoint());
     // A new song's player starts at unity gain and silent: its level goes on at once.
     applyGain(newSong);
 }
 
+void DeckAnalysis::placeColumns() {
+    // The reader's frame index is built behind the loading (a few milliseconds for a song);
+    // until it is complete the strip places positions by bytes.
+    engine::DoublePlayer *player = deck_.player();
+    if (player && strip_->hasOverview() && player->IndexComplete())
+        strip_->setColumnPositions(player->ColumnOffsets(strip_->overviewColumns()));
+    if (player && strip_->hasOverview() && !strip_->hasColumnPositions())
+        columnTimer_.start();
+    else
+        columnTimer_.stop();
+}
+
 bool DeckAnalysis::sounding() const {
-    const QString state = deck_.stateWord();
-    return state == Deck::kPlaying || state == Deck::kSeeking;
+    return deck_.sounding();
 }
 
 void DeckAnalysis::applyGain(bool evenWhileSounding) {
@@ -126,10 +141,7 @@ void DeckAnalysis::applyGain(bool evenWhileSounding) {
     appliedGain_ = target;
     if (!player)
         return;
-    if (player->mainBuffer)
-        player->mainBuffer->setGain(target);
-    if (player->headBuffer)
-        player->headBuffer->setGain(target);
+    player->SetGain(target);
 }
 
 } // namespace mixora::app

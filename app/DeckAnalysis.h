@@ -11,6 +11,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 
 #include <cstdint>
 #include <functional>
@@ -45,12 +46,14 @@ public:
 
 private:
     void reload(bool newSong);
+    void placeColumns();
     void applyGain(bool evenWhileSounding);
     bool sounding() const;
 
     Deck &deck_;
     LoadFn load_;
     QPointer<WaveStrip> strip_;
+    QTimer columnTimer_; // asks for the columns' file positions until the reader has them
     bool autoGainOn_ = false;
     double referenceLufs_ = kDefaultReferenceLufs;
     std::optional<double> loudness_;

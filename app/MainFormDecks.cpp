@@ -1,5 +1,6 @@
 #include "app/MainFormDecks.h"
 
+#include "app/DeckTempo.h"
 #include "app/MainForm.h"
 #include "app/QuietDisplay.h"
 #include "library/Datamod.h"
@@ -43,8 +44,16 @@ DeckContext windowContext(TFormMixora &w, DeckSide side) {
         }
         if (!result)
             return beat;
+        std::optional<engine::BeatGrid> analysed;
         if (result->bpm && result->firstBeatSeconds && *result->bpm > 0)
-            beat.grid = engine::BeatGrid{*result->bpm, *result->firstBeatSeconds};
+            analysed = engine::BeatGrid{*result->bpm, *result->firstBeatSeconds};
+        // The row's "Beats" may hold the DJ's correction of the analysed tempo.
+        std::optional<std::int64_t> rowBeats;
+        if (w.DataModule1 && w.DataModule1->Table1.active())
+            if (const std::optional<SongRecord> row = w.DataModule1->Table1.readRecord(key))
+                if (const auto *value = std::get_if<std::int64_t>(&(*row)[kFieldBeats]))
+                    rowBeats = *value;
+        beat.grid = deckGrid(analysed, result->audibleStartSeconds, rowBeats);
         beat.audibleEndSeconds = result->audibleEndSeconds;
         return beat;
     };

@@ -15,17 +15,16 @@ library::DeckFunctions deckFunctions(Deck &deck) {
     // The player's worker raises the flag; it may be replaced or gone by the time we ask.
     f.nearEnd = [&deck] {
         const engine::DoublePlayer *p = deck.player();
-        return p && p->nearEnd.load() != 0;
+        return p && p->NearEnd();
     };
     f.clearNearEnd = [&deck] {
         if (engine::DoublePlayer *p = deck.player())
-            p->nearEnd.store(0);
+            p->ClearNearEnd();
     };
-    f.stateWord = [&deck] { return deck.stateWord().toStdString(); };
+    f.playing = [&deck] { return deck.state() == Deck::State::Playing; };
     f.loadCurrentRow = [&deck] { deck.load(); };
     f.loadFile = [&deck](const std::string &path) {
-        const QString state = deck.stateWord();
-        if (state == Deck::kPlaying || state == Deck::kSeeking)
+        if (deck.sounding())
             return;
         deck.loadFile(QString::fromStdString(path));
     };

@@ -66,8 +66,7 @@ void Program::openFiles(const QStringList &files) {
 
     std::vector<Deck *> freeDecks;
     for (Deck *deck : {&decks_->Links, &decks_->Rechts}) {
-        const QString state = deck->stateWord();
-        if (state != Deck::kPlaying && state != Deck::kSeeking)
+        if (!deck->sounding())
             freeDecks.push_back(deck);
     }
     std::size_t nextDeck = 0;

@@ -29,6 +29,8 @@ void WaveStrip::setOverview(std::vector<std::uint8_t> columns) {
     overview_ = std::move(columns);
     if (overview_.size() % 2)
         overview_.pop_back();
+    columnPositions_.clear(); // they belong to the columns of the previous overview
+    placeMarks();
     render();
     update();
 }
@@ -37,16 +39,40 @@ void WaveStrip::setRange(std::int64_t maximum) {
     if (maximum == maximum_)
         return;
     maximum_ = std::max<std::int64_t>(0, maximum);
+    placeMarks();
+    update();
+}
+
+void WaveStrip::setColumnPositions(std::vector<std::int64_t> positions) {
+    columnPositions_ =
+        positions.size() == overview_.size() / 2 ? std::move(positions) : std::vector<std::int64_t>();
+    placeMarks();
+    update();
+}
+
+void WaveStrip::placeMarks() {
     playColumn_ = columnOf(position_);
     cueColumn_ = cue_ ? columnOf(*cue_) : -1;
-    update();
 }
 
 int WaveStrip::columnOf(std::int64_t position) const {
     if (maximum_ <= 0 || width() <= 0)
         return -1;
     const std::int64_t clamped = std::clamp<std::int64_t>(position, 0, maximum_);
-    return static_cast<int>(std::min<std::int64_t>(width() - 1, clamped * width() / maximum_));
+    if (columnPositions_.empty())
+        return static_cast<int>(std::min<std::int64_t>(width() - 1, clamped * width() / maximum_));
+    // The overview column the position falls in, and how far into it, on the time axis.
+    const auto n = static_cast<std::int64_t>(columnPositions_.size());
+    const auto next = std::upper_bound(columnPositions_.begin(), columnPositions_.end(), clamped);
+    const std::int64_t k = std::max<std::int64_t>(0, (next - columnPositions_.begin()) - 1);
+    const std::int64_t begin = columnPositions_[static_cast<std::size_t>(k)];
+    const std::int64_t end = k + 1 < n ? columnPositions_[static_cast<std::size_t>(k + 1)] : maximum_;
+    const double within =
+        end > begin
+            ? std::clamp(static_cast<double>(clamped - begin) / static_cast<double>(end - begin), 0.0, 1.0)
+            : 0.0;
+    const double share = (static_cast<double>(k) + within) / static_cast<double>(n);
+    return std::min(width() - 1, static_cast<int>(share * width()));
 }
 
 void WaveStrip::moveColumn(int &column, int now, int extra) {
@@ -85,8 +111,7 @@ void WaveStrip::setCuePoint(std::optional<std::int64_t> position) {
 void WaveStrip::resizeEvent(QResizeEvent *event) {
     QWidget::resizeEvent(event);
     render();
-    playColumn_ = columnOf(position_);
-    cueColumn_ = cue_ ? columnOf(*cue_) : -1;
+    placeMarks();
 }
 
 void WaveStrip::render() {

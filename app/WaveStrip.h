@@ -1,6 +1,11 @@
 // The waveform strip under a deck's seek bar: the song's stored overview, the part already
 // played dimmed, the cue point marked.
 //
+// The overview's columns cut the song's time into equal parts, while positions are file bytes:
+// a cover picture in the tag or a variable bitrate puts bytes and time far apart. Given where
+// each column begins in the file, positions are placed on the time axis of the drawing; until
+// then, in proportion to the bytes.
+//
 // Costs nothing while nothing changes: the waveform is rendered once per song and size into two
 // pixmaps (as played and as not yet played), and a new position repaints only the columns
 // between the old and the new play position; a position within the same column repaints nothing.
@@ -24,8 +29,12 @@ public:
     // Pairs of (peak, RMS) bytes in time order, as the analysis stores them; empty: no waveform.
     void setOverview(std::vector<std::uint8_t> columns);
     bool hasOverview() const { return !overview_.empty(); }
+    int overviewColumns() const { return static_cast<int>(overview_.size() / 2); }
     // The seek bar's scale: positions run from 0 to maximum.
     void setRange(std::int64_t maximum);
+    // The position at which each overview column begins (one per column, rising); empty: none.
+    void setColumnPositions(std::vector<std::int64_t> positions);
+    bool hasColumnPositions() const { return !columnPositions_.empty(); }
     void setPosition(std::int64_t position);
     void setCuePoint(std::optional<std::int64_t> position);
 
@@ -41,8 +50,10 @@ protected:
 private:
     void render();
     void moveColumn(int &column, int now, int extra);
+    void placeMarks();
 
     std::vector<std::uint8_t> overview_;
+    std::vector<std::int64_t> columnPositions_;
     std::int64_t maximum_ = 0;
     std::int64_t position_ = 0;
     std::optional<std::int64_t> cue_;

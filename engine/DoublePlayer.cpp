@@ -35,8 +35,8 @@ void appendPart(std::string &text, std::int32_t value) {
 } // namespace
 
 DoublePlayer::DoublePlayer(sound::Device *mainDevice_, sound::Device *headDevice_)
-    : mainDevice(mainDevice_), headDevice(headDevice_), halfEvent(std::make_shared<sound::Event>()),
-      endEvent(std::make_shared<sound::Event>()), wakeEvent_(std::make_shared<sound::Event>()) {
+    : halfEvent(std::make_shared<sound::Event>()), endEvent(std::make_shared<sound::Event>()),
+      mainDevice(mainDevice_), headDevice(headDevice_), wakeEvent_(std::make_shared<sound::Event>()) {
     worker_ = std::thread(&DoublePlayer::threadMain, this);
 }
 
@@ -379,6 +379,40 @@ int DoublePlayer::Seek(std::int32_t offset) {
     forgetNotificationsLocked();
     endHalf_ = -1;
     return reader->Seek(offset);
+}
+
+void DoublePlayer::FillBothHalves() {
+    FillBuffer(0);
+    if (reader)
+        FillBuffer(reader->bufferBytes / 2);
+}
+
+void DoublePlayer::SetGain(float gain) {
+    if (mainBuffer)
+        mainBuffer->setGain(gain);
+    if (headBuffer)
+        headBuffer->setGain(gain);
+}
+
+bool DoublePlayer::IndexComplete() const {
+    return reader && reader->IndexComplete();
+}
+
+std::vector<std::int64_t> DoublePlayer::ColumnOffsets(int columns) {
+    if (columns <= 0 || !IndexComplete())
+        return {};
+    std::vector<std::int64_t> frames;
+    {
+        std::lock_guard lock(mutex_);
+        frames = reader->FrameOffsets();
+    }
+    if (frames.empty())
+        return {};
+    std::vector<std::int64_t> out(static_cast<std::size_t>(columns));
+    const auto n = static_cast<std::int64_t>(frames.size());
+    for (std::int64_t c = 0; c < columns; ++c)
+        out[static_cast<std::size_t>(c)] = frames[static_cast<std::size_t>(c * n / columns)];
+    return out;
 }
 
 void DoublePlayer::SetVolume(int hundredthsDb) {

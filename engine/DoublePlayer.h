@@ -103,6 +103,11 @@ public:
     bool PlayAt(std::uint64_t deviceFrame, double sourceFrame);
     // Moves the reader (the buffers keep their bytes; the caller refills). The reader's result.
     int Seek(std::int32_t offset);
+    // Whether the reader has indexed every frame of the file (never blocks).
+    bool IndexComplete() const;
+    // The file offsets at which the columns of a time axis cut into this many equal parts
+    // begin, from the reader's frame index; empty until the index is complete.
+    std::vector<std::int64_t> ColumnOffsets(int columns);
     // Attenuation in hundredths of a dB, 0 (full) .. −10000 (silent).
     void SetVolume(int hundredthsDb);
     void SetHeadVolume(int hundredthsDb);
@@ -115,6 +120,23 @@ public:
     // The main buffer's level after EQ and filter, before the volume, since the previous call.
     sound::PeakReading TakePeak();
 
+    // What the deck's window needs of the player, and nothing more.
+    void SetView(DeckView *deckView) { view = deckView; }
+    void SetTimeMode(std::int32_t mode) { timeMode = mode; }
+    bool WorkerSuspended() const { return workerSuspended.load() != 0; }
+    // Whether the song plays its last seconds (the worker raises it; auto-play clears it).
+    bool NearEnd() const { return nearEnd.load() != 0; }
+    void ClearNearEnd() { nearEnd.store(0); }
+    void SetAudibleEnd(std::int32_t hundredths) { audibleEndHundredths.store(hundredths); }
+    // The reader's sample rate and one buffer's playing time in hundredths (0 without a reader).
+    std::int32_t SampleRate() const { return reader ? reader->sampleRate : 0; }
+    std::int32_t BufferTime() const { return reader ? reader->bufferTime : 0; }
+    sound::Device *MainDevice() const { return mainDevice; }
+    // Refills both halves from the reader's position (after a seek).
+    void FillBothHalves();
+    // The song's level in the mix on both outputs, beside the volume (1: unchanged).
+    void SetGain(float gain);
+
     // Thread part. While suspended the worker neither refills nor reports; a refill under way
     // completes first. Suspending twice needs one resume.
     void SuspendWorker();
@@ -122,19 +144,14 @@ public:
     void RequestStop();
     void WaitForWorker();
 
-    // Members set and read by the window (and the auto-play timer).
+    // Open to the player's own tests, tools and benchmarks, which look inside; the window uses
+    // only the operations above.
     std::atomic<std::int32_t> timeMode{1};        // 1 elapsed, 0 remaining
     std::atomic<std::int32_t> nearEnd{0};         // 1 while 0 ≤ remaining < 7 s
     std::atomic<std::int32_t> workerSuspended{1}; // the worker starts suspended
-    // Where the song's sound ends (hundredths; negative: unknown): nearEnd then counts its last
-    // seconds from there instead of from the end of the file.
-    std::atomic<std::int32_t> audibleEndHundredths{-1};
-    std::atomic<bool> stopRequested{false};
     DeckView *view = nullptr; // the deck's seek bar, time label and status bar; set before Open
 
     std::unique_ptr<Mp3Player> reader;
-    sound::Device *const mainDevice;
-    sound::Device *const headDevice;
     std::unique_ptr<sound::Buffer> mainBuffer;
     std::unique_ptr<sound::Buffer> headBuffer; // none without a headphone device
     std::shared_ptr<sound::Event> halfEvent;   // the main buffer's cursor passed its middle
@@ -149,6 +166,13 @@ protected:
     virtual void StreamLoop();
 
 private:
+    sound::Device *const mainDevice;
+    sound::Device *const headDevice;
+    // Where the song's sound ends (hundredths; negative: unknown): nearEnd then counts its last
+    // seconds from there instead of from the end of the file.
+    std::atomic<std::int32_t> audibleEndHundredths{-1};
+    std::atomic<bool> stopRequested{false};
+
     void startIndex();
     // playOut: a refill while the deck plays, whose end of input lets the decoded audio play out
     // before the deck ends (the window's fills end it at once).

@@ -350,6 +350,11 @@ bool Mp3Player::IndexComplete() const {
     return indexer_->complete;
 }
 
+std::vector<std::int64_t> Mp3Player::FrameOffsets() {
+    adoptIndex();
+    return indexComplete_ ? frameOffsets_ : std::vector<std::int64_t>();
+}
+
 void Mp3Player::WaitForIndex() {
     StartIndex();
     {

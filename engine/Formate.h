@@ -77,6 +77,8 @@ public:
     void StartIndex();
     // Whether every frame of the file is indexed (and durationSeconds exact).
     bool IndexComplete() const;
+    // The file offset of every frame in stream order once the index is complete; empty before.
+    std::vector<std::int64_t> FrameOffsets();
     // Blocks until the index is complete (starting it if need be): for tools and tests that need
     // exact figures at once.
     void WaitForIndex();

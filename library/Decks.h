@@ -20,8 +20,8 @@ public:
     virtual bool hasPlayer(Deck deck) const = 0;
     virtual bool nearEnd(Deck deck) const = 0;
     virtual void clearNearEnd(Deck deck) = 0;
-    // The deck's state word ("playing", "loaded", …; empty before the first load).
-    virtual std::string stateWord(Deck deck) const = 0;
+    // Whether the deck is playing (not paused, cued, searching or ended).
+    virtual bool playing(Deck deck) const = 0;
     // The deck's load button: loads the song table's current row unless the deck is
     // "playing" or "seeking".
     virtual void loadCurrentRow(Deck deck) = 0;
@@ -37,7 +37,7 @@ struct DeckFunctions {
     std::function<bool()> hasPlayer;
     std::function<bool()> nearEnd;
     std::function<void()> clearNearEnd;
-    std::function<std::string()> stateWord;
+    std::function<bool()> playing;
     std::function<void()> loadCurrentRow;
     std::function<void(const std::string &)> loadFile;
     std::function<void()> play;
@@ -50,7 +50,7 @@ public:
     bool hasPlayer(Deck d) const override { return call(of(d).hasPlayer, false); }
     bool nearEnd(Deck d) const override { return call(of(d).nearEnd, false); }
     void clearNearEnd(Deck d) override { run(of(d).clearNearEnd); }
-    std::string stateWord(Deck d) const override { return call(of(d).stateWord, std::string()); }
+    bool playing(Deck d) const override { return call(of(d).playing, false); }
     void loadCurrentRow(Deck d) override { run(of(d).loadCurrentRow); }
     void loadFile(Deck d, const std::string &path) override {
         if (of(d).loadFile)

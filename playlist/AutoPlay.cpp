@@ -8,10 +8,6 @@ namespace mixora::playlist {
 using library::Deck;
 using library::otherDeck;
 
-namespace {
-constexpr const char *kPlaying = "playing";
-} // namespace
-
 bool playableFile(const std::string &path) {
     std::error_code ec;
     return !path.empty() && std::filesystem::is_regular_file(path, ec);
@@ -23,7 +19,7 @@ AutoPlay::AutoPlay(library::Decks &decks, library::SongCursor &songs, library::P
 AutoPlay::Result AutoPlay::step() {
     for (const Deck trigger : {Deck::Links, Deck::Rechts}) {
         const Deck target = otherDeck(trigger);
-        if (!decks_.hasPlayer(trigger) || !decks_.nearEnd(trigger) || decks_.stateWord(target) == kPlaying)
+        if (!decks_.hasPlayer(trigger) || !decks_.nearEnd(trigger) || decks_.playing(target))
             continue;
         // With nothing to play the flag stays raised, so an entry added in the last
         // seconds is still taken at the next step.

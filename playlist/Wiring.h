@@ -4,7 +4,7 @@
 //   wiring = std::make_unique<PlaylistWiring>(*songCursor, *FormPlayList,
 //       SearchWidgets{ui.EditArtist, ui.EditSong, ui.EditGenre, ui.EditJahr, ui.DBGrid1},
 //       ui.cbAutoPlay, nullptr, this);
-//   wiring->decks.links = {hasPlayer, nearEnd, clearNearEnd, stateWord, load, loadFile, play};
+//   wiring->decks.links = {hasPlayer, nearEnd, clearNearEnd, playing, load, loadFile, play};
 #pragma once
 
 #include "library/LibrarySearch.h"

@@ -94,6 +94,73 @@ TEST_F(BeatDeck, SyncOutOfThePitchRangeChangesNothing) {
     EXPECT_NEAR(shownBpm(ui.lbBpm_Rechts), 2 * shownBpm(ui.lbBpm_Links), 0.2);
 }
 
+TEST_F(BeatDeck, TheDjsCorrectedBeatsIsTheTempoTheDeckPlaysBy) {
+    const Song a = addSuiteSong(shortSong("a120", 120.0));
+    const Song b = addSuiteSong(shortSong("b126", 126.0));
+    auto &ui = window->ui;
+    auto loadWithBeats = [&](int beats) {
+        select(a.key);
+        data.Table1.edit();
+        data.Table1.setFieldInteger("Beats", beats);
+        data.Table1.post();
+        loadInto(*links, a);
+        return shownBpm(ui.lbBpm_Links);
+    };
+    // Counted at half or two thirds: the analysed grid scaled; a figure no factor fits: itself.
+    EXPECT_NEAR(loadWithBeats(60), 60.0, 0.1);
+    EXPECT_NEAR(loadWithBeats(80), 80.0, 0.1);
+    EXPECT_EQ(loadWithBeats(97), 97.0);
+
+    // Sync matches the corrected tempo: 63 beside 126 is double counts at the bar's middle.
+    EXPECT_EQ(loadWithBeats(63), 63.0);
+    loadInto(*rechts, b);
+    QTest::mouseClick(ui.btSync_Rechts, Qt::LeftButton);
+    ASSERT_TRUE(rechts->synced());
+    EXPECT_LE(std::abs(ui.SBarPitchRechts->value()), 1);
+    EXPECT_NEAR(shownBpm(ui.lbBpm_Rechts), 2 * shownBpm(ui.lbBpm_Links), 0.2);
+}
+
+TEST_F(BeatDeck, SyncNeverJumpsOnAirAndNeverStaysOnAStaleTempo) {
+    const Song a = addSuiteSong(shortSong("a120", 120.0));
+    const Song b = addSuiteSong(shortSong("b126", 126.0));
+    const Song late = addSuiteSong(shortSong("c110", 110.0), false);
+    const Song d = addSuiteSong(shortSong("d100", 100.0));
+    auto &ui = window->ui;
+    loadInto(*links, a);
+    loadInto(*rechts, b);
+    QTest::mouseClick(ui.btSync_Rechts, Qt::LeftButton);
+    loadInto(*rechts, late); // its tempo still unknown: stays synced
+    ASSERT_TRUE(rechts->synced());
+    const int pitch = ui.SBarPitchRechts->value();
+    rechts->play();
+    render(0.5);
+
+    // Its analysis arrives on air: the tempo heard does not jump; it matches once paused.
+    const auto result = analysis::analyseFile(late.path, analysis::Options{});
+    ASSERT_TRUE(result && analysis->store().save(analysis::SongRef{late.key, late.path}, *result));
+    rechts->songAnalysed(late.key);
+    EXPECT_EQ(ui.SBarPitchRechts->value(), pitch);
+    EXPECT_EQ(rechts->player()->mainBuffer->frequency(), engine::DoublePlayer::FrequencyFor(44100, pitch));
+    rechts->play();
+    ASSERT_EQ(rechts->state(), app::Deck::State::Paused);
+    EXPECT_TRUE(rechts->synced());
+    EXPECT_NEAR(shownBpm(ui.lbBpm_Rechts), shownBpm(ui.lbBpm_Links), 0.1);
+
+    // The other's pitch bar moves: followed, silent or on air.
+    ui.SBarPitchLinks->setValue(30);
+    EXPECT_NEAR(shownBpm(ui.lbBpm_Rechts), shownBpm(ui.lbBpm_Links), 0.1);
+    rechts->play();
+    ui.SBarPitchLinks->setValue(-20);
+    EXPECT_TRUE(rechts->synced());
+    EXPECT_NEAR(shownBpm(ui.lbBpm_Rechts), shownBpm(ui.lbBpm_Links), 0.1);
+
+    // Another song on the other deck while this one plays: Sync goes off, the tempo stays.
+    const int onAir = ui.SBarPitchRechts->value();
+    loadInto(*links, d);
+    EXPECT_FALSE(rechts->synced());
+    EXPECT_EQ(ui.SBarPitchRechts->value(), onAir);
+}
+
 TEST_F(BeatDeck, LastSecondsCountFromTheAudibleEndOfAnAnalysedSong) {
     const Song a = addSuiteSong(shortSong("a120", 120.0));
     const Song plain = addSuiteSong(shortSong("plain", 120.0), false);

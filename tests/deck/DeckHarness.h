@@ -130,7 +130,7 @@ protected:
         std::vector<engine::DoublePlayer *> players;
         for (app::Deck *deck : {links, rechts}) {
             engine::DoublePlayer *p = deck->player();
-            if (p && p->mainDevice == &device && p->mainBuffer->playing() && !p->workerSuspended)
+            if (p && p->MainDevice() == &device && p->mainBuffer->playing() && !p->workerSuspended)
                 players.push_back(p);
         }
         std::vector<std::int16_t> out;

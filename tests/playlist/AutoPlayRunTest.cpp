@@ -100,7 +100,7 @@ TEST(AutoPlayRun, ThreeSongPlaylistAlternatesDecksOnTheNullDevice) {
         f.hasPlayer = [side] { return side->player != nullptr; };
         f.nearEnd = [side] { return side->player && side->player->nearEnd.load() == 1; };
         f.clearNearEnd = [side] { side->player->nearEnd = 0; };
-        f.stateWord = [side] { return side->state(); };
+        f.playing = [side] { return side->state() == "playing"; };
         f.loadCurrentRow = [side, &songs] { side->load(songs.field("DateiName")); };
         f.loadFile = [side](const std::string &p) { side->load(p); };
         f.play = [&, side, d = d] {

@@ -116,7 +116,7 @@ public:
     bool hasPlayer(library::Deck d) const override { return deck.at(d).player; }
     bool nearEnd(library::Deck d) const override { return deck.at(d).nearEnd; }
     void clearNearEnd(library::Deck d) override { deck[d].nearEnd = false; }
-    std::string stateWord(library::Deck d) const override { return deck.at(d).word; }
+    bool playing(library::Deck d) const override { return deck.at(d).word == "playing"; }
     void loadCurrentRow(library::Deck d) override {
         const std::string file = songs ? songs->field("DateiName") : std::string();
         log.push_back(std::string("load ") + name(d) + " " + file);

@@ -1,6 +1,11 @@
 // The strip under the seek bar, the seek bar itself and the time label repaint only what changed.
 #include "app/WaveStrip.h"
+#include "analysis/Store.h"
+#include "app/DeckAnalysis.h"
 #include "app/QuietDisplay.h"
+#include "engine/Formate.h"
+#include "tests/deck/DeckHarness.h"
+#include "tests/support/SongSuite.h"
 
 #include <QFrame>
 #include <QLabel>
@@ -105,6 +110,80 @@ TEST(WaveStrip, PlayedPartIsDimmedAndASongWithoutOverviewIsEmpty) {
     strip.setPosition(90'000);
     settle();
     EXPECT_TRUE(log.rects.empty());
+}
+
+// An ID3v2.3 tag with one picture frame of this many bytes before the audio.
+std::vector<std::uint8_t> pictureTag(std::size_t pictureBytes) {
+    const std::string head = std::string("\0image/jpeg\0\x03\0", 14);
+    const std::size_t frame = head.size() + pictureBytes, tag = 10 + frame;
+    std::vector<std::uint8_t> out{'I', 'D', '3', 3, 0, 0};
+    for (int shift : {21, 14, 7, 0})
+        out.push_back(static_cast<std::uint8_t>((tag >> shift) & 0x7f));
+    out.insert(out.end(), {'A', 'P', 'I', 'C'});
+    for (int shift : {24, 16, 8, 0})
+        out.push_back(static_cast<std::uint8_t>(frame >> shift));
+    out.insert(out.end(), {0, 0});
+    out.insert(out.end(), head.begin(), head.end());
+    out.resize(out.size() + pictureBytes, 0);
+    return out;
+}
+
+using DeckStrip = mixora::test::DeckHarness;
+
+// The play line and the cue mark stand where the audio at their file position is drawn.
+TEST_F(DeckStrip, PositionsAreDrawnAtTheirTimeWithACoverPictureOrAVariableBitrate) {
+    using namespace mixora;
+    std::vector<std::uint8_t> tagged = pictureTag(300'000);
+    const auto tone = test::makeMp3({.seconds = 20});
+    tagged.insert(tagged.end(), tone.begin(), tone.end());
+    // Variable bitrate: 10 s of silence in small frames, then 10 s of noise in large ones.
+    std::vector<std::int16_t> pcm(2 * 44100 * 20, 0);
+    std::uint32_t seed = 1;
+    for (std::size_t i = pcm.size() / 2; i < pcm.size(); ++i)
+        pcm[i] = static_cast<std::int16_t>(
+                     static_cast<std::int32_t>((seed = seed * 1664525u + 1013904223u) >> 16) - 32768) /
+                 2;
+    const auto vbr = test::encodePcm(pcm, 44100, true).mp3;
+
+    WaveStrip *strip = decks->linksAnalysis.strip();
+    QScrollBar *bar = links->widgets().seekBar;
+    for (const auto &[name, bytes] : {std::pair{"tagged", tagged}, std::pair{"vbr", vbr}}) {
+        SCOPED_TRACE(name);
+        const auto path = dir / (std::string(name) + ".mp3");
+        test::writeFile(path, bytes);
+        SongRecord row{};
+        row[kFieldInterpret] = std::string(name);
+        row[kFieldDateiname] = path.string();
+        data.Table1.appendRecord(row);
+        const std::int64_t key = *data.Table1.currentKey();
+        const auto result = analysis::analyseFile(path.string(), analysis::Options{});
+        ASSERT_TRUE(result);
+        analysis::Store store(data.Table1);
+        store.attach();
+        ASSERT_TRUE(store.save({key, path.string()}, *result));
+        select(key);
+        links->load();
+        ASSERT_TRUE(waitFor([&] { return strip->hasColumnPositions(); }));
+
+        // Where the reader finds the audio of a file position, as a share of the song's time.
+        engine::Mp3Player reader(path.string());
+        reader.WaitForIndex();
+        auto columnOfAudio = [&](std::int32_t position) {
+            reader.Seek(position);
+            const double share =
+                static_cast<double>(reader.SamplePosition()) / (result->durationSeconds * 44100);
+            return static_cast<int>(share * strip->width());
+        };
+        for (const double share : {0.25, 0.5, 0.75}) {
+            const auto position = static_cast<std::int32_t>(share * static_cast<double>(bytes.size()));
+            bar->setValue(position);
+            EXPECT_NEAR(strip->playColumn(), columnOfAudio(position), 1) << share;
+        }
+        // The place searched to becomes the cue point, marked over its audio.
+        links->seekScroll(app::Deck::EndScroll);
+        links->cue();
+        EXPECT_NEAR(strip->cueColumn(), columnOfAudio(bar->value()), 1);
+    }
 }
 
 QRect styleThumb(QScrollBar *bar) {
