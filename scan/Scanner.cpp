@@ -265,7 +265,7 @@ bool Scanner::append(const SongRecord &record) {
     try {
         table_.appendRecord(record);
     } catch (const KeyViolation &) {
-        ++counts_.refused; // the path is already there, in some letter case
+        ++counts_.refused; // the path is already there
         if (hasTexts(record) && table_.fillEmptyTexts(record))
             ++counts_.filled;
         return false;
@@ -313,7 +313,7 @@ void Scanner::appendQueued() {
             if (ownTransaction_)
                 ++pendingRows_;
         } else {
-            ++counts_.refused; // the path is already there, in some letter case
+            ++counts_.refused; // the path is already there
             if (hasTexts(queued_[i]) && table_.fillEmptyTexts(queued_[i]))
                 ++counts_.filled;
         }

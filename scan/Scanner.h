@@ -77,7 +77,7 @@ public:
     void ScanDirectory(const std::string &folder);
     void ImportMp3Files(const std::string &folder);
     // Reads the file's tag and appends its row; false when the table already holds the path
-    // (in any letter case) or the path names no regular file. Any other refusal of the table
+    // or the path names no regular file. Any other refusal of the table
     // throws DatabaseError, after committing the rows appended before it.
     bool ImportFile(const std::string &path);
 
