@@ -282,10 +282,22 @@ std::optional<Result> Store::load(std::int64_t index) const {
     return r;
 }
 
+namespace {
+
+// A file the store has not attached to yet knows no failures.
+std::string failures(sqlite3 *db) {
+    Query q(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'AnalysisFailure'");
+    return q.step() ? "AnalysisFailure" : "(SELECT NULL AS \"Index\", NULL AS Size, NULL AS MTime)";
+}
+
+} // namespace
+
 std::vector<SongRef> Store::unanalysed() const {
-    Query q(connection(table_), "SELECT s.\"Index\", s.\"Dateiname\", f.Size, f.MTime FROM Songs s "
-                                "LEFT JOIN AnalysisFailure f ON f.\"Index\" = s.\"Index\" "
-                                "WHERE s.\"Analyse\" IS NOT 1 ORDER BY s.\"Index\"");
+    sqlite3 *db = connection(table_);
+    const std::string sql =
+        "SELECT s.\"Index\", s.\"Dateiname\", f.Size, f.MTime FROM Songs s LEFT JOIN " + failures(db) +
+        " f ON f.\"Index\" = s.\"Index\" WHERE s.\"Analyse\" IS NOT 1 ORDER BY s.\"Index\"";
+    Query q(db, sql.c_str());
     std::vector<SongRef> songs;
     while (q.step()) {
         SongRef song{q.integer(0).value_or(0), q.text(1)};
@@ -296,9 +308,11 @@ std::vector<SongRef> Store::unanalysed() const {
 }
 
 std::optional<SongRef> Store::unanalysed(std::int64_t index) const {
-    Query q(connection(table_), "SELECT s.\"Dateiname\", f.Size, f.MTime FROM Songs s "
-                                "LEFT JOIN AnalysisFailure f ON f.\"Index\" = s.\"Index\" "
-                                "WHERE s.\"Index\" = ?1 AND s.\"Analyse\" IS NOT 1");
+    sqlite3 *db = connection(table_);
+    const std::string sql =
+        "SELECT s.\"Dateiname\", f.Size, f.MTime FROM Songs s LEFT JOIN " + failures(db) +
+        " f ON f.\"Index\" = s.\"Index\" WHERE s.\"Index\" = ?1 AND s.\"Analyse\" IS NOT 1";
+    Query q(db, sql.c_str());
     q.bind(1, index);
     if (!q.step())
         return std::nullopt;
