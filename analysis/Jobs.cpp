@@ -1,63 +1,63 @@
 #include "analysis/Jobs.h"
 
-#include <algorithm>
+#include "engine/ThreadPriority.h"
 
-#if defined(__linux__)
-#include <pthread.h>
-#include <sched.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-#endif
+#include <algorithm>
 
 namespace mixora::analysis {
 
-bool lowerThreadPriority() {
-#if defined(__linux__)
-    // One core stays free of analysis for the decks, the sound and the window: an idle-priority
-    // thread still keeps its core busy (a virtual machine's host then runs that core's wake-ups late),
-    // and measured beside two playing decks, a thread free to wander made refills late where one kept
-    // off the first core did not.
-    cpu_set_t allowed;
-    CPU_ZERO(&allowed);
-    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 1) {
-        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
-            if (CPU_ISSET(cpu, &allowed)) {
-                CPU_CLR(cpu, &allowed);
-                break;
-            }
-        pthread_setaffinity_np(pthread_self(), sizeof allowed, &allowed);
-    }
-    // SCHED_IDLE runs only when a core would otherwise idle, so a deck's refill never waits for
-    // us; nice 19 is the fallback where the policy is refused. Both apply to this thread only.
-    sched_param param{};
-    param.sched_priority = 0;
-    bool lowered = pthread_setschedparam(pthread_self(), SCHED_IDLE, &param) == 0;
-    if (!lowered)
-        lowered = setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 19) == 0;
-    // The decks read their files too: our reads yield to theirs.
-    constexpr int kIoprioClassIdle = 3;
-    constexpr int kIoprioClassShift = 13;
-    constexpr int kIoprioWhoProcess = 1;
-    syscall(SYS_ioprio_set, kIoprioWhoProcess, 0, kIoprioClassIdle << kIoprioClassShift);
-    return lowered;
-#else
-    return false;
-#endif
-}
+using engine::ThreadPriority;
 
 int JobQueue::defaultThreads() {
     const unsigned cores = std::thread::hardware_concurrency();
-    return cores > 1 ? static_cast<int>(cores) - 1 : 1;
+    return cores > 1 ? static_cast<int>(cores) : 1;
 }
 
-JobQueue::JobQueue(AnalyseFn analyse, DeliverFn deliver, int threads)
-    : analyse_(std::move(analyse)), deliver_(std::move(deliver)) {
+JobQueue::JobQueue(AnalyseFn analyse, DeliverFn deliver, int threads, Priority priority)
+    : analyse_(std::move(analyse)), deliver_(std::move(deliver)), priority_(priority) {
     const int count = threads > 0 ? threads : defaultThreads();
-    running_.resize(static_cast<std::size_t>(count));
-    workers_.reserve(static_cast<std::size_t>(count));
+    std::lock_guard lock(mutex_);
     for (int i = 0; i < count; ++i)
-        workers_.emplace_back([this, i] { work(static_cast<std::size_t>(i)); });
+        startWorker();
+}
+
+void JobQueue::startWorker() {
+    const std::size_t slot = running_.size();
+    running_.emplace_back();
+    threadIds_.push_back(0);
+    retiring_.push_back(0);
+    // Made by a thread of ordinary priority, so it can be lowered to either level.
+    workers_.emplace_back([this, slot] { work(slot); });
+}
+
+int JobQueue::threads() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(std::count(retiring_.begin(), retiring_.end(), 0));
+}
+
+void JobQueue::applyPriority(std::size_t slot) {
+    if (priority_ == Priority::AsStarted || threadIds_[slot] == 0 || retiring_[slot])
+        return;
+    const bool ok = engine::setThreadPriority(decksPlaying_ ? ThreadPriority::Idle : ThreadPriority::Low,
+                                              threadIds_[slot]);
+    if (!ok && !decksPlaying_) {
+        // Unprivileged, a thread cannot leave idle priority: it finishes its song as it is.
+        retiring_[slot] = 1;
+        startWorker();
+    }
+}
+
+void JobQueue::setDecksPlaying(bool playing) {
+    {
+        std::lock_guard lock(mutex_);
+        if (playing == decksPlaying_ || stopping_)
+            return;
+        decksPlaying_ = playing;
+        const std::size_t slots = running_.size(); // replacements already have the new level
+        for (std::size_t slot = 0; slot < slots; ++slot)
+            applyPriority(slot);
+    }
+    wake_.notify_all();
 }
 
 JobQueue::~JobQueue() {
@@ -77,10 +77,12 @@ JobQueue::~JobQueue() {
 
 bool JobQueue::queuedOrRunning(std::int64_t index) const {
     const auto same = [index](const SongRef &s) { return s.index == index; };
+    // A song cancelled in progress is not delivered: asked again, it is analysed again.
     return std::any_of(deck_.begin(), deck_.end(), same) ||
            std::any_of(library_.begin(), library_.end(), same) ||
-           std::any_of(running_.begin(), running_.end(),
-                       [index](const auto &slot) { return slot && slot->song.index == index; });
+           std::any_of(running_.begin(), running_.end(), [index](const auto &slot) {
+               return slot && slot->song.index == index && !slot->cancel->load();
+           });
 }
 
 void JobQueue::add(const SongRef &song, Lane lane) {
@@ -98,6 +100,10 @@ void JobQueue::add(const std::vector<SongRef> &songs, Lane lane) {
                                                   [&](const SongRef &s) { return s.index == song.index; });
                 if (waiting != library_.end())
                     library_.erase(waiting);
+                // Begun for the library: it goes on for the deck, out of reach of "Abbruch".
+                for (auto &slot : running_)
+                    if (slot && slot->song.index == song.index && !slot->cancel->load())
+                        slot->lane = Lane::Deck;
             }
             if (queuedOrRunning(song.index))
                 continue;
@@ -134,11 +140,14 @@ void JobQueue::waitIdle() {
 }
 
 void JobQueue::work(std::size_t slot) {
-    lowerThreadPriority();
     std::unique_lock lock(mutex_);
+    threadIds_[slot] = engine::currentThreadId();
+    applyPriority(slot);
     for (;;) {
-        wake_.wait(lock, [this] { return stopping_ || !deck_.empty() || !library_.empty(); });
-        if (stopping_)
+        wake_.wait(lock, [this, slot] {
+            return stopping_ || retiring_[slot] || !deck_.empty() || !library_.empty();
+        });
+        if (stopping_ || retiring_[slot])
             return;
         const Lane lane = deck_.empty() ? Lane::Library : Lane::Deck;
         auto &queue = lane == Lane::Deck ? deck_ : library_;
@@ -154,6 +163,9 @@ void JobQueue::work(std::size_t slot) {
             outcome.result.reset();
             outcome.error = e.what();
         }
+        lock.lock();
+        outcome.lane = running_[slot]->lane; // a deck may have asked for it meanwhile
+        lock.unlock();
         // Delivered outside the lock, so the caller may add songs from its callback.
         if (!job.cancel->load())
             deliver_(std::move(outcome));

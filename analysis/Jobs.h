@@ -1,11 +1,14 @@
-// The analysis job queue: songs are analysed on background threads at the lowest priority, one
-// song per thread at a time, and each outcome is handed to the caller as soon as it is known so
-// it can be stored at once (a killed program loses only the songs in progress).
+// The analysis job queue: songs are analysed on background threads, one song per thread at a
+// time, and each outcome is handed to the caller as soon as it is known so it can be stored at
+// once (a killed program loses only the songs in progress).
 //
 // Two lanes: a deck's song goes before everything the library asked for, and stopping the
-// library's work ("Abbruch") leaves a deck's song alone.
+// library's work ("Abbruch") leaves a deck's song alone, even one the library had begun.
 //
-// Never does: touch the song table (the caller stores), or run at more than idle priority.
+// The program's queue uses a free machine (every core, nice 10) and steps aside to idle priority,
+// off the first core, the moment a deck plays. A tool's queue keeps the priority it was started with.
+//
+// Never does: touch the song table (the caller stores), or run above ordinary priority.
 #pragma once
 
 #include "analysis/Analysis.h"
@@ -42,18 +45,27 @@ public:
     // Called on a worker thread, once for every song that was not cancelled.
     using DeliverFn = std::function<void(Outcome)>;
 
-    // threads 0: all cores but one, at least one.
-    JobQueue(AnalyseFn analyse, DeliverFn deliver, int threads = 0);
+    enum class Priority {
+        FollowDecks, // low while no deck plays, idle while one does
+        AsStarted,   // the threads keep the priority of the thread that made the queue
+    };
+
+    // threads 0: one per core.
+    JobQueue(AnalyseFn analyse, DeliverFn deliver, int threads = 0,
+             Priority priority = Priority::FollowDecks);
     // Cancels everything and waits for the workers (at most the time a cancelled song needs to notice).
     ~JobQueue();
     JobQueue(const JobQueue &) = delete;
     JobQueue &operator=(const JobQueue &) = delete;
 
     static int defaultThreads();
-    int threads() const { return static_cast<int>(workers_.size()); }
+    int threads() const;
+
+    // Whether a deck plays; takes effect at once, for songs in progress too.
+    void setDecksPlaying(bool playing);
 
     // A song already waiting or in progress is not queued twice; a deck's song moves a waiting
-    // one to the front.
+    // one to the front and one in progress to the deck's lane.
     void add(const SongRef &song, Lane lane);
     void add(const std::vector<SongRef> &songs, Lane lane);
     // Drops the lane's waiting songs and cancels its songs in progress; neither is delivered.
@@ -73,6 +85,10 @@ private:
 
     void work(std::size_t slot);
     bool queuedOrRunning(std::int64_t index) const;
+    // Adds a worker; under the lock.
+    void startWorker();
+    // The priority the queue's threads have now; under the lock.
+    void applyPriority(std::size_t slot);
 
     AnalyseFn analyse_;
     DeliverFn deliver_;
@@ -82,12 +98,14 @@ private:
     std::deque<SongRef> deck_;
     std::deque<SongRef> library_;
     std::vector<std::optional<Running>> running_; // one slot per worker
+    std::vector<int> threadIds_;                  // per slot, 0 until the worker runs
+    // Per slot: a worker that could not come back from idle priority ends after its song, and a
+    // new one takes its place.
+    std::vector<char> retiring_;
+    const Priority priority_;
+    bool decksPlaying_ = false;
     bool stopping_ = false;
     std::vector<std::thread> workers_;
 };
-
-// Lowers the calling thread to idle priority (scheduling and disk) and keeps it off the first core;
-// false where the system refused the priority.
-bool lowerThreadPriority();
 
 } // namespace mixora::analysis

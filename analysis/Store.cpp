@@ -3,10 +3,12 @@
 #include "library/SongTable.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace mixora::analysis {
 namespace {
@@ -27,6 +29,20 @@ CREATE TABLE IF NOT EXISTS Analysis (
     Overview BLOB NOT NULL,
     BeatsWritten INTEGER
 );
+CREATE TABLE IF NOT EXISTS AnalysisFailure (
+    "Index" INTEGER PRIMARY KEY,
+    Size INTEGER NOT NULL,
+    MTime INTEGER NOT NULL
+);
+CREATE TRIGGER IF NOT EXISTS AnalysisFailureGoesWithSong AFTER DELETE ON Songs
+BEGIN
+    DELETE FROM AnalysisFailure WHERE "Index" = old."Index";
+END;
+CREATE TRIGGER IF NOT EXISTS AnalysisFailureFollowsFile AFTER UPDATE OF "Dateiname" ON Songs
+WHEN old."Dateiname" COLLATE BINARY IS NOT new."Dateiname"
+BEGIN
+    DELETE FROM AnalysisFailure WHERE "Index" = old."Index";
+END;
 CREATE TRIGGER IF NOT EXISTS AnalysisGoesWithSong AFTER DELETE ON Songs
 BEGIN
     DELETE FROM Analysis WHERE "Index" = old."Index";
@@ -68,6 +84,10 @@ public:
             sqlite3_bind_int64(stmt_, position, *value);
         else
             sqlite3_bind_null(stmt_, position);
+        return *this;
+    }
+    Query &bindText(int position, const std::string &text) {
+        sqlite3_bind_text(stmt_, position, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
         return *this;
     }
     Query &bind(int position, const std::vector<std::uint8_t> &blob) {
@@ -142,9 +162,38 @@ std::int64_t endZeit(std::int64_t byte) {
     return std::clamp<std::int64_t>(byte, 0, std::numeric_limits<std::int32_t>::max());
 }
 
+// What tells that a file has changed since it failed: its size and modification time (in
+// nanoseconds); -1 for both when it cannot be looked at.
+std::pair<std::int64_t, std::int64_t> fileStamp(const std::string &path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return {-1, -1};
+    return {static_cast<std::int64_t>(st.st_size),
+            static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+// A song to analyse unless it failed before and its file has not changed since.
+bool worthTrying(const Query &q, int sizeColumn, const std::string &path) {
+    const auto size = q.integer(sizeColumn);
+    const auto mtime = q.integer(sizeColumn + 1);
+    if (!size || !mtime)
+        return true;
+    return fileStamp(path) != std::make_pair(*size, *mtime);
+}
+
 } // namespace
 
 Store::Store(SongTable &table) : table_(table) {}
+
+void Store::saveFailure(const SongRef &song) {
+    sqlite3 *db = connection(table_);
+    const auto [size, mtime] = fileStamp(song.path);
+    Query failure(db, "INSERT OR REPLACE INTO AnalysisFailure (\"Index\", Size, MTime) "
+                      "SELECT \"Index\", ?2, ?3 FROM Songs WHERE \"Index\" = ?1 AND \"Dateiname\" = ?4 "
+                      "COLLATE BINARY");
+    failure.bind(1, song.index).bind(2, size).bind(3, mtime).bindText(4, song.path);
+    failure.step();
+}
 
 void Store::attach() {
     sqlite3 *db = connection(table_);
@@ -202,6 +251,9 @@ bool Store::save(const SongRef &songRef, const Result &result) {
                   "UPDATE Songs SET \"Beats\" = ?2, \"Analyse\" = 1, \"EndZeit\" = ?3 WHERE \"Index\" = ?1");
         row.bind(1, index).bind(2, newBeats).bind(3, endZeit(result.audibleEndByte));
         row.step();
+        Query failed(db, "DELETE FROM AnalysisFailure WHERE \"Index\" = ?1");
+        failed.bind(1, index);
+        failed.step();
     } catch (...) {
         sqlite3_exec(db, "ROLLBACK TO analysis_save; RELEASE analysis_save", nullptr, nullptr, nullptr);
         throw;
@@ -230,22 +282,44 @@ std::optional<Result> Store::load(std::int64_t index) const {
     return r;
 }
 
+namespace {
+
+// A file the store has not attached to yet knows no failures.
+std::string failures(sqlite3 *db) {
+    Query q(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'AnalysisFailure'");
+    return q.step() ? "AnalysisFailure" : "(SELECT NULL AS \"Index\", NULL AS Size, NULL AS MTime)";
+}
+
+} // namespace
+
 std::vector<SongRef> Store::unanalysed() const {
-    Query q(connection(table_),
-            "SELECT \"Index\", \"Dateiname\" FROM Songs WHERE \"Analyse\" IS NOT 1 ORDER BY \"Index\"");
+    sqlite3 *db = connection(table_);
+    const std::string sql =
+        "SELECT s.\"Index\", s.\"Dateiname\", f.Size, f.MTime FROM Songs s LEFT JOIN " + failures(db) +
+        " f ON f.\"Index\" = s.\"Index\" WHERE s.\"Analyse\" IS NOT 1 ORDER BY s.\"Index\"";
+    Query q(db, sql.c_str());
     std::vector<SongRef> songs;
-    while (q.step())
-        songs.push_back({q.integer(0).value_or(0), q.text(1)});
+    while (q.step()) {
+        SongRef song{q.integer(0).value_or(0), q.text(1)};
+        if (worthTrying(q, 2, song.path))
+            songs.push_back(std::move(song));
+    }
     return songs;
 }
 
 std::optional<SongRef> Store::unanalysed(std::int64_t index) const {
-    Query q(connection(table_),
-            "SELECT \"Index\", \"Dateiname\" FROM Songs WHERE \"Index\" = ?1 AND \"Analyse\" IS NOT 1");
+    sqlite3 *db = connection(table_);
+    const std::string sql =
+        "SELECT s.\"Dateiname\", f.Size, f.MTime FROM Songs s LEFT JOIN " + failures(db) +
+        " f ON f.\"Index\" = s.\"Index\" WHERE s.\"Index\" = ?1 AND s.\"Analyse\" IS NOT 1";
+    Query q(db, sql.c_str());
     q.bind(1, index);
     if (!q.step())
         return std::nullopt;
-    return SongRef{index, q.text(1)};
+    SongRef song{index, q.text(0)};
+    if (!worthTrying(q, 1, song.path))
+        return std::nullopt;
+    return song;
 }
 
 } // namespace mixora::analysis

@@ -45,9 +45,15 @@ public:
     // The stored results; nothing when the song has none.
     std::optional<Result> load(std::int64_t index) const;
 
-    // Rows whose "Analyse" is not true, in "Index" order.
+    // The song's file could not be analysed: remembered with the file's size and time, so it is
+    // tried again only once the file has changed (or is replaced). Nothing when the row is gone
+    // or names another file by now.
+    void saveFailure(const SongRef &song);
+
+    // Rows whose "Analyse" is not true, in "Index" order, but for those that failed on the file
+    // they still name.
     std::vector<SongRef> unanalysed() const;
-    // The row with this "Index" when it is not analysed yet.
+    // The row with this "Index" when it is not analysed yet and worth trying.
     std::optional<SongRef> unanalysed(std::int64_t index) const;
 
 private:

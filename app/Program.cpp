@@ -54,6 +54,15 @@ Program::Program() {
     main->Analysis = analysis_.get();
 
     decks_ = std::make_unique<WindowDecks>(*main);
+    // The analysis uses a free machine and gives way the moment a deck sounds.
+    const auto followDecks = [this] {
+        const auto sounding = [](const Deck &deck) {
+            return deck.stateWord() == Deck::kPlaying || deck.stateWord() == Deck::kSeeking;
+        };
+        analysis_->setDecksPlaying(sounding(decks_->Links) || sounding(decks_->Rechts));
+    };
+    for (Deck *deck : {&decks_->Links, &decks_->Rechts})
+        QObject::connect(deck, &Deck::stateChanged, analysis_.get(), followDecks);
     playlistWiring_ = wirePlaylist(*main, decks_->Links, decks_->Rechts, *songCursor_, *formPlayList_);
 }
 

@@ -4,11 +4,17 @@
 #include <QDataStream>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLocalSocket>
 #include <QThread>
 #include <QTimer>
 
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace mixora::app {
@@ -38,20 +44,65 @@ ProgramInstance::~ProgramInstance() {
         lock_.unlock();
 }
 
+namespace {
+
+// The folder of the lock and the socket in the shared temporary folder: the user's own, made
+// 0700 and checked to be ours (a folder another user made there first would let them block
+// our start or read the files of later ones). Empty when it cannot be had.
+QString privateFolder(const QString &base) {
+    const QByteArray path =
+        QFile::encodeName(QDir(base).filePath(QStringLiteral("dj-mixora-%1").arg(::getuid())));
+    if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST)
+        return {};
+    const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    struct stat st {};
+    bool ours = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid();
+    if (ours && (st.st_mode & 077) != 0)
+        ours = ::fchmod(fd, 0700) == 0;
+    ::close(fd);
+    return ours ? QFile::decodeName(path) : QString();
+}
+
+// The user id of the process at the other end of a local socket; -1 when it cannot be told.
+long peerUser(qintptr descriptor) {
+    ucred cred{};
+    socklen_t length = sizeof cred;
+    if (descriptor < 0 ||
+        ::getsockopt(static_cast<int>(descriptor), SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0)
+        return -1;
+    return static_cast<long>(cred.uid);
+}
+
+bool sameUser(const QLocalSocket &socket) {
+    return peerUser(socket.socketDescriptor()) == static_cast<long>(::getuid());
+}
+
+} // namespace
+
 QString ProgramInstance::serverName(const QString &programDir) {
     const QFileInfo info(programDir);
     const QString canonical = info.canonicalFilePath();
     const QString key = canonical.isEmpty() ? info.absoluteFilePath() : canonical;
     const QString hash = QString::fromLatin1(
         QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha1).toHex().left(16));
-    // The runtime folder is the user's own; the shared temporary folder needs the user in the name.
+    // The runtime folder is the user's own; in the shared temporary folder we make one.
     QString folder = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (folder.isEmpty() || !QFileInfo(folder).isDir())
-        folder = QDir::tempPath();
+        folder = privateFolder(QDir::tempPath());
+    if (folder.isEmpty())
+        return {};
     return QDir(folder).filePath(QStringLiteral("dj-mixora-%1-%2").arg(::getuid()).arg(hash));
 }
 
 bool ProgramInstance::claim() {
+    if (name_.isEmpty()) {
+        qWarning("dj-mixora: the temporary folder holds a dj-mixora-%u that is not ours; a second start "
+                 "will open a second window",
+                 ::getuid());
+        return true;
+    }
     if (!lock_.tryLock(0)) {
         if (lock_.error() == QLockFile::LockFailedError)
             return false;
@@ -87,7 +138,8 @@ ProgramInstance::Start ProgramInstance::start(const QStringList &files, int time
         // The holder may be between taking the lock and listening.
         QLocalSocket socket;
         socket.connectToServer(name_);
-        if (socket.waitForConnected(std::min(500, remaining()))) {
+        // Our files go to a program of our own user only.
+        if (socket.waitForConnected(std::min(500, remaining())) && sameUser(socket)) {
             socket.write(request);
             socket.waitForBytesWritten(remaining());
             while (socket.state() == QLocalSocket::ConnectedState && socket.waitForReadyRead(remaining())) {
@@ -110,10 +162,25 @@ ProgramInstance::Start ProgramInstance::start(const QStringList &files, int time
 void ProgramInstance::accept() {
     while (QLocalSocket *socket = server_->nextPendingConnection()) {
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        if (!sameUser(*socket)) {
+            socket->abort();
+            continue;
+        }
         // A client that connects and says nothing must not hold a socket for ever.
         QTimer::singleShot(kIdleClientMs, socket, [socket] { socket->abort(); });
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
-            if (socket->bytesAvailable() > kMaxRequestBytes) {
+            // The magic and the number of files come first: a stranger is turned away before
+            // anything more is read, and a count no request of ours can hold reserves nothing.
+            constexpr qint64 kHeadBytes = 8;
+            if (socket->bytesAvailable() < kHeadBytes)
+                return;
+            quint32 head[2] = {};
+            {
+                QDataStream peek(socket->peek(kHeadBytes));
+                peek >> head[0] >> head[1];
+            }
+            if (head[0] != kMagic || head[1] > kMaxRequestBytes / 4 ||
+                socket->bytesAvailable() > kMaxRequestBytes) {
                 socket->abort();
                 return;
             }
@@ -124,10 +191,6 @@ void ProgramInstance::accept() {
             in >> magic >> files;
             if (!in.commitTransaction())
                 return; // the rest is still on its way
-            if (magic != kMagic) {
-                socket->abort();
-                return;
-            }
             // Answer before the files are opened: opening may show messages and take a while.
             socket->putChar(kAck);
             socket->disconnectFromServer();

@@ -30,7 +30,9 @@ public:
     // Files that arrive before this are kept: the first start may still be in its set-up dialogs.
     void setReady();
 
-    // The socket's path; it depends on the user and the folder only.
+    // The socket's path; it depends on the user and the folder only. Without a runtime folder it
+    // lies in a private folder of the user's in the temporary folder, made when missing; empty
+    // when that folder is not the user's own (the program then runs without the guard).
     static QString serverName(const QString &programDir);
 
 signals:

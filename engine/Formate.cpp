@@ -1,6 +1,7 @@
 #include "engine/Formate.h"
 
 #include "engine/Mpg123Handle.h"
+#include "engine/ThreadPriority.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -15,10 +16,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#ifdef __linux__
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#endif
 
 namespace mixora::engine {
 
@@ -44,18 +41,9 @@ constexpr int kHeaderChain = 4;
 constexpr int kResumeChain = 3;
 
 // The window, the deck's refills and its reads go first: on a busy machine or a slow stick the
-// indexer must not delay them. Lower CPU and I/O priority, for the calling thread only.
+// indexer must not delay them.
 void yieldToTheDeck() {
-#ifdef __linux__
-    constexpr int kNice = 10;
-    const auto thread = static_cast<id_t>(::syscall(SYS_gettid));
-    ::setpriority(PRIO_PROCESS, thread, kNice);
-    constexpr int kWhoProcess = 1;
-    constexpr int kClassBestEffort = 2;
-    constexpr int kClassShift = 13;
-    constexpr int kLowestLevel = 7;
-    ::syscall(SYS_ioprio_set, kWhoProcess, 0, (kClassBestEffort << kClassShift) | kLowestLevel);
-#endif
+    setThreadPriority(ThreadPriority::Low);
 }
 
 bool readAt(int fd, std::uint8_t *buffer, std::size_t bytes, std::int64_t at) {

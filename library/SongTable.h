@@ -81,7 +81,9 @@ struct IndexDef {
 inline constexpr int kSongIndexCount = 6;
 inline constexpr std::array<IndexDef, kSongIndexCount> kSongIndexes{{
     {"", kFieldIndex, true, true, false},
-    {"iDateiname", kFieldDateiname, false, true, true},
+    // Sorts and finds paths in any letter case; the path itself is unique byte for byte (an
+    // index of its own), as the file system keeps "Song.mp3" and "song.mp3" apart.
+    {"iDateiname", kFieldDateiname, false, false, true},
     {"iGenre", kFieldGenre, false, false, true},
     {"iInterpret", kFieldInterpret, false, false, true},
     {"iJahr", kFieldJahr, false, false, true},
@@ -101,7 +103,7 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// A row refused because its "Dateiname" is already in the table (in any letter case).
+// A row refused because its "Dateiname" is already in the table (the very same bytes).
 class KeyViolation : public DatabaseError {
 public:
     using DatabaseError::DatabaseError;
@@ -218,7 +220,7 @@ public:
     void appendRecord(const SongRecord &values);
     // Appends up to kMaxAppendRows rows as appendRecord would one by one, but in a single
     // statement: a bulk import costs a third less. A row whose "Dateiname" the table already
-    // holds in any letter case (also through an earlier row of the call) is left out without
+    // holds byte for byte (also through an earlier row of the call) is left out without
     // an error; added[i] tells whether rows[i] was added. The after-post callback and the
     // listeners run for each row added, in order, with it current. On DatabaseError no row of
     // the call is added; after a full disk or an I/O error the engine may have rolled back the

@@ -15,10 +15,16 @@ namespace songtable {
 
 inline constexpr const char *kCollation = "MIXORA_NOCASE";
 inline constexpr const char *kTable = "Songs";
-inline constexpr int kSchemaVersion = 1;
+// 2: "Dateiname" is unique byte for byte (index "uDateiname"); "iDateiname" folds case for
+// sorting and search only.
+inline constexpr int kSchemaVersion = 2;
+inline constexpr const char *kExactPathIndex = "uDateiname";
 
 std::string quoted(std::string_view name);
 std::string schemaSql();
+// The unique index of the exact path, and the change of a file of version 1 to it.
+std::string exactPathIndexSql();
+std::string pathIndexMigrationSql();
 std::string columnList();
 // The INSERT of `rows` rows, with plain "?" parameters, ten per row, in field order.
 std::string insertSql(int rows, bool orIgnore);

@@ -1,8 +1,11 @@
 #include "library/SongTableModel.h"
 
+#include <QColor>
 #include <QMetaObject>
 
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 
 namespace mixora {
 namespace {
@@ -83,15 +86,40 @@ std::optional<SongRecord> SongTableModel::recordAt(int row) const {
     auto record = table_.readRecord(key);
     if (!record)
         return std::nullopt; // deleted since the order was read; the next sync drops it
-    if (cache_.size() >= kCacheRows)
+    if (cache_.size() >= kCacheRows) {
         cache_.clear();
+        missing_.clear();
+    }
     cache_.insert(key, *record);
     return record;
 }
 
+bool SongTableModel::fileMissing(int row) const {
+    if (row < 0 || row >= static_cast<int>(keys_.size()))
+        return false; // the row being inserted names no file yet
+    const auto key = keys_[static_cast<std::size_t>(row)];
+    if (auto it = missing_.constFind(key); it != missing_.constEnd())
+        return *it;
+    const auto record = recordAt(row);
+    if (!record)
+        return false;
+    const auto *path = std::get_if<std::string>(&(*record)[kFieldDateiname]);
+    // Only a file proven absent is missing: one we may not look at is probably there.
+    std::error_code ec;
+    const bool missing = path && std::filesystem::status(std::filesystem::path(*path), ec).type() ==
+                                     std::filesystem::file_type::not_found;
+    missing_.insert(key, missing);
+    return missing;
+}
+
 QVariant SongTableModel::data(const QModelIndex &index, int role) const {
-    if (!index.isValid() ||
-        (role != Qt::DisplayRole && role != Qt::EditRole && role != Qt::TextAlignmentRole))
+    if (!index.isValid())
+        return {};
+    if (role == kFileMissingRole)
+        return fileMissing(index.row());
+    if (role == Qt::ForegroundRole)
+        return fileMissing(index.row()) ? QVariant(QColor(Qt::gray)) : QVariant();
+    if (role != Qt::DisplayRole && role != Qt::EditRole && role != Qt::TextAlignmentRole)
         return {};
     const int field = fieldOfColumn(index.column());
     if (field < 0)
@@ -183,6 +211,7 @@ void SongTableModel::reload() {
     beginResetModel();
     keys_ = table_.keysInOrder();
     cache_.clear();
+    missing_.clear();
     insertShown_ = table_.state() == TableState::Insert;
     dirty_ = false;
     endResetModel();
@@ -220,6 +249,7 @@ void SongTableModel::onTableChange(TableChange change) {
         // Rows come and go by the hundred during an import or a check: read the order once,
         // when control is back in the event loop.
         cache_.clear();
+        missing_.clear();
         dirty_ = true;
         scheduleSync();
         break;

@@ -32,6 +32,10 @@ public:
     // The editor's grid: Interpret, Titel, Beats, Genre, Jahr, DateiName.
     static QVector<Column> editorGridColumns();
 
+    // True for a row whose file is not there (a drive that is away, a file deleted since the
+    // last check); such rows are drawn dimmed.
+    static constexpr int kFileMissingRole = Qt::UserRole + 1;
+
     SongTableModel(SongTable &table, QVector<Column> columns, QObject *parent = nullptr);
     ~SongTableModel() override;
 
@@ -71,6 +75,7 @@ private:
     void scheduleSync();
     void reload();
     std::optional<SongRecord> recordAt(int row) const;
+    bool fileMissing(int row) const;
     void announceCurrentRow();
     bool insertRowShown() const;
 
@@ -81,6 +86,7 @@ private:
     int listenerId_ = -1;
     std::vector<std::int64_t> keys_;
     mutable QHash<std::int64_t, SongRecord> cache_;
+    mutable QHash<std::int64_t, bool> missing_; // looked up with the rows, dropped with them
     bool dirty_ = false;
     bool syncQueued_ = false;
     bool insertShown_ = false;

@@ -153,8 +153,23 @@ std::string schemaSql() {
                " ON " + kTable + " (" + quoted(kSongFields[static_cast<std::size_t>(index.field)].name) +
                (index.caseInsensitive ? std::string(" COLLATE ") + kCollation : std::string()) + ");\n";
     }
+    sql += exactPathIndexSql();
     sql += "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";\n";
     return sql;
+}
+
+std::string exactPathIndexSql() {
+    return std::string("CREATE UNIQUE INDEX IF NOT EXISTS ") + quoted(kExactPathIndex) + " ON " + kTable +
+           " (" + quoted(kSongFields[kFieldDateiname].name) + " COLLATE BINARY);\n";
+}
+
+std::string pathIndexMigrationSql() {
+    // A file of version 1 held "iDateiname" as the unique index that folded case. Its paths are
+    // unique in any case, so they are unique byte for byte as well: the new index always builds.
+    const auto &def = kSongIndexes[1];
+    return std::string("DROP INDEX IF EXISTS ") + quoted(def.name) + ";\nCREATE INDEX " + quoted(def.name) +
+           " ON " + kTable + " (" + quoted(kSongFields[kFieldDateiname].name) + " COLLATE " + kCollation +
+           ");\n" + exactPathIndexSql() + "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";\n";
 }
 
 std::string insertSql(int rows, bool orIgnore) {
@@ -360,6 +375,7 @@ void SongTable::open() {
     sqlite3_stmt *stmt = nullptr;
     int objects = 0;
     bool hasTable = false;
+    bool hasExactPathIndex = false;
     if (sqlite3_prepare_v2(db, "SELECT type, name FROM sqlite_master", -1, &stmt, nullptr) != SQLITE_OK)
         failOpen("kann nicht gelesen werden");
     int rc;
@@ -368,6 +384,8 @@ void SongTable::open() {
         const auto *tableName = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 1));
         if (tableName && text::equalsNoCase(tableName, kTable))
             hasTable = true;
+        if (tableName && std::strcmp(tableName, kExactPathIndex) == 0)
+            hasExactPathIndex = true;
     }
     sqlite3_finalize(stmt);
     if (rc != SQLITE_DONE)
@@ -385,7 +403,8 @@ void SongTable::open() {
     else if (!hasTable) {
         sqlite3_close_v2(db);
         throw DatabaseError("Die Datei " + name + " enthält keine Liedertabelle; sie bleibt unverändert");
-    }
+    } else if (!hasExactPathIndex)
+        run("BEGIN IMMEDIATE; " + pathIndexMigrationSql() + "COMMIT;", "kann nicht umgestellt werden");
     run("PRAGMA journal_mode = WAL", "kann nicht geöffnet werden");
     run("PRAGMA synchronous = NORMAL", "kann nicht geöffnet werden");
     d->db = db;

@@ -101,10 +101,13 @@ void AnalysisService::flushHeld() {
 
 void AnalysisService::storeNow(const Outcome &outcome) {
     bool stored = false;
-    if (outcome.result && table_.active()) {
+    if (table_.active()) {
         try {
             attach();
-            stored = store_.save(outcome.song, *outcome.result);
+            if (outcome.result)
+                stored = store_.save(outcome.song, *outcome.result);
+            else
+                store_.saveFailure(outcome.song); // not again at every scan and load
         } catch (const mixora::DatabaseError &e) {
             emit storeFailed(QString::fromStdString(e.what()));
         }

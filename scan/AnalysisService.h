@@ -30,7 +30,7 @@ class AnalysisService : public QObject {
     Q_OBJECT
 
 public:
-    // threads 0: all cores but one.
+    // threads 0: one per core.
     AnalysisService(mixora::SongTable &table, mixora::analysis::JobQueue::AnalyseFn analyse, int threads = 0,
                     QObject *parent = nullptr);
     ~AnalysisService() override;
@@ -47,6 +47,9 @@ public:
     // A deck has loaded the row with this "Index": analysed at once, before the library's songs,
     // unless it is analysed already. False when nothing was queued.
     bool songLoaded(std::int64_t index);
+
+    // Whether a deck plays: the analysis steps aside to idle priority while one does.
+    void setDecksPlaying(bool playing) { queue_->setDecksPlaying(playing); }
 
     // How long the grids may show a stored result late; refreshing them for every song would
     // reread a large library's order several times a second.

@@ -105,6 +105,18 @@ std::vector<MountEntry> parseMountInfo(const std::string &text) {
     return result;
 }
 
+bool readMountPoints(const std::string &mountInfoFile, std::vector<std::string> &points) {
+    points.clear();
+    std::ifstream in(mountInfoFile);
+    if (!in)
+        return false;
+    std::stringstream text;
+    text << in.rdbuf();
+    for (MountEntry &e : parseMountInfo(text.str()))
+        points.push_back(std::move(e.mountPoint));
+    return true;
+}
+
 bool classifyMount(const MountEntry &e, DriveType &type) {
     const std::string &fs = e.fsType;
     if (oneOf(fs,
@@ -189,7 +201,7 @@ std::string ListedDriveLayer::rootPath(const std::string &name) const {
 }
 
 SystemDriveLayer::SystemDriveLayer() {
-    std::ifstream in("/proc/self/mountinfo");
+    std::ifstream in(kSystemMountTable);
     std::stringstream text;
     text << in.rdbuf();
     drives_ = assignLetters(parseMountInfo(text.str()));

@@ -50,6 +50,10 @@ struct MountEntry {
 // Parses the text of /proc/self/mountinfo (octal escapes in paths decoded); bad lines are skipped.
 std::vector<MountEntry> parseMountInfo(const std::string &text);
 
+inline constexpr const char *kSystemMountTable = "/proc/self/mountinfo";
+// The mount points a mountinfo file lists, of any kind; false when it cannot be read.
+bool readMountPoints(const std::string &mountInfoFile, std::vector<std::string> &points);
+
 // How a mount looks to the scan: absent (pseudo or virtual), or a drive of some type.
 // Removable media are recognised by the block device's sysfs flag and by the usual
 // automount folders (/media, /run/media).

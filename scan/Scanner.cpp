@@ -1,6 +1,9 @@
 #include "scan/Scanner.h"
 
 #include "library/SongTags.h"
+#include "scan/Drives.h"
+
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <atomic>
@@ -113,6 +116,31 @@ FileState fileState(const std::string &path) {
     return stateOfError(errno);
 }
 
+// The mount points a library has seen, so that a check tells a drive that is away from a file
+// that was deleted. Harmless to create again; older versions leave the table alone.
+constexpr const char *kMountPointsSchema = "CREATE TABLE IF NOT EXISTS MountPoints (Path TEXT PRIMARY KEY)";
+
+void runSql(sqlite3 *db, const char *sql) {
+    char *message = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+        std::string reason = message ? message : sqlite3_errmsg(db);
+        sqlite3_free(message);
+        throw DatabaseError("Die Liste der Laufwerke kann nicht gespeichert werden: " + reason);
+    }
+}
+
+struct Statement {
+    sqlite3_stmt *stmt = nullptr;
+    Statement(sqlite3 *db, const char *sql) {
+        if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK)
+            throw DatabaseError(std::string("Die Liste der Laufwerke kann nicht gelesen werden: ") +
+                                sqlite3_errmsg(db));
+    }
+    ~Statement() { sqlite3_finalize(stmt); }
+    Statement(const Statement &) = delete;
+    Statement &operator=(const Statement &) = delete;
+};
+
 } // namespace
 
 SongRecord importRecord(const std::string &path, const SongTags &tags) {
@@ -130,7 +158,50 @@ SongRecord importRecord(const std::string &path, const SongTags &tags) {
 }
 
 Scanner::Scanner(SongTable &table, ProgressSink &progress)
-    : table_(table), progress_(progress), walker_(*this) {}
+    : table_(table), progress_(progress), walker_(*this), mountTable_(kSystemMountTable) {}
+
+void Scanner::rememberMounts() {
+    std::vector<std::string> points;
+    mounted_.clear();
+    if (readMountPoints(mountTable_, points))
+        mounted_.insert(points.begin(), points.end());
+    mounted_.insert("/");
+    sqlite3 *db = table_.handle();
+    if (db == nullptr)
+        throw DatabaseError("Die Titeldatenbank ist nicht geöffnet");
+    runSql(db, kMountPointsSchema);
+    {
+        Statement add(db, "INSERT OR IGNORE INTO MountPoints (Path) VALUES (?1)");
+        for (const std::string &point : mounted_) {
+            sqlite3_bind_text(add.stmt, 1, point.data(), static_cast<int>(point.size()), SQLITE_STATIC);
+            if (sqlite3_step(add.stmt) != SQLITE_DONE)
+                throw DatabaseError(std::string("Die Liste der Laufwerke kann nicht gespeichert werden: ") +
+                                    sqlite3_errmsg(db));
+            sqlite3_reset(add.stmt);
+        }
+    }
+    known_ = mounted_;
+    Statement all(db, "SELECT Path FROM MountPoints");
+    while (sqlite3_step(all.stmt) == SQLITE_ROW) {
+        const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(all.stmt, 0));
+        if (text)
+            known_.emplace(text, static_cast<std::size_t>(sqlite3_column_bytes(all.stmt, 0)));
+    }
+    mountsRemembered_ = true;
+}
+
+bool Scanner::onAbsentFileSystem(const std::string &path) const {
+    if (path.empty() || path.front() != '/')
+        return false;
+    // The deepest mount point above the file decides: the file system the file was on.
+    for (std::size_t end = path.rfind('/'); end != std::string::npos && end > 0;
+         end = path.rfind('/', end - 1)) {
+        const std::string folder = path.substr(0, end);
+        if (known_.count(folder))
+            return mounted_.count(folder) == 0;
+    }
+    return false; // below "/", which is always there
+}
 
 Scanner::~Scanner() {
     endOwnTransaction();
@@ -194,7 +265,7 @@ bool Scanner::append(const SongRecord &record) {
     try {
         table_.appendRecord(record);
     } catch (const KeyViolation &) {
-        ++counts_.refused; // the path is already there, in some letter case
+        ++counts_.refused; // the path is already there
         if (hasTexts(record) && table_.fillEmptyTexts(record))
             ++counts_.filled;
         return false;
@@ -242,7 +313,7 @@ void Scanner::appendQueued() {
             if (ownTransaction_)
                 ++pendingRows_;
         } else {
-            ++counts_.refused; // the path is already there, in some letter case
+            ++counts_.refused; // the path is already there
             if (hasTexts(queued_[i]) && table_.fillEmptyTexts(queued_[i]))
                 ++counts_.filled;
         }
@@ -252,6 +323,8 @@ void Scanner::appendQueued() {
 }
 
 bool Scanner::ImportFile(const std::string &path) {
+    if (!mountsRemembered_)
+        rememberMounts();
     SongTags tags;
     if (!readListedFile(AT_FDCWD, path.c_str(), true, tags))
         return false;
@@ -283,6 +356,8 @@ template <class Walk> void Scanner::finishWalk(Walk &&walk) {
 }
 
 void Scanner::scanRoot(const std::string &root) {
+    if (!mountsRemembered_)
+        rememberMounts();
     finishWalk([&] {
         if (parallelWalk_)
             scanRootParallel(root);
@@ -431,6 +506,7 @@ std::int64_t Scanner::CheckDatabase() {
     progress_.setCaption(kCheckCaption);
     progress_.show();
     std::int64_t removed = 0;
+    std::int64_t missing = 0;
     const bool own = !table_.inTransaction();
     if (own)
         table_.startTransaction();
@@ -441,6 +517,7 @@ std::int64_t Scanner::CheckDatabase() {
         }
     };
     try {
+        rememberMounts();
         const std::vector<SongPath> all = table_.allPaths();
         // The existence tests are the whole cost: a helper thread takes half of each chunk.
         // The table and the bar stay with this thread, row by row in order.
@@ -459,7 +536,11 @@ std::int64_t Scanner::CheckDatabase() {
             for (std::size_t i = begin; i < end; ++i) {
                 progress_.setPosition(progress_.position() + 1);
                 // A file we cannot look at may well be there: only a proven absence costs its row.
-                if (states[i - begin] == FileState::Gone)
+                if (states[i - begin] != FileState::Gone)
+                    continue;
+                if (onAbsentFileSystem(all[i].path))
+                    ++missing;
+                else
                     drop(all[i].index);
             }
         }
@@ -476,12 +557,14 @@ std::int64_t Scanner::CheckDatabase() {
         table_.next(); // past the last row, where a walk from first to end stops
     }
     counts_.removed += removed;
+    counts_.missing += missing;
     progress_.close();
     return removed;
 }
 
 ScanCounts Scanner::start(const std::vector<std::string> &roots) {
     counts_ = {};
+    mountsRemembered_ = false; // drives come and go between two starts
     // Say so before the check and the walk rather than at the first file.
     if (!table_.active())
         throw DatabaseError("Die Titeldatenbank ist nicht geöffnet; es kann nichts eingelesen werden");

@@ -22,6 +22,7 @@
 #include "scan/Walker.h"
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,7 @@ inline constexpr int kDefaultBatchRows = 2000;
 
 struct ScanCounts {
     std::int64_t removed = 0; // rows the check deleted
+    std::int64_t missing = 0; // rows kept whose file lies on a file system not mounted now
     std::int64_t added = 0;   // rows the import appended
     std::int64_t refused = 0; // files whose path the table already holds
     std::int64_t filled = 0;  // of those, rows without artist and title that got the file's texts
@@ -61,8 +63,13 @@ public:
     // walked and imported under the scan's progress bar, which is closed at the end.
     ScanCounts start(const std::vector<std::string> &roots);
 
+    // Where the mounted file systems are listed (mountinfo format); the system's by default.
+    void setMountTable(std::string mountInfoFile) { mountTable_ = std::move(mountInfoFile); }
+
     // Deletes every row whose "Dateiname" is known to name no file (nothing there, or a
-    // folder); a file that cannot be looked at (no permission, I/O error) keeps its row. One
+    // folder); a file that cannot be looked at (no permission, I/O error) keeps its row, and so
+    // does one below a mount point the library has seen that is not mounted now (a stick that
+    // is away): it counts as missing and is found as it was once the drive is back. One
     // progress step per row, under its own caption; returns the rows deleted.
     std::int64_t CheckDatabase();
     // The root's own files, then everything below it.
@@ -70,7 +77,7 @@ public:
     void ScanDirectory(const std::string &folder);
     void ImportMp3Files(const std::string &folder);
     // Reads the file's tag and appends its row; false when the table already holds the path
-    // (in any letter case) or the path names no regular file. Any other refusal of the table
+    // or the path names no regular file. Any other refusal of the table
     // throws DatabaseError, after committing the rows appended before it.
     bool ImportFile(const std::string &path);
 
@@ -97,6 +104,11 @@ private:
     void endOwnTransaction() noexcept;
     // The open batch is lost: count it out and leave the table outside any transaction.
     void dropBatch(int rows) noexcept;
+    // Reads the mount table and adds its mount points to those data.db remembers.
+    void rememberMounts();
+    // A path whose file is gone: on a file system that is there (the row goes), or on one that
+    // is away (the row stays).
+    bool onAbsentFileSystem(const std::string &path) const;
 
     SongTable &table_;
     ProgressSink &progress_;
@@ -108,6 +120,10 @@ private:
     std::vector<bool> added_;
     bool ownTransaction_ = false;
     bool parallelWalk_ = true;
+    std::string mountTable_;
+    bool mountsRemembered_ = false;
+    std::set<std::string> mounted_; // mounted now
+    std::set<std::string> known_;   // ever seen, the mounted ones included
 };
 
 } // namespace mixora::scan

@@ -82,7 +82,9 @@ int analyseFiles(const std::vector<std::string> &files, const fs::path &programD
     Inbox inbox;
     std::vector<std::optional<Outcome>> outcomes(files.size());
     {
-        JobQueue queue(analyser(programDir), [&inbox](Outcome o) { inbox.put(std::move(o)); });
+        JobQueue queue(
+            analyser(programDir), [&inbox](Outcome o) { inbox.put(std::move(o)); }, 0,
+            JobQueue::Priority::AsStarted);
         std::vector<SongRef> songs;
         for (std::size_t i = 0; i < files.size(); ++i)
             songs.push_back({static_cast<std::int64_t>(i), files[i]});
@@ -140,7 +142,9 @@ int analyseLibrary(const fs::path &programDir) {
     long failed = 0;
     double audioSeconds = 0.0;
     Inbox inbox;
-    JobQueue queue(analyser(programDir), [&inbox](Outcome o) { inbox.put(std::move(o)); });
+    JobQueue queue(
+        analyser(programDir), [&inbox](Outcome o) { inbox.put(std::move(o)); }, 0,
+        JobQueue::Priority::AsStarted);
     queue.add(songs, Lane::Library);
     for (std::size_t n = 0; n < songs.size(); ++n) {
         Outcome o = inbox.take();

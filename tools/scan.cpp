@@ -134,5 +134,7 @@ int main(int argc, char **argv) {
     std::printf("rows removed: %lld\n", static_cast<long long>(counts.removed));
     std::printf("rows added: %lld\n", static_cast<long long>(counts.added));
     std::printf("elapsed: %.3f s\n", seconds);
+    // Rows kept for a drive that is not mounted now.
+    std::printf("rows missing: %lld\n", static_cast<long long>(counts.missing));
     return status;
 }

@@ -71,6 +71,7 @@ void BM_RefillBesideAnalysis(benchmark::State &state) {
                 again(*target);
             });
         target = queue.get();
+        queue->setDecksPlaying(true); // as the program does while its decks play
         for (int i = 0; i < 2 * queue->threads(); ++i)
             again(*queue);
     }

@@ -1,4 +1,4 @@
-// The job queue: every song delivered once, a deck's song first, "Abbruch", idle priority.
+// The job queue: every song delivered once, a deck's song first, "Abbruch", the priorities.
 #include "analysis/Jobs.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +8,9 @@
 #include <mutex>
 #include <sched.h>
 #include <sys/resource.h>
+
+#include <algorithm>
+#include <thread>
 
 using namespace mixora::analysis;
 
@@ -19,7 +22,9 @@ struct Harness {
     std::condition_variable changed;
     std::vector<Outcome> delivered;
     std::vector<std::string> started;
-    std::map<std::string, bool> idle; // per song: its worker ran at idle priority
+    std::map<std::string, bool> idle;    // per song: its worker began at idle priority
+    std::map<std::string, int> nice;     // per song: its worker's nice value when it began
+    std::map<std::string, bool> idleEnd; // per song: its worker was at idle priority when done
     bool gateOpen = true;
 
     JobQueue::AnalyseFn analyse() {
@@ -28,9 +33,11 @@ struct Harness {
             std::unique_lock lock(mutex);
             started.push_back(path);
             idle[path] = sched_getscheduler(0) == SCHED_IDLE || getpriority(PRIO_PROCESS, 0) == 19;
+            nice[path] = getpriority(PRIO_PROCESS, 0);
             changed.notify_all();
             while (!gateOpen && !cancel->load())
                 changed.wait_for(lock, std::chrono::milliseconds(1));
+            idleEnd[path] = sched_getscheduler(0) == SCHED_IDLE || getpriority(PRIO_PROCESS, 0) == 19;
             if (cancel->load())
                 return std::nullopt;
             if (path.ends_with(".txt")) {
@@ -69,7 +76,7 @@ struct Harness {
 
 } // namespace
 
-TEST(JobQueue, DeliversEverySongOnceAtIdlePriority) {
+TEST(JobQueue, DeliversEverySongOnceAtLowPriorityWhileNoDeckPlays) {
     Harness h;
     {
         JobQueue queue(h.analyse(), h.deliver(), 3);
@@ -98,9 +105,72 @@ TEST(JobQueue, DeliversEverySongOnceAtIdlePriority) {
     }
     EXPECT_EQ(seen.size(), 40u);
     ASSERT_EQ(h.idle.size(), 40u);
-    for (const auto &[path, idle] : h.idle)
-        EXPECT_TRUE(idle) << path;
-    EXPECT_GE(JobQueue::defaultThreads(), 1);
+    for (const auto &[path, idle] : h.idle) {
+        EXPECT_FALSE(idle) << path;
+        EXPECT_EQ(h.nice[path], 10) << path;
+    }
+    EXPECT_EQ(JobQueue::defaultThreads(),
+              static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
+}
+
+TEST(JobQueue, StepsAsideToIdleTheMomentADeckPlaysAndComesBackAfter) {
+    Harness h;
+    h.gateOpen = false;
+    JobQueue queue(h.analyse(), h.deliver(), 1);
+    queue.add({1, "/m/a.mp3"}, Lane::Library);
+    h.waitStarted(1);
+    queue.setDecksPlaying(true); // while the song is in progress
+    h.open();
+    queue.waitIdle();
+    EXPECT_FALSE(h.idle["/m/a.mp3"]);
+    EXPECT_TRUE(h.idleEnd["/m/a.mp3"]);
+    queue.add({2, "/m/b.mp3"}, Lane::Library);
+    queue.waitIdle();
+    EXPECT_TRUE(h.idle["/m/b.mp3"]);
+    queue.setDecksPlaying(false);
+    queue.add({3, "/m/c.mp3"}, Lane::Library);
+    queue.waitIdle();
+    EXPECT_FALSE(h.idle["/m/c.mp3"]);
+    EXPECT_EQ(h.nice["/m/c.mp3"], 10);
+    EXPECT_EQ(queue.threads(), 1);
+
+    // A tool's queue runs as it was started, whatever the decks do.
+    Harness tool;
+    const int startedNice = getpriority(PRIO_PROCESS, 0);
+    JobQueue own(tool.analyse(), tool.deliver(), 1, JobQueue::Priority::AsStarted);
+    own.setDecksPlaying(true);
+    own.add({1, "/m/a.mp3"}, Lane::Library);
+    own.waitIdle();
+    EXPECT_FALSE(tool.idle["/m/a.mp3"]);
+    EXPECT_EQ(tool.nice["/m/a.mp3"], startedNice);
+}
+
+TEST(JobQueue, ADecksRequestTakesOverTheSongTheLibraryBeganSoAbbruchSparesIt) {
+    Harness h;
+    h.gateOpen = false;
+    JobQueue queue(h.analyse(), h.deliver(), 1);
+    queue.add({{1, "/m/a.mp3"}, {2, "/m/b.mp3"}}, Lane::Library);
+    h.waitStarted(1);
+    queue.add({1, "/m/a.mp3"}, Lane::Deck);
+    EXPECT_EQ(queue.pending(Lane::Deck), 1u);
+    queue.cancel(Lane::Library); // "Abbruch" of the scan window
+    h.open();
+    queue.waitIdle();
+    ASSERT_EQ(h.delivered.size(), 1u);
+    EXPECT_EQ(h.delivered[0].song.path, "/m/a.mp3");
+    EXPECT_EQ(h.delivered[0].lane, Lane::Deck);
+    EXPECT_TRUE(h.delivered[0].result);
+
+    // Cancelled before the deck asked: analysed again for the deck.
+    h.delivered.clear();
+    h.gateOpen = false;
+    queue.add({3, "/m/c.mp3"}, Lane::Library);
+    h.waitStarted(2);
+    queue.cancel(Lane::Library);
+    queue.add({3, "/m/c.mp3"}, Lane::Deck);
+    h.open();
+    queue.waitIdle();
+    EXPECT_EQ(h.deliveredPaths(), std::vector<std::string>{"/m/c.mp3"});
 }
 
 TEST(JobQueue, ADecksSongGoesFirstAndSurvivesAbbruch) {

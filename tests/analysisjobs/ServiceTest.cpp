@@ -25,7 +25,8 @@ SongRecord row(const std::string &path) {
     return r;
 }
 
-// Tempo 100 for every file; files named "hold*" wait until the test lets them go.
+// Tempo 100 for every file but those named "bad*", which fail; files named "hold*" wait until
+// the test lets them go.
 struct FakeAnalysis {
     std::mutex mutex;
     bool holding = false;
@@ -43,6 +44,8 @@ struct FakeAnalysis {
                     break;
                 }
             }
+            if (path.find("/bad") != std::string::npos)
+                return std::nullopt;
             analysis::Result r;
             r.bpm = 100.0;
             r.audibleEndByte = 5000;
@@ -132,4 +135,19 @@ TEST_F(ServiceTest, AbbruchStopsTheLibraryButNotTheDecksSong) {
     EXPECT_EQ(done.count(), 2);
     EXPECT_EQ(finished.count(), 0);
     EXPECT_EQ(fake.order, (std::vector<std::string>{"/m/hold.mp3", "/m/b.mp3"}));
+}
+
+TEST_F(ServiceTest, AFileThatFailedIsTriedAgainOnlyOnceItHasChanged) {
+    const auto bad = dir.path() / "bad.mp3";
+    test::writeFile(bad, std::vector<std::uint8_t>(100, 0x41));
+    table().appendRecord(row(bad.string()));
+    const auto key = *table().currentKey();
+    AnalysisService service(table(), fake.fn(), 1);
+    QSignalSpy finished(&service, &AnalysisService::libraryFinished);
+    EXPECT_EQ(service.analyseLibrary(), 4);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 10000));
+    EXPECT_EQ(service.analyseLibrary(), 0); // the next scan
+    EXPECT_FALSE(service.songLoaded(key));  // a deck's load
+    test::writeFile(bad, std::vector<std::uint8_t>(200, 0x41));
+    EXPECT_TRUE(service.songLoaded(key));
 }

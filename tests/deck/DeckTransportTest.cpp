@@ -393,5 +393,19 @@ TEST_F(DeckTransport, NullDevicePlaysSongToTheEndAndAgain) {
     EXPECT_TRUE(waitFor([&] { return seekBar()->value() > 0; }));
 }
 
+TEST_F(DeckTransport, ARowWhoseDriveIsAwayGivesTheCannotOpenMessage) {
+    const auto away = dir / "stick" / "away.mp3"; // kept by the scan while its drive is not mounted
+    SongRecord row{};
+    row[kFieldInterpret] = std::string("X");
+    row[kFieldDateiname] = away.string();
+    data.Table1.appendRecord(row);
+    press(links->widgets().load);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].caption, "Fehler");
+    EXPECT_EQ(messages[0].text,
+              QString::fromStdString("Datei " + away.string() + " kann nicht geöffnet werden"));
+    EXPECT_FALSE(links->hasPlayer());
+}
+
 } // namespace
 } // namespace mixora::test

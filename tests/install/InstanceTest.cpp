@@ -14,13 +14,18 @@
 
 #include <gtest/gtest.h>
 
+#include <QDataStream>
 #include <atomic>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <thread>
 
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -121,6 +126,126 @@ TEST(ProgramInstance, WhatARunThatEndedOrCrashedLeftBehindDoesNotBlockTheNextSta
     QSignalSpy received(&next, &ProgramInstance::filesReceived);
     EXPECT_EQ(startElsewhere(dir.path(), {"/x.mp3"}), ProgramInstance::Start::HandedOver);
     EXPECT_EQ(received.count(), 1);
+}
+
+namespace {
+
+// Sends bytes over a plain socket and tells whether the program hung up without an answer
+// within the time given (its idle limit for a silent client is five seconds).
+bool hungUpWithoutAnswer(const QByteArray &path, const QByteArray &bytes, int withinMs) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.constData(),
+                std::min<std::size_t>(path.size(), sizeof addr.sun_path - 1));
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        ::write(fd, bytes.constData(), static_cast<std::size_t>(bytes.size())) != bytes.size()) {
+        ::close(fd);
+        return false;
+    }
+    bool hungUp = false;
+    for (int waited = 0; waited < withinMs && !hungUp; waited += 20) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 10) > 0) {
+            char c = 0;
+            const ssize_t n = ::recv(fd, &c, 1, MSG_DONTWAIT);
+            if (n == 1 && c == 'k')
+                break; // answered
+            hungUp = n <= 0;
+        }
+    }
+    ::close(fd);
+    return hungUp;
+}
+
+struct EnvironmentVariable {
+    const char *name;
+    std::optional<std::string> saved;
+    EnvironmentVariable(const char *n, const char *value) : name(n) {
+        if (const char *old = std::getenv(n))
+            saved = old;
+        if (value)
+            ::setenv(n, value, 1);
+        else
+            ::unsetenv(n);
+    }
+    ~EnvironmentVariable() {
+        if (saved)
+            ::setenv(name, saved->c_str(), 1);
+        else
+            ::unsetenv(name);
+    }
+};
+
+} // namespace
+
+TEST(ProgramInstance, WithoutARuntimeFolderOnlyTheUsersOwnPrivateFolderAndProcessesAreUsed) {
+    TempDir tmp;
+    TempDir dir;
+    EnvironmentVariable runtime("XDG_RUNTIME_DIR", nullptr);
+    EnvironmentVariable tmpdir("TMPDIR", tmp.path().c_str());
+    const QString name = ProgramInstance::serverName(q(dir.path()));
+    const fs::path folder = tmp.path() / ("dj-mixora-" + std::to_string(::getuid()));
+    ASSERT_EQ(fs::path(name.toStdString()).parent_path(), folder);
+    struct stat st {};
+    ASSERT_EQ(::lstat(folder.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(st.st_uid, ::getuid());
+
+    ProgramInstance first(q(dir.path()));
+    ASSERT_EQ(first.start({}), ProgramInstance::Start::Primary);
+    first.setReady();
+    QSignalSpy received(&first, &ProgramInstance::filesReceived);
+    // Not our magic: turned away at once, whatever is claimed to follow.
+    const QByteArray path = QFile::encodeName(name);
+    EXPECT_TRUE(hungUpWithoutAnswer(path, QByteArray("XXXX\x7f\xff\xff\xff", 8), 2000));
+
+    if (::getuid() != 0)
+        GTEST_SKIP() << "another user's process and folder need root to be made";
+    // A process of another user that reaches the socket (its folder opened up) is not heard.
+    ::chmod(folder.c_str(), 0777);
+    ::chmod(path.constData(), 0777);
+    QByteArray request;
+    {
+        QDataStream out(&request, QIODevice::WriteOnly);
+        out << quint32{0x4d584f31} << QStringList{"/x.mp3"};
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(3);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path, path.constData(), static_cast<std::size_t>(path.size()));
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+            ::_exit(2);
+        if (::write(fd, request.constData(), static_cast<std::size_t>(request.size())) != request.size())
+            ::_exit(2);
+        char c = 0;
+        ::_exit(::read(fd, &c, 1) == 1 && c == 'k' ? 1 : 0);
+    }
+    int status = -1;
+    while (::waitpid(child, &status, WNOHANG) == 0)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: answered, 2: could not reach the socket";
+    QCoreApplication::processEvents();
+    EXPECT_EQ(received.count(), 0);
+
+    // A folder of that name that another user made first is never used.
+    TempDir squatted;
+    EnvironmentVariable otherTmp("TMPDIR", squatted.path().c_str());
+    const fs::path trap = squatted.path() / ("dj-mixora-" + std::to_string(::getuid()));
+    fs::create_directories(trap);
+    ASSERT_EQ(::chown(trap.c_str(), 65534, 65534), 0);
+    ::chmod(trap.c_str(), 0777);
+    EXPECT_TRUE(ProgramInstance::serverName(q(dir.path())).isEmpty());
+    ProgramInstance unguarded(q(dir.path()));
+    EXPECT_EQ(unguarded.start({}), ProgramInstance::Start::Primary);
+    EXPECT_TRUE(fs::is_empty(trap));
 }
 
 TEST(OpenFiles, SongsGoToTheFreeDecksThenThePlaylistAndListsOpenAsThePlaylist) {

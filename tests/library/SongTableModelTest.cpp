@@ -3,11 +3,13 @@
 #include "tests/support/Fixtures.h"
 
 #include <QApplication>
+#include <QColor>
 #include <QSignalSpy>
 #include <QTableView>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 using namespace mixora;
 namespace t = mixora::test;
@@ -66,6 +68,23 @@ TEST_F(SongTableModelTest, ShowsTheRowsInTheActiveOrderWithTheChosenColumns) {
     EXPECT_EQ(cell(main, 0, 1), "Help");
     EXPECT_EQ(cell(main, 2, 1), "Waterloo");
     EXPECT_THROW(SongTableModel(table(), {{"Album", "Album", 10}}), DatabaseError);
+}
+
+TEST_F(SongTableModelTest, RowsWhoseFileIsNotThereAreDimmedAndFollowTheFile) {
+    const auto there = dir.path() / "there.mp3";
+    t::writeFile(there, std::vector<std::uint8_t>(10, 0));
+    table().appendRecord(song("Aaa", "Here", there.string()));
+    SongTableModel main(table(), SongTableModel::mainGridColumns());
+    ASSERT_EQ(cell(main, 0, 0), "Aaa");
+    EXPECT_FALSE(main.data(main.index(0, 0), SongTableModel::kFileMissingRole).toBool());
+    EXPECT_FALSE(main.data(main.index(0, 0), Qt::ForegroundRole).isValid()); // the view's own colour
+    EXPECT_TRUE(main.data(main.index(1, 2), SongTableModel::kFileMissingRole).toBool()); // "/m/2.mp3"
+    EXPECT_EQ(main.data(main.index(1, 2), Qt::ForegroundRole).value<QColor>(), QColor(Qt::gray));
+    // What is shown follows the file once the table changes (a scan, a refresh).
+    std::filesystem::remove(there);
+    table().refresh();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(main.data(main.index(0, 0), SongTableModel::kFileMissingRole).toBool());
 }
 
 TEST_F(SongTableModelTest, CurrentRowFollowsTheCursorBothWays) {

@@ -91,9 +91,11 @@ TEST_F(SongTableTest, CreatesTheSchemaWithElevenFieldsAndSixIndexes) {
         query(
             db,
             "SELECT name FROM sqlite_master WHERE type='index' AND name NOT LIKE 'sqlite_%' ORDER BY rowid"),
-        (std::vector<std::string>{"iDateiname", "iGenre", "iInterpret", "iJahr", "iTitel"}));
+        (std::vector<std::string>{"iDateiname", "iGenre", "iInterpret", "iJahr", "iTitel", "uDateiname"}));
     EXPECT_EQ(query(db, "SELECT name FROM pragma_index_list('Songs') WHERE \"unique\" = 1 AND origin = 'c'"),
-              std::vector<std::string>{"iDateiname"});
+              std::vector<std::string>{"uDateiname"});
+    EXPECT_EQ(query(db, "SELECT coll FROM pragma_index_xinfo('uDateiname') WHERE key = 1"),
+              std::vector<std::string>{"BINARY"});
     for (const char *index : {"iDateiname", "iGenre", "iInterpret", "iJahr", "iTitel"})
         EXPECT_EQ(
             query(db, std::string("SELECT coll FROM pragma_index_xinfo('") + index + "') WHERE key = 1"),
@@ -303,32 +305,38 @@ TEST_F(SongTableTest, AfterPostRunsWithThePostedRowCurrentForAppendInsertAndEdit
     EXPECT_EQ(table().recordCount(), 2);
 }
 
-TEST_F(SongTableTest, DuplicatePathInAnyCaseIsAKeyViolationAndTheTableStaysUsable) {
+TEST_F(SongTableTest, DuplicatePathIsAKeyViolationAndTheTableStaysUsable) {
     int posts = 0;
     table().setAfterPost([&] { ++posts; });
     table().appendRecord(song("A", "t", "/Music/Song.mp3"));
     table().appendRecord(song("B", "t", "/Music/Other.mp3"));
-    EXPECT_THROW(table().appendRecord(song("C", "t", "/MUSIC/song.MP3")), KeyViolation);
+    EXPECT_THROW(table().appendRecord(song("C", "t", "/Music/Song.mp3")), KeyViolation);
     EXPECT_EQ(table().recordCount(), 2);
     EXPECT_EQ(posts, 2);
     table().appendRecord(song("D", "t", "/Music/Third.mp3")); // the next append works
     EXPECT_EQ(table().recordCount(), 3);
+    // Another letter case is another file.
+    table().appendRecord(song("E", "t", "/Music/song.mp3"));
+    EXPECT_EQ(table().recordCount(), 4);
+    EXPECT_EQ(posts, 4);
+    table().findNearest("E");
+    table().deleteRecord();
 
     // An edit that collides stays in edit until corrected or cancelled.
     table().findNearest("B");
     table().edit();
-    table().setFieldString("DateiName", "/music/song.mp3");
+    table().setFieldString("DateiName", "/Music/Song.mp3");
     EXPECT_THROW(table().post(), KeyViolation);
     EXPECT_EQ(table().state(), TableState::Edit);
-    EXPECT_EQ(posts, 3);
+    EXPECT_EQ(posts, 4);
     table().setFieldString("DateiName", "/Music/Renamed.mp3");
     table().post();
-    EXPECT_EQ(posts, 4);
+    EXPECT_EQ(posts, 5);
     EXPECT_EQ(table().fieldAsString("DateiName"), "/Music/Renamed.mp3");
 
     // A collision met while a search ends the edit reaches the caller; nothing moves.
     table().edit();
-    table().setFieldString("DateiName", "/MUSIC/THIRD.MP3");
+    table().setFieldString("DateiName", "/Music/Third.mp3");
     EXPECT_THROW(table().findNearest("A"), KeyViolation);
     EXPECT_EQ(table().state(), TableState::Edit);
     table().cancel();
@@ -345,10 +353,10 @@ TEST_F(SongTableTest, RowsAppendedTogetherLeaveOutKnownPathsAndArePostedOneByOne
         EXPECT_EQ(fieldValueText((*row)[kFieldDateiname]), table().fieldAsString("DateiName"));
         posted.push_back(table().fieldAsString("DateiName"));
     });
-    // Known before, and known through an earlier row of the same call, both in other letter
-    // cases; the rows after them still come in.
-    const std::vector<SongRecord> rows = {song("A", "t", "/m/a.mp3"), song("K", "t", "/M/KNOWN.mp3"),
-                                          song("B", "t", "/m/b.mp3"), song("A2", "t", "/m/A.MP3"),
+    // Known before, and known through an earlier row of the same call; the rows after them
+    // still come in.
+    const std::vector<SongRecord> rows = {song("A", "t", "/m/a.mp3"), song("K", "t", "/m/Known.mp3"),
+                                          song("B", "t", "/m/b.mp3"), song("A2", "t", "/m/a.mp3"),
                                           song("C", std::string(300, 'x'), "/m/c.mp3")};
     std::vector<bool> added;
     table().appendRecords(rows, added);
@@ -463,7 +471,7 @@ TEST_F(SongTableTest, TransactionsCommitInBatchesAndRollBack) {
     table().startTransaction();
     for (int i = 0; i < 600; ++i)
         table().appendRecord(song("A", "t", "/m/" + std::to_string(i) + ".mp3"));
-    EXPECT_THROW(table().appendRecord(song("A", "t", "/m/7.MP3")), KeyViolation); // inside a batch too
+    EXPECT_THROW(table().appendRecord(song("A", "t", "/m/7.mp3")), KeyViolation); // inside a batch too
     table().commit();
     table().startTransaction();
     table().appendRecord(song("B", "t", "/m/rolled-back.mp3"));
@@ -598,9 +606,55 @@ TEST_F(SongTableTest, PathsThatAreNotUtf8KeepTheirBytesAndStayUnique) {
     const std::string latin1 = "/m/\xC4rzte.mp3"; // a file name written by an old Latin-1 system
     table().appendRecord(song("A", "t", latin1));
     table().appendRecord(song("B", "t", "/m/Ärzte.mp3"));
-    EXPECT_THROW(table().appendRecord(song("C", "t", "/M/\xC4RZTE.MP3")), KeyViolation);
+    EXPECT_THROW(table().appendRecord(song("C", "t", latin1)), KeyViolation);
     table().setIndexName("iDateiname");
     table().findNearest(latin1);
     EXPECT_EQ(table().fieldAsString("DateiName"), latin1);
     EXPECT_EQ(table().recordCount(), 2);
+}
+
+// data.db as the program wrote it before the path was unique byte for byte: "iDateiname" was
+// the unique index and folded case.
+TEST(SongTableFile, AFileOfTheOldSchemaOpensWithItsRowsAndTakesPathsThatDifferInCase) {
+    t::TempDir dir;
+    std::filesystem::create_directories(dir.path() / "Data");
+    const auto file = dir.path() / "Data" / "data.db";
+    {
+        sqlite3 *db = nullptr;
+        ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+        registerNoCaseCollation(db);
+        const char *oldSchema = R"sql(
+PRAGMA journal_mode = WAL; BEGIN;
+CREATE TABLE Songs ("Index" INTEGER PRIMARY KEY AUTOINCREMENT,
+ "Interpret" VARCHAR(255) NOT NULL DEFAULT '' COLLATE MIXORA_NOCASE,
+ "Titel" VARCHAR(255) NOT NULL DEFAULT '' COLLATE MIXORA_NOCASE, "Beats" SMALLINT,
+ "Genre" VARCHAR(30) NOT NULL DEFAULT '' COLLATE MIXORA_NOCASE,
+ "Jahr" VARCHAR(4) NOT NULL DEFAULT '' COLLATE MIXORA_NOCASE,
+ "Dateiname" VARCHAR(255) NOT NULL DEFAULT '' COLLATE MIXORA_NOCASE, "Equalizer" INTEGER,
+ "Startzeit" INTEGER, "EndZeit" INTEGER, "Analyse" BOOLEAN);
+CREATE UNIQUE INDEX "iDateiname" ON Songs ("Dateiname" COLLATE MIXORA_NOCASE);
+CREATE INDEX "iGenre" ON Songs ("Genre" COLLATE MIXORA_NOCASE);
+CREATE INDEX "iInterpret" ON Songs ("Interpret" COLLATE MIXORA_NOCASE);
+CREATE INDEX "iJahr" ON Songs ("Jahr" COLLATE MIXORA_NOCASE);
+CREATE INDEX "iTitel" ON Songs ("Titel" COLLATE MIXORA_NOCASE);
+PRAGMA user_version = 1;
+INSERT INTO Songs ("Interpret", "Dateiname", "Startzeit") VALUES ('Old', '/m/Song.mp3', 4242);
+COMMIT;)sql";
+        ASSERT_EQ(sqlite3_exec(db, oldSchema, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    }
+    for (int start = 0; start < 2; ++start) { // changed once, then opened as it is
+        TDataModule1 module;
+        EXPECT_FALSE(module.openOrCreate(dir.path())); // opened, not created
+        SongTable &table = module.Table1;
+        EXPECT_EQ(table.recordCount(), start + 1);
+        if (start == 0) {
+            table.appendRecord(song("New", "t", "/m/song.mp3"));
+            EXPECT_THROW(table.appendRecord(song("Again", "t", "/m/Song.mp3")), KeyViolation);
+        }
+        table.setIndexName("iDateiname"); // still folds case for sorting and search
+        table.findNearest("/M/SONG.MP3");
+        EXPECT_EQ(table.fieldAsString("Startzeit"), "4242");
+        EXPECT_EQ(query(table.handle(), "PRAGMA user_version"), std::vector<std::string>{"2"});
+    }
 }

@@ -7,12 +7,15 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
 #include <csignal>
+#include <cstring>
+#include <functional>
 
 namespace fs = std::filesystem;
 using namespace mixora;
@@ -192,7 +195,7 @@ TEST(ScanImport, TagFieldsAreTakenAtTheirWidthsUnchanged) {
     }
 }
 
-TEST(ScanImport, KnownPathsInAnyCaseAreSkippedAndTheFollowingFilesImported) {
+TEST(ScanImport, KnownPathsAreSkippedAndTheFollowingFilesImported) {
     Library lib;
     writeSong(lib.music("b.mp3"));
     writeSong(lib.music("c.mp3"));
@@ -201,23 +204,24 @@ TEST(ScanImport, KnownPathsInAnyCaseAreSkippedAndTheFollowingFilesImported) {
     Scanner scanner(lib.table(), progress);
     ASSERT_TRUE(scanner.ImportFile(lib.music("c.mp3").string()));
     SongRecord old = lib.table().currentRecord();
-
-    // A second file whose path differs only in case, with a tag the known row must not take:
-    // refused as known, and the table is as it was.
-    writeSong(lib.music("C.MP3"), tagOf("Other title", "Other artist", "2001", "Other"));
-    EXPECT_FALSE(scanner.ImportFile(lib.music("C.MP3").string()));
+    EXPECT_FALSE(scanner.ImportFile(lib.music("c.mp3").string()));
     EXPECT_EQ(scanner.counts().refused, 1);
     EXPECT_EQ(lib.table().currentRecord(), old);
     lib.table().edit();
     lib.table().setFieldInteger("Startzeit", 4242);
     lib.table().post();
 
+    // A file whose name differs only in case is another file, with a row of its own.
+    writeSong(lib.music("C.MP3"), tagOf("Other title", "Other artist", "2001", "Other"));
     scanner.scanRoot(lib.root());
-    EXPECT_EQ(lib.table().recordCount(), 3);
-    EXPECT_EQ(scanner.counts().refused, 3);
-    EXPECT_THAT(
-        lib.pathsInImportOrder(),
-        ElementsAre(lib.music("c.mp3").string(), lib.music("b.mp3").string(), lib.music("d.mp3").string()));
+    EXPECT_EQ(lib.table().recordCount(), 4);
+    EXPECT_EQ(scanner.counts().refused, 2);
+    const auto paths = lib.pathsInImportOrder();
+    ASSERT_EQ(paths.size(), 4u);
+    EXPECT_EQ(paths[0], lib.music("c.mp3").string());
+    EXPECT_THAT(paths,
+                ::testing::UnorderedElementsAre(lib.music("c.mp3").string(), lib.music("b.mp3").string(),
+                                                lib.music("C.MP3").string(), lib.music("d.mp3").string()));
     // The row that was there keeps its values: all of them, the stored start time included.
     old[kFieldStartzeit] = std::int64_t{4242};
     EXPECT_EQ(lib.table().readRecord(std::get<std::int64_t>(old[kFieldIndex])), old);
@@ -431,4 +435,109 @@ TEST(ScanCheck, ReadsOnlyTheSongTableWhenTheFileHoldsAnotherLikeIt) {
     EXPECT_EQ(scanner.CheckDatabase(), 1);
     EXPECT_EQ(progress.steps, 3);
     EXPECT_THAT(lib.pathsInImportOrder(), ElementsAre(lib.music("keep.mp3").string()));
+}
+
+namespace {
+
+// A mountinfo file that lists "/" and the given mount points.
+std::string writeMountTable(const fs::path &file, const std::vector<std::string> &points) {
+    std::string text = "1 0 8:1 / / rw,relatime - ext4 /dev/sda1 rw\n";
+    int id = 2;
+    for (const std::string &point : points) {
+        text += std::to_string(id) + " 1 0:" + std::to_string(40 + id) + " / " + point +
+                " rw,relatime - tmpfs tmpfs rw\n";
+        ++id;
+    }
+    mixora::test::writeFile(file, std::vector<std::uint8_t>(text.begin(), text.end()));
+    return file.string();
+}
+
+// Scans a folder that is a drive of its own, then a second time while the drive is away, then
+// once more with it back: the rows of the away drive, cue points included, survive.
+void checkAwayDriveKeepsItsRows(Library &lib, const fs::path &drive, const std::function<void(bool)> &mount,
+                                Scanner &scanner) {
+    mount(true);
+    writeSong(drive / "a.mp3");
+    writeSong(drive / "sub" / "b.mp3");
+    writeSong(lib.music("home.mp3"));
+    writeSong(lib.music("deleted.mp3"));
+    ScanCounts counts = scanner.start({lib.root(), drive.string() + "/"});
+    ASSERT_EQ(counts.added, 4);
+    lib.table().setIndexName("iDateiname");
+    lib.table().findNearest((drive / "a.mp3").string());
+    lib.table().edit();
+    lib.table().setFieldInteger("Startzeit", 4242);
+    lib.table().post();
+    const auto before = lib.pathsInImportOrder();
+
+    mount(false); // the stick is unplugged: its files are gone from view
+    ASSERT_FALSE(fs::exists(drive / "a.mp3"));
+    fs::remove(lib.music("deleted.mp3"));
+    counts = scanner.start({lib.root()});
+    EXPECT_EQ(counts.removed, 1); // deleted.mp3, on a file system that is there
+    EXPECT_EQ(counts.missing, 2);
+    EXPECT_EQ(counts.added, 0);
+    auto kept = before;
+    std::erase(kept, lib.music("deleted.mp3").string());
+    EXPECT_EQ(lib.pathsInImportOrder(), kept);
+
+    mount(true);
+    writeSong(drive / "a.mp3");
+    writeSong(drive / "sub" / "b.mp3");
+    counts = scanner.start({lib.root(), drive.string() + "/"});
+    EXPECT_EQ(counts.removed, 0);
+    EXPECT_EQ(counts.missing, 0);
+    EXPECT_EQ(counts.added, 0); // found as they were, not imported as new songs
+    EXPECT_EQ(field(lib.table(), (drive / "a.mp3").string(), kFieldStartzeit), "4242");
+}
+
+} // namespace
+
+TEST(ScanCheck, RowsOfADriveMissingFromTheMountTableStayUntilItIsBack) {
+    Library lib;
+    const fs::path drive = lib.dir.path() / "stick";
+    const fs::path table = lib.dir.path() / "mountinfo";
+    SilentProgress progress;
+    Scanner scanner(lib.table(), progress);
+    scanner.setMountTable(table.string());
+    checkAwayDriveKeepsItsRows(
+        lib, drive,
+        [&](bool mounted) {
+            writeMountTable(table,
+                            mounted ? std::vector<std::string>{drive.string()} : std::vector<std::string>{});
+            if (!mounted)
+                fs::remove_all(drive);
+        },
+        scanner);
+}
+
+TEST(ScanCheck, RowsOfAnUnmountedTmpfsStayUntilItIsMountedAgain) {
+    Library lib;
+    const fs::path drive = lib.dir.path() / "stick";
+    fs::create_directories(drive);
+    if (::mount("tmpfs", drive.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "mounting a tmpfs is not permitted here: " << std::strerror(errno);
+    ::umount(drive.c_str());
+    bool mounted = false;
+    struct Unmount {
+        const fs::path &drive;
+        bool &mounted;
+        ~Unmount() {
+            if (mounted)
+                ::umount(drive.c_str());
+        }
+    } unmount{drive, mounted};
+    SilentProgress progress;
+    Scanner scanner(lib.table(), progress);
+    checkAwayDriveKeepsItsRows(
+        lib, drive,
+        [&](bool on) {
+            if (on && !mounted) {
+                ASSERT_EQ(::mount("tmpfs", drive.c_str(), "tmpfs", 0, "size=1m"), 0);
+            } else if (!on && mounted) {
+                ASSERT_EQ(::umount(drive.c_str()), 0);
+            }
+            mounted = on;
+        },
+        scanner);
 }
