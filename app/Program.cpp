@@ -1,6 +1,7 @@
 #include "app/Program.h"
 
 #include "app/AboutBox.h"
+#include "app/DeckControls.h"
 #include "app/MainForm.h"
 #include "app/MainFormDecks.h"
 #include "app/MainFormPlaylist.h"
@@ -54,6 +55,8 @@ Program::Program() {
     main->Analysis = analysis_.get();
 
     decks_ = std::make_unique<WindowDecks>(*main);
+    controllers_ = std::make_unique<Controllers>(*main, *decks_);
+    controllers_->start();
     playlistWiring_ = wirePlaylist(*main, decks_->Links, decks_->Rechts, *songCursor_, *formPlayList_);
 }
 
@@ -106,6 +109,7 @@ Program::~Program() {
     formMixora_->FormClose();
     // No auto-play step or search may reach a deck, the playlist or the table being torn down.
     playlistWiring_.reset();
+    controllers_.reset();
     decks_.reset();
     // Its workers stop before the table their results go to.
     formScan_->setAnalysis(nullptr);
