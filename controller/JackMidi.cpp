@@ -58,6 +58,8 @@ public:
         outRing_ = jack_ringbuffer_create(kRingBytes);
         jack_set_process_callback(client_, &JackMidi::process, this);
         jack_set_port_registration_callback(client_, &JackMidi::portRegistered, this);
+        // A client that quits may be announced only as a client: its ports go with it.
+        jack_set_client_registration_callback(client_, &JackMidi::clientRegistered, this);
         jack_on_shutdown(client_, &JackMidi::shutdown, this);
         worker_ = std::thread([this] { run(); });
         if (jack_activate(client_) != 0)
@@ -158,6 +160,8 @@ private:
         self.rescan_ = true;
         self.wake();
     }
+
+    static void clientRegistered(const char *, int, void *arg) { portRegistered(0, 0, arg); }
 
     static void shutdown(void *arg) {
         auto &self = *static_cast<JackMidi *>(arg);
