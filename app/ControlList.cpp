@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include <cmath>
+#include <mutex>
 
 namespace mixora::app {
 
@@ -61,6 +62,41 @@ private:
     int direction_ = 0;
 };
 
+// The deck's player for the controllers' threads: they may give it a value directly while the
+// window thread has not yet come to the request. The window thread changes it under the lock, and
+// lets go before the player is destroyed (a new song, or the window closing).
+class EngineTap : public QObject {
+public:
+    explicit EngineTap(Deck &deck) : QObject(&deck), deck_(deck) {
+        connect(&deck, &Deck::playerGoing, this, [this] { take(nullptr); });
+        connect(&deck, &Deck::songChanged, this, [this] { take(deck_.player()); });
+        deck.widgets().load->window()->installEventFilter(this);
+        take(deck.player());
+    }
+    template <typename F> void with(F apply) {
+        std::lock_guard lock(mutex_);
+        if (player_)
+            apply(*player_);
+    }
+
+protected:
+    // Closing the window destroys the players without the deck.
+    bool eventFilter(QObject *, QEvent *event) override {
+        if (event->type() == QEvent::Close)
+            take(nullptr);
+        return false;
+    }
+
+private:
+    void take(engine::DoublePlayer *player) {
+        std::lock_guard lock(mutex_);
+        player_ = player;
+    }
+    Deck &deck_;
+    std::mutex mutex_;
+    engine::DoublePlayer *player_ = nullptr;
+};
+
 struct DeckControl {
     const char *name;
     ControlKind kind;
@@ -68,7 +104,13 @@ struct DeckControl {
     double high;
     void (*apply)(Deck &deck, Jog &jog, double value);
     double (*read)(const Deck &deck); // null: no state of its own
+    // What the widget's handler will give the player, given at once from any thread (null: none).
+    void (*engine)(engine::DoublePlayer &player, double value) = nullptr;
 };
+
+int whole(double value) {
+    return static_cast<int>(std::lround(value));
+}
 
 bool lit(const QFrame *panel) {
     return panel->frameShape() == QFrame::Box;
@@ -94,7 +136,8 @@ const DeckControl kDeckControls[] = {
      [](Deck &d, Jog &, double v) { if (pressed(v)) d.load(); }, nullptr},
     {"pitch", ControlKind::Range, -200, 200,
      [](Deck &d, Jog &, double v) { setBar(d.widgets().pitchBar, v); },
-     [](const Deck &d) { return double(d.widgets().pitchBar->value()); }},
+     [](const Deck &d) { return double(d.widgets().pitchBar->value()); },
+     [](engine::DoublePlayer &p, double v) { p.SetPitch(whole(v)); }},
     {"pitchZero", ControlKind::Button, 0, 1,
      [](Deck &d, Jog &, double v) { if (pressed(v)) d.zeroPitch(); }, nullptr},
     {"nudgeUp", ControlKind::Button, 0, 1,
@@ -105,7 +148,8 @@ const DeckControl kDeckControls[] = {
      [](Deck &, Jog &jog, double v) { jog.turn(v); }, nullptr},
     {"volume", ControlKind::Range, 10000, 0,
      [](Deck &d, Jog &, double v) { setBar(d.widgets().volumeBar, v); },
-     [](const Deck &d) { return double(d.widgets().volumeBar->value()); }},
+     [](const Deck &d) { return double(d.widgets().volumeBar->value()); },
+     [](engine::DoublePlayer &p, double v) { p.SetVolume(-whole(v)); }},
     {"sync", ControlKind::Toggle, 0, 1,
      [](Deck &d, Jog &, double v) { if (pressed(v) != d.synced()) d.widgets().sync->click(); },
      [](const Deck &d) { return d.synced() ? 1.0 : 0.0; }},
@@ -178,13 +222,17 @@ void addControls(controller::ControlSet &set, WindowDecks &decks) {
         const QString prefix =
             deck->side() == DeckSide::Links ? QStringLiteral("Links.") : QStringLiteral("Rechts.");
         auto *jog = new Jog(*deck);
+        auto *tap = new EngineTap(*deck);
         for (const DeckControl &c : kDeckControls) {
             controller::Control::Read read;
             if (c.read)
                 read = [deck, r = c.read] { return r(*deck); };
-            set.add(
+            controller::Control &control = set.add(
                 prefix + QLatin1String(c.name), c.kind, c.low, c.high,
                 [deck, jog, a = c.apply](double v) { a(*deck, *jog, v); }, read);
+            if (c.engine)
+                control.setEngine(
+                    [tap, e = c.engine](double v) { tap->with([&](engine::DoublePlayer &p) { e(p, v); }); });
         }
         const DeckWidgets &w = deck->widgets();
         watch(deck, &Deck::stateChanged);

@@ -174,6 +174,8 @@ signals:
     void songChanged();
     void cuePointChanged();
     void stateChanged(const QString &word);
+    // The player is about to be destroyed (whoever holds its address lets go now).
+    void playerGoing();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;

@@ -106,10 +106,11 @@ void Program::openFiles(const QStringList &files) {
 Program::~Program() {
     // The main window first (it releases players and devices), then the windows it showed;
     // all of them are children of it and must go before it would delete them itself.
+    // Controllers stop first: their threads reach the players that closing destroys.
+    controllers_.reset();
     formMixora_->FormClose();
     // No auto-play step or search may reach a deck, the playlist or the table being torn down.
     playlistWiring_.reset();
-    controllers_.reset();
     decks_.reset();
     // Its workers stop before the table their results go to.
     formScan_->setAnalysis(nullptr);

@@ -24,6 +24,8 @@ void Control::set(double requested) {
     case ControlKind::Range:
         // Only the newest position matters; one request in the queue carries whatever is latest
         // when it runs.
+        if (engine_)
+            engine_(requested);
         latest_.store(requested);
         if (queued_.exchange(1) == 0)
             QMetaObject::invokeMethod(

@@ -4,8 +4,9 @@
 //
 // Threads. set() may be called from any thread and never waits: on the set's own thread it acts at
 // once, elsewhere it hands the request to that thread's event loop (continuous values coalesce to
-// the latest, steps add up, presses queue in order). value() is the state last read back from the
-// program and may be read from any thread. Changes are announced on the set's thread.
+// the latest, steps add up, presses queue in order); a control with an engine path gives the
+// engine its value at once as well, so the sound need not wait for a busy window. value() is the state last
+// read back from the program and may be read from any thread. Changes are announced on the set's thread.
 //
 // Never does: hold deck logic of its own, or block the caller on the window thread.
 #pragma once
@@ -34,6 +35,9 @@ class Control {
 public:
     using Apply = std::function<void(double)>;
     using Read = std::function<double()>;
+    // Hands a continuous value straight to the engine, on the setting thread, before the window
+    // thread carries the request out; must be safe from any thread and never wait long.
+    using Engine = std::function<void(double)>;
 
     const QString &name() const { return name_; }
     ControlKind kind() const { return kind_; }
@@ -46,6 +50,8 @@ public:
 
     // A value (Range, Toggle), a press or release (Button), or a step (Relative).
     void set(double requested);
+    // Range controls only; set while the controls are built.
+    void setEngine(Engine engine) { engine_ = std::move(engine); }
 
 private:
     friend class ControlSet;
@@ -60,6 +66,7 @@ private:
     const double high_;
     Apply apply_;
     Read read_;
+    Engine engine_;
     std::atomic<double> value_{0.0};
     std::atomic<double> latest_{0.0}; // Range: the newest request; Relative: steps not yet taken
     std::atomic<int> queued_{0};

@@ -52,7 +52,8 @@ std::size_t commonPrefix(const std::string &a, const std::string &b) {
 
 class JackMidi final : public MidiBackend {
 public:
-    JackMidi(DeviceEvents &events, jack_client_t *client) : events_(events), client_(client) {
+    JackMidi(DeviceEvents &events, jack_client_t *client, std::string family)
+        : events_(events), client_(client), family_(std::move(family)) {
         sem_init(&wake_, 0, 0);
         inRing_ = jack_ringbuffer_create(kRingBytes);
         outRing_ = jack_ringbuffer_create(kRingBytes);
@@ -216,7 +217,8 @@ private:
         if (const char **ports = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput)) {
             for (const char **p = ports; *p; ++p) {
                 jack_port_t *port = jack_port_by_name(client_, *p);
-                if (port && !jack_port_is_mine(client_, port))
+                // Another instance of the program is no controller (its lamps would be presses).
+                if (port && !jack_port_is_mine(client_, port) && std::string(*p).rfind(family_, 0) != 0)
                     present.insert(*p);
             }
             jack_free(ports);
@@ -296,6 +298,7 @@ private:
 
     DeviceEvents &events_;
     jack_client_t *client_;
+    const std::string family_; // our client's name as asked for, before JACK makes it unique
     jack_ringbuffer_t *inRing_ = nullptr;
     jack_ringbuffer_t *outRing_ = nullptr;
     sem_t wake_;
@@ -319,7 +322,7 @@ std::unique_ptr<MidiBackend> openJackMidi(DeviceEvents &events, const std::strin
     jack_client_t *client = jack_client_open(clientName.c_str(), JackNoStartServer, &status);
     if (!client)
         return nullptr;
-    return std::make_unique<JackMidi>(events, client);
+    return std::make_unique<JackMidi>(events, client, clientName);
 }
 
 } // namespace mixora::controller
