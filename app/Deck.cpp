@@ -341,6 +341,65 @@ void Deck::applyMixTo(engine::DoublePlayer &player) {
         w_.pitchLabel->setText(pitchText(pitch, QLocale::system().decimalPoint()));
     player.SetVolume(-w_.volumeBar->value());
     player.SetHeadVolume(headCueOn_ && ctx_.headVolume ? -ctx_.headVolume->value() : kSilent);
+    player.SetEqCrossovers(crossovers_.lowHz, crossovers_.highHz);
+    for (int band = 0; band < sound::kEqBands; ++band) {
+        player.SetEq(band, eqDb_[std::size_t(band)]);
+        player.SetEqKill(band, eqKill_[std::size_t(band)]);
+    }
+    player.SetFilter(filter_);
+}
+
+void Deck::setEq(int band, double dB) {
+    if (band < 0 || band >= sound::kEqBands)
+        return;
+    const float v = dB == dB ? std::clamp(float(dB), sound::kEqKillDb, sound::kEqMaxDb) : 0.0f;
+    if (v == eqDb_[std::size_t(band)])
+        return;
+    eqDb_[std::size_t(band)] = v;
+    if (player_)
+        player_->SetEq(band, v);
+    emit eqChanged(band);
+}
+
+void Deck::setEqKill(int band, bool on) {
+    if (band < 0 || band >= sound::kEqBands || eqKill_[std::size_t(band)] == on)
+        return;
+    eqKill_[std::size_t(band)] = on;
+    if (player_)
+        player_->SetEqKill(band, on);
+    emit eqChanged(band);
+}
+
+void Deck::setFilter(double value) {
+    const float v = value == value ? std::clamp(float(value), -1.0f, 1.0f) : 0.0f;
+    if (v == filter_)
+        return;
+    filter_ = v;
+    if (player_)
+        player_->SetFilter(v);
+    emit filterChanged();
+}
+
+double Deck::eq(int band) const {
+    return band < 0 || band >= sound::kEqBands ? 0.0 : eqDb_[std::size_t(band)];
+}
+
+bool Deck::eqKill(int band) const {
+    return band >= 0 && band < sound::kEqBands && eqKill_[std::size_t(band)];
+}
+
+double Deck::filter() const {
+    return filter_;
+}
+
+void Deck::setEqCrossovers(double lowHz, double highHz) {
+    crossovers_ = sound::validCrossovers(lowHz, highHz);
+    if (player_)
+        player_->SetEqCrossovers(crossovers_.lowHz, crossovers_.highHz);
+}
+
+sound::PeakReading Deck::takePeak() {
+    return player_ ? player_->TakePeak() : sound::PeakReading{};
 }
 
 void Deck::cue() {

@@ -18,6 +18,7 @@
 #include <QPointer>
 #include <QString>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -146,6 +147,21 @@ public:
     void songAnalysed(std::int64_t key);
     void setPartner(Deck *other) { partner_ = other; }
 
+    // --- EQ and filter (kept here, so every song loaded gets them; the headphone copy too)
+    // band sound::kEqLow … kEqHigh ("Tief", "Mitte", "Hoch"); dB sound::kEqKillDb (the band gone) …
+    // sound::kEqMaxDb, clamped; NaN counts as 0 dB. filter −1 (low-pass) … 0 (off) … 1 (high-pass).
+    void setEq(int band, double dB);
+    void setEqKill(int band, bool on);
+    void setFilter(double value);
+    double eq(int band) const;
+    bool eqKill(int band) const;
+    double filter() const;
+    // Crossovers from "kelox.ini" (sound::validCrossovers applies).
+    void setEqCrossovers(double lowHz, double highHz);
+    // The deck's level meter (after EQ and filter, before the volume): the peak since the previous
+    // call; nothing without a player.
+    sound::PeakReading takePeak();
+
     // Destroys the player (before the devices go away at close). The deck then holds no song.
     void releasePlayer();
 
@@ -176,6 +192,9 @@ signals:
     void stateChanged(const QString &word);
     // The player is about to be destroyed (whoever holds its address lets go now).
     void playerGoing();
+    // An EQ band's knob or kill switch, or the filter, changed (by any caller).
+    void eqChanged(int band);
+    void filterChanged();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -224,6 +243,10 @@ private:
     SongBeat beat_;
     Deck *partner_ = nullptr;
     bool settingPitch_ = false; // the pitch bar moves for Sync, not by hand
+    std::array<float, sound::kEqBands> eqDb_{};
+    std::array<bool, sound::kEqBands> eqKill_{};
+    float filter_ = 0.0f;
+    sound::EqCrossovers crossovers_;
     // A new player, and every move of the user's (cue, seek), makes reports posted before it stale.
     std::atomic<std::uint32_t> generation_{0};
     std::atomic<std::uint32_t> epoch_{0};

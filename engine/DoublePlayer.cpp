@@ -329,6 +329,34 @@ void DoublePlayer::SetHeadVolume(int hundredthsDb) {
         headBuffer->setVolume(hundredthsDb);
 }
 
+void DoublePlayer::SetEq(int band, float dB) {
+    for (auto *b : {mainBuffer.get(), headBuffer.get()})
+        if (b)
+            b->setEq(band, dB);
+}
+
+void DoublePlayer::SetEqKill(int band, bool on) {
+    for (auto *b : {mainBuffer.get(), headBuffer.get()})
+        if (b)
+            b->setEqKill(band, on);
+}
+
+void DoublePlayer::SetFilter(float value) {
+    for (auto *b : {mainBuffer.get(), headBuffer.get()})
+        if (b)
+            b->setFilter(value);
+}
+
+void DoublePlayer::SetEqCrossovers(float lowHz, float highHz) {
+    for (auto *b : {mainBuffer.get(), headBuffer.get()})
+        if (b)
+            b->setEqCrossovers(lowHz, highHz);
+}
+
+sound::PeakReading DoublePlayer::TakePeak() {
+    return mainBuffer ? mainBuffer->takePeak() : sound::PeakReading{};
+}
+
 void DoublePlayer::SuspendWorker() {
     // Taking the player's mutex lets a refill under way complete before the flag is seen.
     std::lock_guard lock(mutex_);

@@ -105,6 +105,14 @@ public:
     // Attenuation in hundredths of a dB, 0 (full) .. −10000 (silent).
     void SetVolume(int hundredthsDb);
     void SetHeadVolume(int hundredthsDb);
+    // The deck's EQ, kill switches, filter and crossovers (see sound::Buffer::setEq …): the main buffer
+    // and the headphone copy get the same, so the DJ pre-listens to what the crowd will hear.
+    void SetEq(int band, float dB);
+    void SetEqKill(int band, bool on);
+    void SetFilter(float value);
+    void SetEqCrossovers(float lowHz, float highHz);
+    // The main buffer's level after EQ and filter, before the volume, since the previous call.
+    sound::PeakReading TakePeak();
 
     // Thread part. While suspended the worker neither refills nor reports; a refill under way
     // completes first. Suspending twice needs one resume.

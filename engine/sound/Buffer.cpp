@@ -131,6 +131,54 @@ float Buffer::gain() const {
     return core_->levelGain.load();
 }
 
+void Buffer::setEq(int band, float dB) {
+    if (band < 0 || band >= kEqBands)
+        return;
+    core_->eqDb[std::size_t(band)].store(dB == dB ? std::clamp(dB, kEqKillDb, kEqMaxDb) : 0.0f);
+}
+
+float Buffer::eq(int band) const {
+    return band < 0 || band >= kEqBands ? 0.0f : core_->eqDb[std::size_t(band)].load();
+}
+
+void Buffer::setEqKill(int band, bool on) {
+    if (band >= 0 && band < kEqBands)
+        core_->eqKill[std::size_t(band)].store(on);
+}
+
+bool Buffer::eqKill(int band) const {
+    return band >= 0 && band < kEqBands && core_->eqKill[std::size_t(band)].load();
+}
+
+void Buffer::setFilter(float value) {
+    core_->filterValue.store(value == value ? std::clamp(value, -1.0f, 1.0f) : 0.0f);
+}
+
+float Buffer::filter() const {
+    return core_->filterValue.load();
+}
+
+void Buffer::setEqCrossovers(float lowHz, float highHz) {
+    const EqCrossovers c = validCrossovers(lowHz, highHz);
+    core_->crossoverLowHz.store(c.lowHz);
+    core_->crossoverHighHz.store(c.highHz);
+}
+
+EqCrossovers Buffer::eqCrossovers() const {
+    return EqCrossovers{core_->crossoverLowHz.load(), core_->crossoverHighHz.load()};
+}
+
+PeakReading Buffer::takePeak() {
+    return core_->meter.take();
+}
+
+EqCrossovers validCrossovers(double lowHz, double highHz) {
+    // Comparisons with NaN fail, so a NaN falls back as well.
+    if (lowHz >= kEqMinCrossoverHz && highHz <= kEqMaxCrossoverHz && lowHz < highHz)
+        return EqCrossovers{float(lowHz), float(highHz)};
+    return EqCrossovers{};
+}
+
 void Buffer::setFrequency(std::uint32_t hz) {
     if (hz == 0)
         hz = std::uint32_t(core_->format.sampleRate);

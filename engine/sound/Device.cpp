@@ -179,6 +179,10 @@ std::uint64_t Device::framesRendered() const {
     return mixer_->framesMixed();
 }
 
+PeakReading Device::takeOutputPeak() {
+    return mixer_->outputMeter().take();
+}
+
 std::uint64_t Device::underflows() const {
     return mixer_->underflows();
 }

@@ -6,7 +6,9 @@
 #include "engine/sound/Grace.h"
 #include "engine/sound/MixSteps.h"
 #include "engine/sound/Sound.h"
+#include "engine/sound/Stages.h"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -73,6 +75,12 @@ struct BufferCore {
     std::atomic<NotifyList *> notifications{nullptr};
     std::atomic<CursorShare *> master{nullptr};
     std::atomic<std::uint64_t> startFrame{0}; // playAt's device frame; 0: none pending
+    std::array<std::atomic<float>, kEqBands> eqDb{};
+    std::array<std::atomic<bool>, kEqBands> eqKill{};
+    std::atomic<float> filterValue{0.0f};
+    std::atomic<float> crossoverLowHz{kEqLowCrossoverHz};
+    std::atomic<float> crossoverHighHz{kEqHighCrossoverHz};
+    PeakMeter meter;
 
     // The buffer's clock, published by the mix after each period (a seqlock: the mix is the one writer).
     std::atomic<std::uint32_t> clockSeq{0};
@@ -130,6 +138,7 @@ public:
     // Real-time safe: the backend reports a period the card had to play without the mix.
     void countUnderflow() { underflows_.fetch_add(1, std::memory_order_relaxed); }
     std::uint64_t underflows() const { return underflows_.load(std::memory_order_relaxed); }
+    PeakMeter &outputMeter() { return outputMeter_; }
 
     static constexpr std::size_t kMaxSlots = 64;
     static constexpr std::size_t kChunkFrames = 1024;
@@ -149,6 +158,7 @@ private:
     Grace grace_;
     std::atomic<std::uint64_t> framesMixed_{0};
     std::atomic<std::uint64_t> underflows_{0};
+    PeakMeter outputMeter_;
     std::vector<float> acc_;
     bool collectSignals_;
     bool realtime_;

@@ -43,6 +43,43 @@ inline constexpr std::uint32_t kMinFrequencyHz = 100;
 inline constexpr std::uint32_t kMaxFrequencyHz = 200000;
 inline constexpr float kMaxGain = 8.0f; // +18 dB
 
+// The deck EQ's three bands (isolator: each band's knob scales its part of the spectrum).
+inline constexpr int kEqBands = 3;
+inline constexpr int kEqLow = 0;  // "Tief"
+inline constexpr int kEqMid = 1;  // "Mitte"
+inline constexpr int kEqHigh = 2; // "Hoch"
+// A band's knob: kEqKillDb (its end stop, and anything below it) removes the band; up to kEqMaxDb.
+inline constexpr float kEqKillDb = -26.0f;
+inline constexpr float kEqMaxDb = 6.0f;
+// Crossover frequencies between the bands, and the range a configured one must lie in.
+inline constexpr float kEqLowCrossoverHz = 250.0f;
+inline constexpr float kEqHighCrossoverHz = 2500.0f;
+inline constexpr float kEqMinCrossoverHz = 20.0f;
+inline constexpr float kEqMaxCrossoverHz = 20000.0f;
+// The filter knob: −1 … 1; within ±kFilterDeadZone the deck is dry, below it a low-pass sweeps down to
+// kFilterMinHz, above it a high-pass sweeps up to kFilterMaxHz.
+inline constexpr float kFilterDeadZone = 0.03f;
+inline constexpr float kFilterMinHz = 20.0f;
+inline constexpr float kFilterMaxHz = 20000.0f;
+// The output limiter holds every sample at or below this level (dBFS) and passes whatever stays below it
+// unchanged; it looks this many frames ahead (about 1.45 ms) without delaying the output.
+inline constexpr float kLimiterCeilingDb = -0.3f;
+inline constexpr std::size_t kLimiterLookaheadFrames = 64;
+
+// A level meter's reading: the highest absolute sample since the previous reading (1 = full scale) and
+// whether anything reached full scale meanwhile.
+struct PeakReading {
+    float peak = 0.0f;
+    bool clipped = false;
+};
+
+// Crossovers as a user configured them, or both defaults when they are out of order or out of range.
+struct EqCrossovers {
+    float lowHz = kEqLowCrossoverHz;
+    float highHz = kEqHighCrossoverHz;
+};
+EqCrossovers validCrossovers(double lowHz, double highHz);
+
 // Every failure of the sound layer that a caller should show: the text is a readable reason.
 class SoundError : public std::runtime_error {
 public:
@@ -195,6 +232,23 @@ public:
     void setGain(float linear);
     float gain() const;
 
+    // The deck's processing, in the order the mix applies it after resampling and before the volume:
+    // EQ (band kEqLow … kEqHigh, dB clamped to kEqKillDb … kEqMaxDb; a band index out of range is
+    // ignored, NaN counts as 0 dB), the kill switch per band, and the filter (−1 … 1, NaN = 0). At 0 dB,
+    // no kill and the filter centred the buffer sounds bit for bit as without them. Changes ramp within
+    // the next period.
+    void setEq(int band, float dB);
+    float eq(int band) const;
+    void setEqKill(int band, bool on);
+    bool eqKill(int band) const;
+    void setFilter(float value);
+    float filter() const;
+    // The EQ's crossover frequencies (validCrossovers applies).
+    void setEqCrossovers(float lowHz, float highHz);
+    EqCrossovers eqCrossovers() const;
+    // The level after EQ and filter, before volume and gain, since the previous call (lock-free).
+    PeakReading takePeak();
+
     // Playback frequency in Hz (resampled to the device rate); 0 restores the format's rate. Clamped to
     // kMinFrequencyHz … kMaxFrequencyHz.
     void setFrequency(std::uint32_t hz);
@@ -272,6 +326,9 @@ public:
     // them (PortAudio's underflow reports; periods a null device's clock mixed late). Manual and offline
     // devices wait for their caller and never underflow.
     std::uint64_t underflows() const;
+    // The output's level since the previous call (after the limiter, lock-free); clipped: the sum went
+    // over full scale and the limiter held it down.
+    PeakReading takeOutputPeak();
 
     // Offline devices: period length, and how long one signalled refill may take before the device
     // stops waiting (a worker that never answers must not freeze rendering).
