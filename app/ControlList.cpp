@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include <cmath>
+#include <limits>
 #include <mutex>
 
 namespace mixora::app {
@@ -97,6 +98,8 @@ private:
     engine::DoublePlayer *player_ = nullptr;
 };
 
+constexpr double kHalfway = std::numeric_limits<double>::quiet_NaN();
+
 struct DeckControl {
     const char *name;
     ControlKind kind;
@@ -106,6 +109,7 @@ struct DeckControl {
     double (*read)(const Deck &deck); // null: no state of its own
     // What the widget's handler will give the player, given at once from any thread (null: none).
     void (*engine)(engine::DoublePlayer &player, double value) = nullptr;
+    double middle = kHalfway; // a knob's centre (Range)
 };
 
 int whole(double value) {
@@ -150,6 +154,27 @@ const DeckControl kDeckControls[] = {
      [](Deck &d, Jog &, double v) { setBar(d.widgets().volumeBar, v); },
      [](const Deck &d) { return double(d.widgets().volumeBar->value()); },
      [](engine::DoublePlayer &p, double v) { p.SetVolume(-whole(v)); }},
+    {"eq.tief", ControlKind::Range, sound::kEqKillDb, sound::kEqMaxDb,
+     [](Deck &d, Jog &, double v) { d.setEq(sound::kEqLow, v); },
+     [](const Deck &d) { return d.eq(sound::kEqLow); }, nullptr, 0.0},
+    {"eq.mitte", ControlKind::Range, sound::kEqKillDb, sound::kEqMaxDb,
+     [](Deck &d, Jog &, double v) { d.setEq(sound::kEqMid, v); },
+     [](const Deck &d) { return d.eq(sound::kEqMid); }, nullptr, 0.0},
+    {"eq.hoch", ControlKind::Range, sound::kEqKillDb, sound::kEqMaxDb,
+     [](Deck &d, Jog &, double v) { d.setEq(sound::kEqHigh, v); },
+     [](const Deck &d) { return d.eq(sound::kEqHigh); }, nullptr, 0.0},
+    {"eqKill.tief", ControlKind::Toggle, 0, 1,
+     [](Deck &d, Jog &, double v) { d.setEqKill(sound::kEqLow, pressed(v)); },
+     [](const Deck &d) { return d.eqKill(sound::kEqLow) ? 1.0 : 0.0; }},
+    {"eqKill.mitte", ControlKind::Toggle, 0, 1,
+     [](Deck &d, Jog &, double v) { d.setEqKill(sound::kEqMid, pressed(v)); },
+     [](const Deck &d) { return d.eqKill(sound::kEqMid) ? 1.0 : 0.0; }},
+    {"eqKill.hoch", ControlKind::Toggle, 0, 1,
+     [](Deck &d, Jog &, double v) { d.setEqKill(sound::kEqHigh, pressed(v)); },
+     [](const Deck &d) { return d.eqKill(sound::kEqHigh) ? 1.0 : 0.0; }},
+    {"filter", ControlKind::Range, -1, 1,
+     [](Deck &d, Jog &, double v) { d.setFilter(v); },
+     [](const Deck &d) { return d.filter(); }},
     {"sync", ControlKind::Toggle, 0, 1,
      [](Deck &d, Jog &, double v) { if (pressed(v) != d.synced()) d.widgets().sync->click(); },
      [](const Deck &d) { return d.synced() ? 1.0 : 0.0; }},
@@ -230,6 +255,8 @@ void addControls(controller::ControlSet &set, WindowDecks &decks) {
             controller::Control &control = set.add(
                 prefix + QLatin1String(c.name), c.kind, c.low, c.high,
                 [deck, jog, a = c.apply](double v) { a(*deck, *jog, v); }, read);
+            if (!std::isnan(c.middle))
+                control.setMiddle(c.middle);
             if (c.engine)
                 control.setEngine(
                     [tap, e = c.engine](double v) { tap->with([&](engine::DoublePlayer &p) { e(p, v); }); });
@@ -237,6 +264,8 @@ void addControls(controller::ControlSet &set, WindowDecks &decks) {
         const DeckWidgets &w = deck->widgets();
         watch(deck, &Deck::stateChanged);
         watch(deck, &Deck::songChanged);
+        watch(deck, &Deck::eqChanged);
+        watch(deck, &Deck::filterChanged);
         watch(w.pitchBar, &QScrollBar::valueChanged);
         watch(w.volumeBar, &QScrollBar::valueChanged);
         watch(w.sync, &QAbstractButton::toggled);

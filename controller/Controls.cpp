@@ -9,8 +9,8 @@ namespace mixora::controller {
 
 Control::Control(ControlSet &set, QString name, ControlKind kind, double low, double high, Apply apply,
                  Read read)
-    : set_(set), name_(std::move(name)), kind_(kind), low_(low), high_(high), apply_(std::move(apply)),
-      read_(std::move(read)) {
+    : set_(set), name_(std::move(name)), kind_(kind), low_(low), high_(high), middle_((low + high) / 2),
+      apply_(std::move(apply)), read_(std::move(read)) {
     if (read_)
         value_.store(read_());
 }

@@ -44,6 +44,14 @@ public:
     // What a fader's bottom and top mean (low may be above high, as for an attenuation).
     double low() const { return low_; }
     double high() const { return high_; }
+    // What a centred knob means (an EQ's 0 dB between its kill and its boost); halfway unless set.
+    double middle() const { return middle_; }
+    void setMiddle(double middle) { middle_ = middle; }
+    // The control's value for a knob's position 0..1, by way of the middle.
+    double atPosition(double position) const {
+        return position <= 0.5 ? low_ + (middle_ - low_) * 2 * position
+                               : middle_ + (high_ - middle_) * (2 * position - 1);
+    }
     double value() const { return value_.load(); }
     // True while a request from another thread waits for the set's thread.
     bool pending() const { return queued_.load() > 0; }
@@ -64,6 +72,7 @@ private:
     const ControlKind kind_;
     const double low_;
     const double high_;
+    double middle_;
     Apply apply_;
     Read read_;
     Engine engine_;

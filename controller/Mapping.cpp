@@ -490,7 +490,7 @@ void Router::absolute(const Binding &b, State &state, double n) {
         button(b, state, n >= 0.5);
         return;
     }
-    const double physical = c.low() + (c.high() - c.low()) * (b.invert ? 1.0 - n : n);
+    const double physical = c.atPosition(b.invert ? 1.0 - n : n);
     if (b.softTakeover) {
         // The program's value may have moved away from the knob (the window, a new song): the
         // knob takes over again only once it reaches or passes that value.

@@ -6,8 +6,13 @@
 
 #include "app/DeckControls.h"
 
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTableWidget>
 
 #include <algorithm>
 #include <cmath>
@@ -27,7 +32,8 @@ const char *kMapping = R"({
     {"control": "Links.cue", "midi": "note", "channel": 1, "number": 12, "led": true},
     {"control": "Links.nudgeUp", "midi": "note", "channel": 1, "number": 20},
     {"control": "Links.pitch", "midi": "cc14", "channel": 1, "number": 0, "lsb": 32},
-    {"control": "Links.volume", "midi": "cc", "channel": 1, "number": 19}
+    {"control": "Links.volume", "midi": "cc", "channel": 1, "number": 19},
+    {"control": "Links.eq.tief", "midi": "cc", "channel": 1, "number": 20}
   ]
 })";
 
@@ -110,6 +116,13 @@ TEST_F(JackController, PlaysPitchFaderAndPadAndLightsTheLamps) {
     ASSERT_TRUE(waitFor([&] { return links->widgets().volumeBar->value() == 7500; }));
     EXPECT_EQ(buffer->volume(), -7500);
 
+    // An EQ knob: centred is 0 dB (where the deck's band stands, so it takes over), then its ends.
+    peer->send(MidiBytes::of(0xB0, 20, 64));
+    peer->send(MidiBytes::of(0xB0, 20, 0));
+    ASSERT_TRUE(waitFor([&] { return links->eq(sound::kEqLow) == sound::kEqKillDb; }));
+    peer->send(MidiBytes::of(0xB0, 20, 127));
+    ASSERT_TRUE(waitFor([&] { return links->eq(sound::kEqLow) == sound::kEqMaxDb; }));
+
     // A pad held while the controller is unplugged is let go.
     peer->send(MidiBytes::of(0x90, 20, 127));
     ASSERT_TRUE(waitFor(
@@ -129,6 +142,60 @@ TEST_F(JackController, PlaysPitchFaderAndPadAndLightsTheLamps) {
     ASSERT_TRUE(waitFor([&] { return links->stateWord() == app::Deck::kCued; }));
     EXPECT_TRUE(lamp(*peer, MidiBytes::of(0x90, 12, 127)));
     EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(JackController, LearnsInTheWindowIntoTheDevicesFileAndMonitorsWhatItIgnores) {
+    select(addSong("tone", "A", "T", {.seconds = 3, .frequencyHz = 440}));
+    press(links->widgets().load);
+    JackPeer peer("Testpult");
+    ASSERT_TRUE(bound(true));
+    controllers->showWindow();
+    app::ControllerWindow &w = *controllers->window();
+    w.controlChoice()->setCurrentText("Links.play");
+    press(w.learnButton());
+    peer.send(MidiBytes::of(0x91, 5, 127));
+    ASSERT_TRUE(waitFor([&] { return w.learnState()->text().contains("gelernt"); }))
+        << w.learnState()->text().toStdString();
+    QFile file(QString::fromStdString((dir.path() / "Controller" / "Testpult.json").string()));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray saved = file.readAll();
+    std::vector<controller::MappingProblem> problems;
+    const controller::Mapping back =
+        controller::parseMapping(saved, "Testpult.json", controllers->controls(), problems);
+    EXPECT_TRUE(problems.empty());
+    EXPECT_EQ(back.bindings.size(), 7u); // the six it had and the learned one
+    EXPECT_EQ(back.bindings.back().control, "Links.play");
+    EXPECT_EQ(back.bindings.back().channel, 1);
+
+    peer.send(MidiBytes::of(0x91, 5, 127)); // the learned pad now plays
+    ASSERT_TRUE(waitFor([&] { return links->stateWord() == app::Deck::kPlaying; }));
+    peer.send(MidiBytes::of(0xF0, 0x7E, 0xF7));
+    ASSERT_TRUE(waitFor([&] {
+        QCoreApplication::processEvents();
+        return !w.monitor()->findItems("Testpult:out: SysEx 3 Bytes (ignoriert)", Qt::MatchExactly).isEmpty();
+    }));
+    EXPECT_FALSE(w.devices()->findItems("Testpult", Qt::MatchExactly).isEmpty());
+}
+
+class ControllerFiles : public DeckHarness {};
+
+TEST_F(ControllerFiles, ABadMappingWarnsWithItsFileAndLine) {
+    const QString folder = QString::fromStdString((dir.path() / "Controller").string());
+    QDir().mkpath(folder);
+    QFile bad(folder + "/Kaputt.json");
+    ASSERT_TRUE(bad.open(QIODevice::WriteOnly));
+    bad.write("{\n  \"ports\": [\"Kaputt\"],\n  \"bindings\": [\n    {\"control\": \"Links.nix\", \"midi\": "
+              "\"note\"},\n"
+              "    {\"control\": \"Links.play\", \"midi\": \"note\", \"number\": 1}\n  ]\n}\n");
+    bad.close();
+    app::Controllers controllers(
+        *window, *decks,
+        app::Controllers::Options{false, false, QString::fromStdString(dir.path().string())});
+    controllers.start();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].caption, "Warnung");
+    EXPECT_TRUE(messages[0].text.contains("Kaputt.json, Zeile 4: unbekanntes Control „Links.nix“"))
+        << messages[0].text.toStdString();
 }
 
 } // namespace
