@@ -530,6 +530,7 @@ void Deck::releasePlayer() {
         return;
     // Reports the old worker still has queued belong to a song that is gone.
     ++generation_;
+    emit playerGoing();
     player_.reset();
     view_.reset();
     loadedKey_.reset();

@@ -198,6 +198,8 @@ signals:
     void songChanged();
     void cuePointChanged();
     void stateChanged(mixora::app::Deck::State state);
+    // The player is about to be destroyed (whoever holds its address lets go now).
+    void playerGoing();
     // An EQ band's knob or kill switch, or the filter, changed (by any caller).
     void eqChanged(int band);
     void filterChanged();

@@ -1,6 +1,7 @@
 #include "app/Program.h"
 
 #include "app/AboutBox.h"
+#include "app/DeckControls.h"
 #include "app/MainForm.h"
 #include "app/MainFormDecks.h"
 #include "app/MainFormPlaylist.h"
@@ -56,13 +57,12 @@ Program::Program() {
     decks_ = std::make_unique<WindowDecks>(*main);
     // The analysis uses a free machine and gives way the moment a deck sounds.
     const auto followDecks = [this] {
-        const auto sounding = [](const Deck &deck) {
-            return deck.stateWord() == Deck::kPlaying || deck.stateWord() == Deck::kSeeking;
-        };
-        analysis_->setDecksPlaying(sounding(decks_->Links) || sounding(decks_->Rechts));
+        analysis_->setDecksPlaying(decks_->Links.sounding() || decks_->Rechts.sounding());
     };
     for (Deck *deck : {&decks_->Links, &decks_->Rechts})
         QObject::connect(deck, &Deck::stateChanged, analysis_.get(), followDecks);
+    controllers_ = std::make_unique<Controllers>(*main, *decks_);
+    controllers_->start();
     playlistWiring_ = wirePlaylist(*main, decks_->Links, decks_->Rechts, *songCursor_, *formPlayList_);
 }
 
@@ -111,6 +111,8 @@ void Program::openFiles(const QStringList &files) {
 Program::~Program() {
     // The main window first (it releases players and devices), then the windows it showed;
     // all of them are children of it and must go before it would delete them itself.
+    // Controllers stop first: their threads reach the players that closing destroys.
+    controllers_.reset();
     formMixora_->FormClose();
     // No auto-play step or search may reach a deck, the playlist or the table being torn down.
     playlistWiring_.reset();

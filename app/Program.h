@@ -31,6 +31,7 @@ namespace mixora::app {
 class TFormMixora;
 class TAboutBox;
 class WindowDecks;
+class Controllers;
 
 class Program {
 public:
@@ -65,6 +66,7 @@ private:
     std::unique_ptr<TFormProgress> formProgress_;
     std::unique_ptr<TAboutBox> aboutBox_;
     std::unique_ptr<WindowDecks> decks_;
+    std::unique_ptr<Controllers> controllers_;
     std::unique_ptr<playlist::PlaylistWiring> playlistWiring_;
     std::unique_ptr<AnalysisService> analysis_;
 };

@@ -1,0 +1,284 @@
+// Every named control of the program, in one list (the README documents it). A deck's controls
+// exist twice, as "Links.<name>" and "Rechts.<name>"; a new deck function is one line in
+// kDeckControls, a new mixer function one line in kMixerControls.
+#include "app/Deck.h"
+#include "app/DeckControls.h"
+#include "app/MainFormDecks.h"
+#include "app/Mixer.h"
+
+#include <QAbstractButton>
+#include <QEvent>
+#include <QFrame>
+#include <QLabel>
+#include <QScrollBar>
+#include <QTimer>
+
+#include <cmath>
+#include <limits>
+#include <mutex>
+
+namespace mixora::app {
+
+namespace {
+
+using controller::ControlKind;
+
+// A jog wheel: nudges while the deck plays and scrubs through the song otherwise; the nudge
+// ends when the wheel has been still for a moment.
+class Jog : public QObject {
+public:
+    static constexpr int kStillMs = 60;
+    static constexpr int kScrubBytesPerStep = 418; // one frame of 128 kbit/s per step
+
+    explicit Jog(Deck &deck) : QObject(&deck), deck_(deck) {
+        still_.setSingleShot(true);
+        still_.setInterval(kStillMs);
+        connect(&still_, &QTimer::timeout, this, [this] {
+            if (direction_ != 0)
+                deck_.nudgeReleased();
+            direction_ = 0;
+        });
+    }
+
+    void turn(double steps) {
+        if (!deck_.hasPlayer() || steps == 0)
+            return;
+        if (deck_.state() == Deck::State::Playing) {
+            const int direction = steps > 0 ? 1 : -1;
+            if (direction != direction_)
+                deck_.nudgePressed(direction);
+            direction_ = direction;
+            still_.start();
+            return;
+        }
+        QScrollBar *bar = deck_.widgets().seekBar;
+        deck_.seekScroll(Deck::ThumbTrack);
+        bar->setValue(bar->value() + static_cast<int>(std::lround(steps * kScrubBytesPerStep)));
+        deck_.seekScroll(Deck::EndScroll);
+    }
+
+private:
+    Deck &deck_;
+    QTimer still_;
+    int direction_ = 0;
+};
+
+// The deck's player for the controllers' threads: they may give it a value directly while the
+// window thread has not yet come to the request. The window thread changes it under the lock, and
+// lets go before the player is destroyed (a new song, or the window closing).
+class EngineTap : public QObject {
+public:
+    explicit EngineTap(Deck &deck) : QObject(&deck), deck_(deck) {
+        connect(&deck, &Deck::playerGoing, this, [this] { take(nullptr); });
+        connect(&deck, &Deck::songChanged, this, [this] { take(deck_.player()); });
+        deck.widgets().load->window()->installEventFilter(this);
+        take(deck.player());
+    }
+    template <typename F> void with(F apply) {
+        std::lock_guard lock(mutex_);
+        if (player_)
+            apply(*player_);
+    }
+
+protected:
+    // Closing the window destroys the players without the deck.
+    bool eventFilter(QObject *, QEvent *event) override {
+        if (event->type() == QEvent::Close)
+            take(nullptr);
+        return false;
+    }
+
+private:
+    void take(engine::DoublePlayer *player) {
+        std::lock_guard lock(mutex_);
+        player_ = player;
+    }
+    Deck &deck_;
+    std::mutex mutex_;
+    engine::DoublePlayer *player_ = nullptr;
+};
+
+constexpr double kHalfway = std::numeric_limits<double>::quiet_NaN();
+
+struct DeckControl {
+    const char *name;
+    ControlKind kind;
+    double low;
+    double high;
+    void (*apply)(Deck &deck, Jog &jog, double value);
+    double (*read)(const Deck &deck); // null: no state of its own
+    // What the widget's handler will give the player, given at once from any thread (null: none).
+    void (*engine)(engine::DoublePlayer &player, double value) = nullptr;
+    double middle = kHalfway; // a knob's centre (Range)
+};
+
+int whole(double value) {
+    return static_cast<int>(std::lround(value));
+}
+
+bool lit(const QFrame *panel) {
+    return panel->frameShape() == QFrame::Box;
+}
+
+bool pressed(double value) {
+    return value > 0.5;
+}
+
+void setBar(QScrollBar *bar, double value) {
+    bar->setValue(static_cast<int>(std::lround(value)));
+}
+
+// clang-format off
+const DeckControl kDeckControls[] = {
+    {"play", ControlKind::Toggle, 0, 1,
+     [](Deck &d, Jog &, double v) { if (pressed(v) != (d.state() == Deck::State::Playing)) d.play(); },
+     [](const Deck &d) { return d.state() == Deck::State::Playing ? 1.0 : 0.0; }},
+    {"cue", ControlKind::Button, 0, 1,
+     [](Deck &d, Jog &, double v) { if (pressed(v)) d.cue(); },
+     [](const Deck &d) { return lit(d.widgets().cue) ? 1.0 : 0.0; }},
+    {"load", ControlKind::Button, 0, 1,
+     [](Deck &d, Jog &, double v) { if (pressed(v)) d.load(); }, nullptr},
+    {"pitch", ControlKind::Range, -200, 200,
+     [](Deck &d, Jog &, double v) { setBar(d.widgets().pitchBar, v); },
+     [](const Deck &d) { return double(d.widgets().pitchBar->value()); },
+     [](engine::DoublePlayer &p, double v) { p.SetPitch(whole(v)); }},
+    {"pitchZero", ControlKind::Button, 0, 1,
+     [](Deck &d, Jog &, double v) { if (pressed(v)) d.zeroPitch(); }, nullptr},
+    {"nudgeUp", ControlKind::Button, 0, 1,
+     [](Deck &d, Jog &, double v) { pressed(v) ? d.nudgePressed(1) : d.nudgeReleased(); }, nullptr},
+    {"nudgeDown", ControlKind::Button, 0, 1,
+     [](Deck &d, Jog &, double v) { pressed(v) ? d.nudgePressed(-1) : d.nudgeReleased(); }, nullptr},
+    {"jog", ControlKind::Relative, -1, 1,
+     [](Deck &, Jog &jog, double v) { jog.turn(v); }, nullptr},
+    {"volume", ControlKind::Range, 10000, 0,
+     [](Deck &d, Jog &, double v) { setBar(d.widgets().volumeBar, v); },
+     [](const Deck &d) { return double(d.widgets().volumeBar->value()); },
+     [](engine::DoublePlayer &p, double v) { p.SetVolume(-whole(v)); }},
+    {"eq.tief", ControlKind::Range, sound::kEqKillDb, sound::kEqMaxDb,
+     [](Deck &d, Jog &, double v) { d.setEq(sound::kEqLow, v); },
+     [](const Deck &d) { return d.eq(sound::kEqLow); }, nullptr, 0.0},
+    {"eq.mitte", ControlKind::Range, sound::kEqKillDb, sound::kEqMaxDb,
+     [](Deck &d, Jog &, double v) { d.setEq(sound::kEqMid, v); },
+     [](const Deck &d) { return d.eq(sound::kEqMid); }, nullptr, 0.0},
+    {"eq.hoch", ControlKind::Range, sound::kEqKillDb, sound::kEqMaxDb,
+     [](Deck &d, Jog &, double v) { d.setEq(sound::kEqHigh, v); },
+     [](const Deck &d) { return d.eq(sound::kEqHigh); }, nullptr, 0.0},
+    {"eqKill.tief", ControlKind::Toggle, 0, 1,
+     [](Deck &d, Jog &, double v) { d.setEqKill(sound::kEqLow, pressed(v)); },
+     [](const Deck &d) { return d.eqKill(sound::kEqLow) ? 1.0 : 0.0; }},
+    {"eqKill.mitte", ControlKind::Toggle, 0, 1,
+     [](Deck &d, Jog &, double v) { d.setEqKill(sound::kEqMid, pressed(v)); },
+     [](const Deck &d) { return d.eqKill(sound::kEqMid) ? 1.0 : 0.0; }},
+    {"eqKill.hoch", ControlKind::Toggle, 0, 1,
+     [](Deck &d, Jog &, double v) { d.setEqKill(sound::kEqHigh, pressed(v)); },
+     [](const Deck &d) { return d.eqKill(sound::kEqHigh) ? 1.0 : 0.0; }},
+    {"filter", ControlKind::Range, -1, 1,
+     [](Deck &d, Jog &, double v) { d.setFilter(v); },
+     [](const Deck &d) { return d.filter(); }},
+    {"sync", ControlKind::Toggle, 0, 1,
+     [](Deck &d, Jog &, double v) { if (pressed(v) != d.synced()) d.widgets().sync->click(); },
+     [](const Deck &d) { return d.synced() ? 1.0 : 0.0; }},
+    {"headCue", ControlKind::Toggle, 0, 1,
+     [](Deck &d, Jog &, double v) { if (pressed(v) != d.headCueOn()) d.headCueClicked(); },
+     [](const Deck &d) { return d.headCueOn() ? 1.0 : 0.0; }},
+    {"timeRemaining", ControlKind::Toggle, 0, 1,
+     [](Deck &d, Jog &, double v) { if (pressed(v) != (d.timeMode() == 0)) d.toggleTime(); },
+     [](const Deck &d) { return d.timeMode() == 0 ? 1.0 : 0.0; }},
+};
+
+struct MixerControl {
+    const char *name;
+    ControlKind kind;
+    double low;
+    double high;
+    void (*apply)(Mixer &mixer, double value);
+    double (*read)(const Mixer &mixer);
+};
+
+const MixerControl kMixerControls[] = {
+    {"crossfader", ControlKind::Range, -Mixer::kFaderEnd, Mixer::kFaderEnd,
+     [](Mixer &m, double v) { setBar(m.widgets().fader, v); },
+     [](const Mixer &m) { return double(m.widgets().fader->value()); }},
+    {"headVolume", ControlKind::Range, 10000, 0,
+     [](Mixer &m, double v) { setBar(m.widgets().headVolume, v); },
+     [](const Mixer &m) { return double(m.widgets().headVolume->value()); }},
+};
+// clang-format on
+
+// Reads the controls again once the window's handlers have finished (a state word is set
+// before its lamps), once however many widgets moved.
+class Refresher : public QObject {
+public:
+    Refresher(controller::ControlSet &set) : QObject(&set), set_(set) {}
+    void schedule() {
+        if (scheduled_)
+            return;
+        scheduled_ = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                scheduled_ = false;
+                set_.refresh();
+            },
+            Qt::QueuedConnection);
+    }
+
+protected:
+    // The headphone lamp shows itself only as a property of its button.
+    bool eventFilter(QObject *, QEvent *event) override {
+        if (event->type() == QEvent::DynamicPropertyChange)
+            schedule();
+        return false;
+    }
+
+private:
+    controller::ControlSet &set_;
+    bool scheduled_ = false;
+};
+
+} // namespace
+
+void addControls(controller::ControlSet &set, WindowDecks &decks) {
+    auto *refresher = new Refresher(set);
+    const auto watch = [refresher](auto *sender, auto signal) {
+        QObject::connect(sender, signal, refresher, [refresher] { refresher->schedule(); });
+    };
+    for (Deck *deck : {&decks.Links, &decks.Rechts}) {
+        const QString prefix =
+            deck->side() == DeckSide::Links ? QStringLiteral("Links.") : QStringLiteral("Rechts.");
+        auto *jog = new Jog(*deck);
+        auto *tap = new EngineTap(*deck);
+        for (const DeckControl &c : kDeckControls) {
+            controller::Control::Read read;
+            if (c.read)
+                read = [deck, r = c.read] { return r(*deck); };
+            controller::Control &control = set.add(
+                prefix + QLatin1String(c.name), c.kind, c.low, c.high,
+                [deck, jog, a = c.apply](double v) { a(*deck, *jog, v); }, read);
+            if (!std::isnan(c.middle))
+                control.setMiddle(c.middle);
+            if (c.engine)
+                control.setEngine(
+                    [tap, e = c.engine](double v) { tap->with([&](engine::DoublePlayer &p) { e(p, v); }); });
+        }
+        const DeckWidgets &w = deck->widgets();
+        watch(deck, &Deck::stateChanged);
+        watch(deck, &Deck::songChanged);
+        watch(deck, &Deck::eqChanged);
+        watch(deck, &Deck::filterChanged);
+        watch(w.pitchBar, &QScrollBar::valueChanged);
+        watch(w.volumeBar, &QScrollBar::valueChanged);
+        watch(w.sync, &QAbstractButton::toggled);
+        watch(w.time, &QAbstractButton::clicked);
+        w.headCue->installEventFilter(refresher);
+    }
+    Mixer *mixer = &decks.mixer;
+    for (const MixerControl &c : kMixerControls)
+        set.add(
+            QStringLiteral("Mixer.") + QLatin1String(c.name), c.kind, c.low, c.high,
+            [mixer, a = c.apply](double v) { a(*mixer, v); }, [mixer, r = c.read] { return r(*mixer); });
+    watch(mixer->widgets().fader, &QScrollBar::valueChanged);
+    watch(mixer->widgets().headVolume, &QScrollBar::valueChanged);
+}
+
+} // namespace mixora::app
