@@ -146,8 +146,10 @@ void TFormMixora::SetDataModule(TDataModule1 *dataModule) {
     gridModel_ = std::make_unique<SongTableModel>(dataModule->Table1, SongTableModel::mainGridColumns());
     QTableView *grid = ui.DBGrid1;
     grid->setModel(gridModel_.get());
+    QList<int> widths;
     for (int c = 0; c < gridModel_->columnCount(); ++c)
-        grid->setColumnWidth(c, gridModel_->columnWidth(c));
+        widths << gridModel_->columnWidth(c);
+    windowLayout_->setGridColumns(widths);
     // The grid's selection is the table's cursor, both ways.
     connect(gridModel_.get(), &SongTableModel::currentRowChanged, this, &TFormMixora::ShowGridRow);
     connect(grid->selectionModel(), &QItemSelectionModel::currentRowChanged, this,

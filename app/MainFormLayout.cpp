@@ -5,8 +5,10 @@
 #include <QAbstractButton>
 #include <QEvent>
 #include <QPushButton>
+#include <QTableView>
 
 #include <algorithm>
+#include <cmath>
 
 namespace mixora::app {
 
@@ -47,11 +49,12 @@ WindowLayout::WindowLayout(Ui::TFormMixora &ui, QObject *parent) : QObject(paren
 
 void WindowLayout::record(QWidget *w) {
     plan_.insert(w, w->geometry());
+    connect(w, &QObject::destroyed, this, [this, w] { plan_.remove(w); });
 }
 
 void WindowLayout::addStrip(QWidget *strip) {
     record(strip);
-    strips_[strips_[0] ? 1 : 0] = strip;
+    strips_[strip->parentWidget() == ui_.Panel1 ? 0 : 1] = strip;
     apply();
 }
 
@@ -64,6 +67,11 @@ void WindowLayout::setDeckRows(QWidget *links, QWidget *rechts) {
 void WindowLayout::setMainMeter(QWidget *meter) {
     record(meter);
     mainMeter_ = meter;
+    apply();
+}
+
+void WindowLayout::setGridColumns(QList<int> widths) {
+    gridColumns_ = std::move(widths);
     apply();
 }
 
@@ -104,9 +112,8 @@ void WindowLayout::placeDeck(QWidget *panel, int x, int grow, int deckGrowth) {
     for (const char *stem : kFollowBottomRight)
         shift(child(deckName(stem, left)), grow, deckGrowth);
     place(child(deckName("StatusBar_", left)), 0, deckGrowth, grow, deckGrowth);
-    for (QWidget *strip : strips_)
-        if (strip && strip->parentWidget() == panel)
-            place(strip, 0, 0, grow, deckGrowth);
+    if (QWidget *strip = strips_[left ? 0 : 1])
+        place(strip, 0, 0, grow, deckGrowth);
 }
 
 void WindowLayout::apply() {
@@ -141,6 +148,9 @@ void WindowLayout::apply() {
         }
     }
     place(ui_.DBGrid1, 0, down, dx, down + rest);
+    const double widen = double(ui_.DBGrid1->width()) / plan_.value(ui_.DBGrid1).width();
+    for (int c = 0; c < gridColumns_.size(); ++c)
+        ui_.DBGrid1->setColumnWidth(c, int(std::lround(gridColumns_[c] * widen)));
     place(ui_.Panel2, 0, down + rest, dx, down + rest);
     for (QWidget *w : ui_.Panel2->findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
         shift(w, dx / 2, 0);
@@ -159,7 +169,8 @@ void WindowLayout::apply() {
         QRect r;
         if (rowsUnderDecks_) {
             const QWidget *deck = i == 0 ? ui_.Panel1 : ui_.Panel3;
-            r = QRect(deck->x(), deck->geometry().bottom() + 1, deck->width(), rowHeight);
+            // The mixer's panels overlap the decks by two rows in the plan; the row keeps clear of both.
+            r = QRect(deck->x(), deck->geometry().bottom() + 1, deck->width(), rowHeight - 2);
         } else {
             const QRect grid = ui_.DBGrid1->geometry();
             const int half = grid.width() / 2;

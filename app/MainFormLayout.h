@@ -10,7 +10,9 @@
 #pragma once
 
 #include <QHash>
+#include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QRect>
 #include <QSize>
 
@@ -37,12 +39,15 @@ public:
     // Records where the plan puts every control; call at the smallest size.
     explicit WindowLayout(Ui::TFormMixora &ui, QObject *parent = nullptr);
 
-    // A deck's waveform strip: it follows its seek bar's width and takes the deck's growth in height.
+    // A deck's waveform strip (replacing one the deck had): it follows its seek bar's width and takes the
+    // deck's growth in height.
     void addStrip(QWidget *strip);
     // The control row under each deck (shown in the opening panel on a small window), and the
     // main output's meter, which stands in the empty corner right of the mixer.
     void setDeckRows(QWidget *links, QWidget *rechts);
     void setMainMeter(QWidget *meter);
+    // The library's column widths at the smallest size; a wider library widens them alike.
+    void setGridColumns(QList<int> widths);
 
     // True when the window has room for the control rows under the decks.
     bool rowsUnderDecks() const { return rowsUnderDecks_; }
@@ -62,9 +67,11 @@ private:
 
     Ui::TFormMixora &ui_;
     QHash<QWidget *, QRect> plan_;
-    QWidget *strips_[2] = {nullptr, nullptr};
-    QWidget *rows_[2] = {nullptr, nullptr};
-    QWidget *mainMeter_ = nullptr;
+    // Each may go before the window does (decks made anew).
+    QPointer<QWidget> strips_[2];
+    QPointer<QWidget> rows_[2];
+    QPointer<QWidget> mainMeter_;
+    QList<int> gridColumns_;
     QAbstractButton *panelButton_ = nullptr;
     bool rowsUnderDecks_ = false;
 };

@@ -170,6 +170,10 @@ DeckMixControls::DeckMixControls(Deck &deck, QWidget *area, QObject *parent) : Q
     showDeck();
 }
 
+DeckMixControls::~DeckMixControls() {
+    delete row_.data();
+}
+
 // The deck's values on the controls, without sending them back.
 void DeckMixControls::showDeck() {
     for (int band = 0; band < kBands; ++band) {
@@ -238,6 +242,10 @@ WindowMix::WindowMix(TFormMixora &window, Deck &links, Deck &rechts,
     timer_.setInterval(kMeterIntervalMs);
     connect(&timer_, &QTimer::timeout, this, &WindowMix::poll);
     timer_.start();
+}
+
+WindowMix::~WindowMix() {
+    delete mainPanel_.data();
 }
 
 void WindowMix::poll() {

@@ -7,7 +7,9 @@
 // faster than a screen shows them.
 #pragma once
 
+#include <QFrame>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
 
@@ -15,7 +17,6 @@
 #include <functional>
 
 class QAbstractButton;
-class QFrame;
 class QLabel;
 class QWidget;
 
@@ -49,9 +50,10 @@ public:
 
     // Builds the deck's control row as a child of `area` (not yet placed).
     DeckMixControls(Deck &deck, QWidget *area, QObject *parent = nullptr);
+    ~DeckMixControls() override;
 
     // The deck's control row: a frame whose layout later controls can be added to.
-    QFrame *row() const { return row_; }
+    QFrame *row() const { return row_.data(); }
     MixKnob *eqKnob(int band) const { return eq_[band]; }
     QAbstractButton *killButton(int band) const { return kill_[band]; }
     MixKnob *filterKnob() const { return filter_; }
@@ -67,7 +69,7 @@ private:
     void showFilter();
 
     Deck &deck_;
-    QFrame *row_ = nullptr;
+    QPointer<QFrame> row_;
     std::array<MixKnob *, kBands> eq_{};
     std::array<QAbstractButton *, kBands> kill_{};
     MixKnob *filter_ = nullptr;
@@ -84,6 +86,7 @@ public:
 
     // mainPeak: the main output's level since the last call (none without an output).
     WindowMix(TFormMixora &window, Deck &links, Deck &rechts, std::function<sound::PeakReading()> mainPeak);
+    ~WindowMix() override;
 
     DeckMixControls links;
     DeckMixControls rechts;
@@ -93,7 +96,7 @@ private:
     void poll();
 
     std::function<sound::PeakReading()> mainPeak_;
-    QWidget *mainPanel_ = nullptr;
+    QPointer<QWidget> mainPanel_;
     LevelMeter *mainMeter_ = nullptr;
     QTimer timer_;
 };
