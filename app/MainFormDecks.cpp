@@ -74,6 +74,30 @@ std::filesystem::path iniFile(const TFormMixora &w) {
     return std::filesystem::path(dir.toStdString()) / "kelox.ini";
 }
 
+// The EQ's crossovers, "[EQ] Tief=250" and "Hoch=2500"; a value that is no number, out of range or
+// out of order gives both defaults.
+sound::EqCrossovers readEqCrossovers(const std::filesystem::path &file) {
+    try {
+        const settings::IniFile ini(file);
+        auto number = [&](const char *key, float fallback) {
+            const std::string text = ini.readString("EQ", key);
+            if (text.empty())
+                return double(fallback);
+            try {
+                std::size_t used = 0;
+                const double v = std::stod(text, &used);
+                return used == text.size() ? v : -1.0;
+            } catch (const std::exception &) {
+                return -1.0;
+            }
+        };
+        return sound::validCrossovers(number("Tief", sound::kEqLowCrossoverHz),
+                                      number("Hoch", sound::kEqHighCrossoverHz));
+    } catch (const settings::IniError &) {
+        return {};
+    }
+}
+
 } // namespace
 
 WindowDecks::WindowDecks(TFormMixora &window)
@@ -96,6 +120,9 @@ WindowDecks::WindowDecks(TFormMixora &window)
     window.windowLayout().addStrip(rechtsAnalysis.strip());
     Links.setPartner(&Rechts);
     Rechts.setPartner(&Links);
+    const sound::EqCrossovers crossovers = readEqCrossovers(iniFile(window));
+    for (Deck *deck : {&Links, &Rechts})
+        deck->setEqCrossovers(crossovers.lowHz, crossovers.highHz);
     autoGain = window.ui.Einstellungen1->addAction(QStringLiteral("&Auto-Gain"));
     autoGain->setObjectName(QStringLiteral("AutoGain"));
     autoGain->setCheckable(true);

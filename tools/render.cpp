@@ -1,10 +1,11 @@
 // dj-mixora-render INPUT OUTPUT.wav [--pitch P] [--volume V] [--head-volume V] [--seek BYTES]
-//                   [--seconds S]
+//                   [--seconds S] [--eq LOW:MID:HIGH] [--filter F]
 // Plays an MP3 file through a deck player on an offline sound device and writes the device's mix
 // (44100 Hz, 16-bit, stereo) to a WAV file: S seconds of output, or until the deck has ended.
-// With --head-volume a second offline device takes the headphone copy; its mix goes to the
-// output's name with ".head" before ".wav". Offline devices wait for every refill, so the output
-// is the same byte for byte on every run and every machine.
+// --eq sets the deck's three EQ bands, each in dB or "kill"; --filter its filter knob (−1 low-pass …
+// 0 off … 1 high-pass). Values out of range are clamped. With --head-volume a second offline device takes the
+// headphone copy; its mix goes to the output's name with ".head" before ".wav". Offline devices wait for
+// every refill, so the output is the same byte for byte on every run and every machine.
 //
 // dj-mixora-render --play DEVICE INPUT [INPUT2] [--pitch P] [--volume V] [--seconds S]
 // Plays one or two decks in real time on an output device (the first whose description contains
@@ -15,6 +16,7 @@
 #include "engine/sound/Sound.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <charconv>
 #include <chrono>
@@ -131,9 +133,49 @@ std::optional<double> parseSeconds(const std::string &text) {
     }
 }
 
+// A finite number (values out of range are the setters' to clamp).
+std::optional<double> parseNumber(const std::string &text) {
+    try {
+        size_t used = 0;
+        const double v = std::stod(text, &used);
+        if (used != text.size() || !std::isfinite(v))
+            return std::nullopt;
+        return v;
+    } catch (const std::exception &) {
+        return std::nullopt;
+    }
+}
+
+// "LOW:MID:HIGH", each a number of dB or "kill".
+struct EqBand {
+    double dB = 0;
+    bool kill = false;
+};
+std::optional<std::array<EqBand, 3>> parseEq(const std::string &text) {
+    std::array<EqBand, 3> bands;
+    std::size_t from = 0;
+    for (std::size_t k = 0; k < bands.size(); ++k) {
+        const std::size_t colon = text.find(':', from);
+        if ((k < 2) == (colon == std::string::npos))
+            return std::nullopt;
+        const std::string part =
+            text.substr(from, colon == std::string::npos ? std::string::npos : colon - from);
+        if (part == "kill") {
+            bands[k].kill = true;
+        } else {
+            const auto v = parseNumber(part);
+            if (!v)
+                return std::nullopt;
+            bands[k].dB = *v;
+        }
+        from = colon + 1;
+    }
+    return bands;
+}
+
 int usage() {
     std::cerr << "usage: dj-mixora-render INPUT OUTPUT.wav [--pitch P] [--volume V] [--head-volume V] "
-                 "[--seek BYTES] [--seconds S]\n"
+                 "[--seek BYTES] [--seconds S] [--eq LOW:MID:HIGH] [--filter F]\n"
                  "       dj-mixora-render --play DEVICE INPUT [INPUT2] [--pitch P] [--volume V] "
                  "[--seconds S]\n";
     return 2;
@@ -269,6 +311,8 @@ int main(int argc, char **argv) {
     std::optional<int> headVolume;
     std::optional<std::int32_t> seek;
     std::optional<double> seconds;
+    std::optional<std::array<EqBand, 3>> eq;
+    std::optional<double> filter;
     for (int i = 3; i < argc; i += 2) {
         const std::string option = argv[i];
         if (i + 1 >= argc) {
@@ -294,6 +338,12 @@ int main(int argc, char **argv) {
         } else if (option == "--seconds") {
             seconds = parseSeconds(value);
             ok = seconds.has_value();
+        } else if (option == "--eq") {
+            eq = parseEq(value);
+            ok = eq.has_value();
+        } else if (option == "--filter") {
+            filter = parseNumber(value);
+            ok = filter.has_value();
         } else {
             std::cerr << "unknown option " << option << '\n';
             return usage();
@@ -329,6 +379,14 @@ int main(int argc, char **argv) {
     player->SetPitch(pitch);
     player->SetVolume(volume);
     player->SetHeadVolume(headVolume.value_or(sound::kSilenceHundredthsDb));
+    if (eq) {
+        for (int band = 0; band < sound::kEqBands; ++band) {
+            player->SetEq(band, float((*eq)[std::size_t(band)].dB));
+            player->SetEqKill(band, (*eq)[std::size_t(band)].kill);
+        }
+    }
+    if (filter)
+        player->SetFilter(float(*filter));
 
     WavWriter mainOut(output);
     std::optional<WavWriter> headOut;

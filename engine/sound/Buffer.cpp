@@ -169,7 +169,7 @@ EqCrossovers Buffer::eqCrossovers() const {
 }
 
 PeakReading Buffer::takePeak() {
-    return core_->meter.take();
+    return core_->chain.meter.take();
 }
 
 EqCrossovers validCrossovers(double lowHz, double highHz) {

@@ -105,6 +105,17 @@ ResampleEnd resampleAdd(const SampleSource &source, std::uint64_t pos, std::uint
     return end;
 }
 
+void addScaled(const float *block, float startGain, float endGain, float *acc, std::size_t n) {
+    const std::size_t rampFrames = startGain == endGain ? 0 : std::min(n, kMaxRampFrames);
+    for (std::size_t i = 0; i < n; ++i) {
+        float g = endGain;
+        if (i < rampFrames)
+            g = startGain + (endGain - startGain) * float(i + 1) / float(rampFrames);
+        acc[2 * i] += g * block[2 * i];
+        acc[2 * i + 1] += g * block[2 * i + 1];
+    }
+}
+
 bool CursorTravel::passed(std::uint64_t offset) const {
     if (wraps > 1)
         return true;

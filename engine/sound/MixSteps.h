@@ -55,6 +55,10 @@ struct ResampleEnd {
 ResampleEnd resampleAdd(const SampleSource &source, std::uint64_t pos, std::uint64_t step, float startGain,
                         float endGain, float *acc, std::size_t n);
 
+// Adds n interleaved stereo frames of block into acc at a gain that moves from startGain to endGain as
+// resampleAdd's does, so resampling at unity gain and then adding gives the same sums bit for bit.
+void addScaled(const float *block, float startGain, float endGain, float *acc, std::size_t n);
+
 // Where the play cursor went in one period, in bytes.
 struct CursorTravel {
     std::uint64_t startByte = 0;

@@ -1,5 +1,6 @@
-// The real-time mix of one device: every playing buffer resampled (4-point cubic) to the device rate,
-// scaled by its ramped gain, summed in float and clipped to int16. Nothing here allocates, locks or does I/O.
+// The real-time mix of one device: every playing buffer resampled (4-point cubic) to the device rate, run
+// through its chain (Stages.h), scaled by its ramped gain, summed in float, held under the ceiling by the
+// limiter and rounded to int16. Nothing here allocates, locks or does I/O.
 #include "engine/sound/Mixer.h"
 
 #include <algorithm>
@@ -19,6 +20,20 @@ static_assert(std::atomic<double>::is_always_lock_free && std::atomic<float>::is
                   std::atomic<std::uint64_t>::is_always_lock_free &&
                   std::atomic<std::int16_t>::is_always_lock_free,
               "the mix relies on lock-free atomics");
+
+EqStage::Target eqTargetOf(const BufferCore &b) {
+    EqStage::Target t;
+    for (std::size_t k = 0; k < std::size_t(kEqBands); ++k) {
+        const float dB = b.eqDb[k].load(std::memory_order_relaxed);
+        if (b.eqKill[k].load(std::memory_order_relaxed) || dB <= kEqKillDb)
+            t.gain[k] = 0.0f;
+        else if (dB != 0.0f)
+            t.gain[k] = std::pow(10.0f, dB / 20.0f);
+    }
+    t.lowHz = b.crossoverLowHz.load(std::memory_order_relaxed);
+    t.highHz = b.crossoverHighHz.load(std::memory_order_relaxed);
+    return t;
+}
 
 } // namespace
 
@@ -46,7 +61,8 @@ BufferCore::BufferCore(const PcmFormat &f, std::uint32_t byteLength)
 BufferCore::~BufferCore() = default;
 
 Mixer::Mixer(bool collectSignals, bool realtime)
-    : acc_(kChunkFrames * 2), collectSignals_(collectSignals), realtime_(realtime) {
+    : acc_(kChunkFrames * 2), block_(kChunkFrames * 2), ahead_(kLimiterLookaheadFrames * 2),
+      preview_(kLimiterLookaheadFrames * 2), collectSignals_(collectSignals), realtime_(realtime) {
     for (auto &s : slots_)
         s.store(nullptr);
 }
@@ -102,16 +118,22 @@ void Mixer::mix(std::int16_t *out, std::size_t frames, std::int64_t clockNs) {
         chunkFrame_ = framesMixed_.load(std::memory_order_relaxed) + done;
         float *acc = acc_.data();
         std::fill(acc, acc + 2 * n, 0.0f);
+        std::fill(ahead_.begin(), ahead_.end(), 0.0f);
         for (auto &s : slots_) {
             BufferCore *b = Grace::read(s);
             if (b)
                 mixBuffer(*b, acc, n);
         }
+        if (limiter_.process(acc, n, ahead_.data(), kLimiterLookaheadFrames))
+            outputMeter_.clip();
         std::int16_t *o = out + 2 * done;
+        float peak = 0.0f;
         for (std::size_t i = 0; i < 2 * n; ++i) {
             float v = std::nearbyint(acc[i]);
             o[i] = std::int16_t(std::clamp(v, -32768.0f, 32767.0f));
+            peak = std::max(peak, std::fabs(v));
         }
+        outputMeter_.raise(std::min(peak, 32767.0f) / 32768.0f);
         done += n;
     }
     framesMixed_.fetch_add(frames, std::memory_order_relaxed);
@@ -178,6 +200,7 @@ void Mixer::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
         b.wasPlaying = true;
         b.gain = target;
         b.follower.restart();
+        b.chain.restart(); // the stages' memory belongs to the sound before the stop
     }
 
     // Rate: the buffer's frequency over the device rate, corrected when slaved.
@@ -207,7 +230,15 @@ void Mixer::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
 
     const std::uint64_t startPos = b.pos;
     const SampleSource source{b.samples.get(), b.frames, b.channels, b.looping.load()};
-    const ResampleEnd end = resampleAdd(source, startPos, step, b.gain, target, acc + 2 * skip, n - skip);
+    float *block = block_.data();
+    std::fill(block, block + 2 * n, 0.0f);
+    const ResampleEnd end = resampleAdd(source, startPos, step, 1.0f, 1.0f, block + 2 * skip, n - skip);
+    const EqStage::Target eq = eqTargetOf(b);
+    const float knob = b.filterValue.load(std::memory_order_relaxed);
+    b.chain.process(eq, knob, block, n);
+    addScaled(block + 2 * skip, b.gain, target, acc + 2 * skip, n - skip);
+    if (!end.stopped)
+        forecast(b, source, end.pos, step, target, eq, knob);
     // The ramp (if any) reached the target within this period.
     b.gain = target;
 
@@ -230,6 +261,23 @@ void Mixer::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
             if (travel.passed(list->offsets[k]))
                 signal(*list, k);
     }
+}
+
+void Mixer::forecast(const BufferCore &b, const SampleSource &source, std::uint64_t pos, std::uint64_t step,
+                     float gain, const EqStage::Target &eq, float knob) {
+    float *p = preview_.data();
+    std::fill(preview_.begin(), preview_.end(), 0.0f);
+    resampleAdd(source, pos, step, 1.0f, 1.0f, p, kLimiterLookaheadFrames);
+    // Copies of the stages, so the buffer's own go on from where this period left them.
+    if (!b.chain.eq.bypassed()) {
+        EqStage stage = b.chain.eq;
+        stage.process(eq, p, kLimiterLookaheadFrames);
+    }
+    if (!b.chain.filter.bypassed()) {
+        FilterStage stage = b.chain.filter;
+        stage.process(knob, p, kLimiterLookaheadFrames);
+    }
+    addScaled(p, gain, gain, ahead_.data(), kLimiterLookaheadFrames);
 }
 
 void Mixer::publishClock(BufferCore &b, std::uint64_t frame, std::uint64_t step, bool playing) {

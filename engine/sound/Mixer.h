@@ -80,7 +80,7 @@ struct BufferCore {
     std::atomic<float> filterValue{0.0f};
     std::atomic<float> crossoverLowHz{kEqLowCrossoverHz};
     std::atomic<float> crossoverHighHz{kEqHighCrossoverHz};
-    PeakMeter meter;
+    DeckChain chain; // owned by the mix thread, but for its meter
 
     // The buffer's clock, published by the mix after each period (a seqlock: the mix is the one writer).
     std::atomic<std::uint32_t> clockSeq{0};
@@ -146,6 +146,9 @@ public:
 
 private:
     void mixBuffer(BufferCore &b, float *acc, std::size_t frames);
+    // The limiter's forecast: the next frames of a buffer that keeps playing, added into ahead_.
+    void forecast(const BufferCore &b, const SampleSource &source, std::uint64_t pos, std::uint64_t step,
+                  float gain, const EqStage::Target &eq, float knob);
     // The master's position (frames) at the start of the current chunk, as well as it can be known.
     double masterPosition(const CursorShare &master, double frames) const;
     // Publishes where this period of a master starts and when, for slaves on other cards.
@@ -160,6 +163,10 @@ private:
     std::atomic<std::uint64_t> underflows_{0};
     PeakMeter outputMeter_;
     std::vector<float> acc_;
+    std::vector<float> block_;   // one buffer's period, between its source and the sum
+    std::vector<float> ahead_;   // every buffer's next kLimiterLookaheadFrames, summed
+    std::vector<float> preview_; // one buffer's share of ahead_
+    Limiter limiter_;
     bool collectSignals_;
     bool realtime_;
     std::int64_t chunkNs_ = 0;     // steady-clock time of the current chunk's start (real-time devices)

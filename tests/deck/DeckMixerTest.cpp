@@ -5,6 +5,9 @@
 #include <QAbstractButton>
 #include <QLabel>
 #include <QLocale>
+#include <QSignalSpy>
+
+#include <cmath>
 
 namespace mixora::test {
 namespace {
@@ -70,6 +73,34 @@ TEST_F(DeckMixer, PitchBarNudgeAndZeroSetTheFrequency) {
     EXPECT_EQ(buffer->frequency(), 44100u);
     EXPECT_EQ(w.pitchLabel->text(), "0%");
     EXPECT_EQ(rechts->widgets().pitchLabel->text(), "0 %"); // the other deck is its own
+}
+
+TEST_F(DeckMixer, EqAndFilterAreKeptByTheDeckAndReachEverySongAndItsHeadphoneCopy) {
+    QSignalSpy eqSpy(links, &Deck::eqChanged);
+    QSignalSpy filterSpy(links, &Deck::filterChanged);
+    links->setEq(sound::kEqLow, -40.0); // before any song; clamped to the end stop
+    links->setEqKill(sound::kEqHigh, true);
+    links->setFilter(0.4);
+    links->setFilter(0.4); // unchanged: no signal
+    EXPECT_EQ(links->eq(sound::kEqLow), sound::kEqKillDb);
+    ASSERT_EQ(eqSpy.count(), 2);
+    EXPECT_EQ(eqSpy.at(1).at(0).toInt(), sound::kEqHigh);
+    EXPECT_EQ(filterSpy.count(), 1);
+    start(*links, 440);
+    for (auto *b : {links->player()->mainBuffer.get(), links->player()->headBuffer.get()}) {
+        EXPECT_EQ(b->eq(sound::kEqLow), sound::kEqKillDb);
+        EXPECT_TRUE(b->eqKill(sound::kEqHigh));
+        EXPECT_FLOAT_EQ(b->filter(), 0.4f);
+    }
+    links->setEq(sound::kEqMid, 4.5);
+    links->setEqKill(sound::kEqHigh, false);
+    links->setFilter(std::nan(""));
+    EXPECT_EQ(links->player()->headBuffer->eq(sound::kEqMid), 4.5f);
+    EXPECT_FALSE(links->player()->headBuffer->eqKill(sound::kEqHigh));
+    EXPECT_EQ(links->player()->mainBuffer->filter(), 0.0f);
+    EXPECT_EQ(rechts->eq(sound::kEqLow), 0.0); // the other deck is its own
+    listen(*mainDevice);
+    EXPECT_GT(links->takePeak().peak, 0.0f);
 }
 
 TEST_F(DeckMixer, CrossfaderMovesOnlyTheFarSideAndComesBackToFullAtZero) {

@@ -192,6 +192,30 @@ TEST(RenderTool, HeadphoneCopyAndPlayingToTheEnd) {
     EXPECT_LE(worst, 1.5);
 }
 
+TEST(RenderTool, EqAndFilterReachTheDeckAndItsHeadphoneCopy) {
+    test::TempDir dir;
+    const auto in = dir / "in.mp3";
+    test::writeMp3(in, {.seconds = 1.5});
+    const auto plain = dir / "plain.wav";
+    const auto shaped = dir / "shaped.wav";
+    ASSERT_EQ(run("dj-mixora-render", {in.string(), plain.string(), "--seconds", "1"}, dir.path()).status, 0);
+    const ToolRun r = run("dj-mixora-render",
+                          {in.string(), shaped.string(), "--seconds", "1", "--eq", "kill:-3.5:kill",
+                           "--filter", "0.2", "--head-volume", "0"},
+                          dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto p = samples(test::readFile(plain));
+    const auto m = samples(test::readFile(shaped));
+    EXPECT_EQ(m, samples(test::readFile(dir / "shaped.head.wav")));
+    ASSERT_EQ(p.size(), m.size());
+    EXPECT_NE(p, m);
+    for (const char *bad : {"1:2", "1:2:3:4", "0:loud:0", "::"})
+        EXPECT_EQ(run("dj-mixora-render", {in.string(), shaped.string(), "--eq", bad}, dir.path()).status, 2)
+            << bad;
+    EXPECT_EQ(run("dj-mixora-render", {in.string(), shaped.string(), "--filter", "left"}, dir.path()).status,
+              2);
+}
+
 TEST(RenderTool, RefusesWhatItCannotPlay) {
     test::TempDir dir;
     const ToolRun r =

@@ -1,0 +1,329 @@
+#include "engine/sound/Stages.h"
+
+#include "engine/sound/MixSteps.h"
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+
+namespace mixora::sound::detail {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+// The Q of the two sections of a 4th-order Butterworth filter: 1 / (2 cos θ) for its pole angles
+// θ = π/8 and 3π/8 from the negative real axis.
+const double kButterworthQ[2] = {1.0 / (2.0 * std::cos(kPi / 8.0)), 1.0 / (2.0 * std::cos(3.0 * kPi / 8.0))};
+constexpr double kFilterQ = 0.70710678118654752;
+// A cutoff glide recomputes the coefficients this often (frames), and goes at most this far in a period.
+constexpr std::size_t kGlideStep = 16;
+constexpr double kGlideOctaves = 1.0;
+// kLimiterCeilingDb below full scale (31654.6), less what rounding to int16 may add.
+// The EQ's way back to its bypass (frames): about 93 ms.
+constexpr std::size_t kLeaveFrames = 4096;
+constexpr float kCeiling = 31654.0f;
+constexpr double kReleaseSeconds = 0.05;
+
+struct Warped {
+    double cosw, alpha;
+};
+Warped warp(double hz, double q) {
+    const double w = 2.0 * kPi * std::clamp(hz, 1.0, 0.49 * kDeviceRate) / kDeviceRate;
+    return {std::cos(w), std::sin(w) / (2.0 * q)};
+}
+
+std::size_t rampLength(std::size_t n) {
+    return std::min(n, kMaxRampFrames);
+}
+
+// Where a change stands after frame i of a ramp: an S-curve, so neither its start nor its end adds a
+// step of its own to the signal (a straight fade of a low sine does, at its first frame).
+float rampAt(std::size_t i, std::size_t ramp) {
+    if (i >= ramp)
+        return 1.0f;
+    const float t = float(i + 1) / float(ramp);
+    return t * t * (3.0f - 2.0f * t);
+}
+
+} // namespace
+
+// Audio EQ cookbook sections (bilinear transform with prewarping).
+Biquad Biquad::lowPass(double hz, double q) {
+    const auto [c, a] = warp(hz, q);
+    const double a0 = 1.0 + a;
+    return {(1.0 - c) / 2.0 / a0, (1.0 - c) / a0, (1.0 - c) / 2.0 / a0, -2.0 * c / a0, (1.0 - a) / a0};
+}
+Biquad Biquad::highPass(double hz, double q) {
+    const auto [c, a] = warp(hz, q);
+    const double a0 = 1.0 + a;
+    return {(1.0 + c) / 2.0 / a0, -(1.0 + c) / a0, (1.0 + c) / 2.0 / a0, -2.0 * c / a0, (1.0 - a) / a0};
+}
+Biquad Biquad::allPass(double hz, double q) {
+    const auto [c, a] = warp(hz, q);
+    const double a0 = 1.0 + a;
+    return {(1.0 - a) / a0, -2.0 * c / a0, 1.0, -2.0 * c / a0, (1.0 - a) / a0};
+}
+
+void BlockHistory::keep(const float *block, std::size_t n) {
+    const std::size_t from = n > kFrames ? n - kFrames : 0;
+    for (std::size_t i = from; i < n; ++i) {
+        frames_[2 * next_] = block[2 * i];
+        frames_[2 * next_ + 1] = block[2 * i + 1];
+        next_ = (next_ + 1) % kFrames;
+    }
+}
+
+// --- EQ
+
+void EqStage::design(float lowHz, float highHz) {
+    lowHz_ = lowHz;
+    highHz_ = highHz;
+    for (int k = 0; k < 2; ++k) {
+        lp1_[k] = Biquad::lowPass(lowHz, kButterworthQ[k]);
+        ap1_[k] = Biquad::allPass(lowHz, kButterworthQ[k]);
+        lp2_[k] = Biquad::lowPass(highHz, kButterworthQ[k]);
+        ap2_[k] = Biquad::allPass(highHz, kButterworthQ[k]);
+    }
+}
+
+void EqStage::reset() {
+    ch_ = Channels{};
+}
+
+EqStage::Pair EqStage::Channels::run(const EqStage &eq, Pair x, double gLow, double gMid, double gHigh) {
+    // Each Linkwitz-Riley low-pass is the Butterworth pair twice; its all-pass is the pair once.
+    Pair low = lp1[0].run(eq.lp1_[0], x);
+    low = lp1[1].run(eq.lp1_[1], low);
+    low = lp1[2].run(eq.lp1_[0], low);
+    low = lp1[3].run(eq.lp1_[1], low);
+    const Pair rest = ap1[1].run(eq.ap1_[1], ap1[0].run(eq.ap1_[0], x)) - low;
+    Pair mid = lp2[0].run(eq.lp2_[0], rest);
+    mid = lp2[1].run(eq.lp2_[1], mid);
+    mid = lp2[2].run(eq.lp2_[0], mid);
+    mid = lp2[3].run(eq.lp2_[1], mid);
+    const Pair outer = ap2[1].run(eq.ap2_[1], ap2[0].run(eq.ap2_[0], gLow * low + gHigh * rest));
+    return outer + (gMid - gHigh) * mid;
+}
+
+void EqStage::warm(const Target &target, const BlockHistory &history) {
+    if (wet_ != 0.0f || target.neutral())
+        return;
+    if (target.lowHz != lowHz_ || target.highHz != highHz_)
+        design(target.lowHz, target.highHz);
+    reset();
+    history.replay([this](float l, float r) { ch_.run(*this, Pair{l, r}, 1.0, 1.0, 1.0); });
+}
+
+void EqStage::process(const Target &target, float *block, std::size_t n) {
+    const bool on = !target.neutral();
+    if (wet_ == 0.0f && !on)
+        return;
+    if (target.lowHz != lowHz_ || target.highHz != highHz_)
+        design(target.lowHz, target.highHz); // a new crossover: rare, from the settings only
+    const std::size_t ramp = rampLength(n);
+    const std::array<float, kEqBands> from = gain_;
+    const float wetFrom = wet_;
+    for (std::size_t i = 0; i < n; ++i) {
+        const float t = rampAt(i, ramp);
+        const double gl = from[0] + (target.gain[0] - from[0]) * t;
+        const double gm = from[1] + (target.gain[1] - from[1]) * t;
+        const double gh = from[2] + (target.gain[2] - from[2]) * t;
+        // Going on, the EQ takes over within the period, since a kill must act at once. Going back to
+        // the bypass the bands are level again within the period, and what is left is the all-pass's
+        // phase: that fades out slowly, as a fast fade between two phases of a low tone would step.
+        const float progress = on ? wetFrom + (1.0f - wetFrom) * float(std::min(i + 1, ramp)) / float(ramp)
+                                  : std::max(0.0f, wetFrom - float(i + 1) / float(kLeaveFrames));
+        const float w = progress * progress * (3.0f - 2.0f * progress);
+        const float l = block[2 * i], r = block[2 * i + 1];
+        const Pair y = ch_.run(*this, Pair{l, r}, gl, gm, gh);
+        block[2 * i] = l + w * (float(y[0]) - l);
+        block[2 * i + 1] = r + w * (float(y[1]) - r);
+    }
+    gain_ = target.gain;
+    wet_ = on ? 1.0f : std::max(0.0f, wetFrom - float(n) / float(kLeaveFrames));
+}
+
+double EqStage::response(const Target &target, double hz) {
+    EqStage eq;
+    eq.design(target.lowHz, target.highHz);
+    const std::complex<double> z1 = std::polar(1.0, -2.0 * kPi * hz / kDeviceRate);
+    const std::complex<double> z2 = z1 * z1;
+    auto h = [&](const Biquad &b) { return (b.b0 + b.b1 * z1 + b.b2 * z2) / (1.0 + b.a1 * z1 + b.a2 * z2); };
+    const auto lp1 = h(eq.lp1_[0]) * h(eq.lp1_[1]), ap1 = h(eq.ap1_[0]) * h(eq.ap1_[1]);
+    const auto lp2 = h(eq.lp2_[0]) * h(eq.lp2_[1]), ap2 = h(eq.ap2_[0]) * h(eq.ap2_[1]);
+    const auto low = lp1 * lp1, rest = ap1 - low, mid = lp2 * lp2 * rest;
+    const auto [gl, gm, gh] = target.gain;
+    return std::abs(ap2 * (double(gl) * low + double(gh) * rest) + double(gm - gh) * mid);
+}
+
+// --- filter
+
+double FilterStage::cutoffHz(float knob) {
+    const float a = std::fabs(knob);
+    if (!(a > kFilterDeadZone))
+        return 0.0;
+    const double t = (std::min(a, 1.0f) - kFilterDeadZone) / (1.0 - kFilterDeadZone);
+    // Low-pass: from the top down to kFilterMinHz at −1; high-pass: from the bottom up to kFilterMaxHz.
+    return knob < 0 ? kFilterMaxHz * std::pow(double(kFilterMinHz) / kFilterMaxHz, t)
+                    : kFilterMinHz * std::pow(double(kFilterMaxHz) / kFilterMinHz, t);
+}
+
+FilterStage::Mode FilterStage::modeOf(float knob) {
+    if (knob < -kFilterDeadZone)
+        return Mode::LowPass;
+    if (knob > kFilterDeadZone)
+        return Mode::HighPass;
+    return Mode::Off;
+}
+
+void FilterStage::Section::design(Mode m, double f) {
+    mode = m;
+    hz = f;
+    g = std::tan(kPi * std::clamp(f, 1.0, 0.49 * kDeviceRate) / kDeviceRate);
+    a1 = 1.0 / (1.0 + g * (g + 1.0 / kFilterQ));
+}
+
+float FilterStage::Section::run(int channel, float x) {
+    if (mode == Mode::Off)
+        return x;
+    State &st = s[channel];
+    const double v1 = (st.ic1 + g * (double(x) - st.ic2)) * a1; // band-pass
+    const double v2 = st.ic2 + g * v1;                          // low-pass
+    st.ic1 = 2.0 * v1 - st.ic1;
+    st.ic2 = 2.0 * v2 - st.ic2;
+    return float(mode == Mode::LowPass ? v2 : double(x) - v1 / kFilterQ - v2);
+}
+
+void FilterStage::warm(float knob, const BlockHistory &history) {
+    const Mode m = modeOf(knob);
+    // A cutoff glides only so far within a period; a longer way (a jumped knob) turns a tone's phase too
+    // fast, so a section at the new cutoff takes over instead.
+    if (m == mode_ && (m == Mode::Off || std::fabs(std::log2(cutoffHz(knob) / cur_.hz)) <= kGlideOctaves))
+        return;
+    next_ = Section{};
+    next_.design(m, cutoffHz(knob));
+    if (m != Mode::Off)
+        history.replay([this](float l, float r) {
+            next_.run(0, l);
+            next_.run(1, r);
+        });
+    fading_ = true;
+}
+
+void FilterStage::process(float knob, float *block, std::size_t n) {
+    const Mode m = modeOf(knob);
+    if (!fading_ && m == Mode::Off && mode_ == Mode::Off)
+        return;
+    const std::size_t ramp = rampLength(n);
+    if (fading_ && m == next_.mode) {
+        // Cross-fade from the old section (or the dry block) to the new one.
+        for (std::size_t i = 0; i < n; ++i) {
+            const float t = rampAt(i, ramp);
+            for (int c = 0; c < 2; ++c) {
+                const float x = block[2 * i + c];
+                const float a = cur_.run(c, x), b = next_.run(c, x);
+                block[2 * i + c] = a + t * (b - a);
+            }
+        }
+        cur_ = next_;
+        mode_ = m;
+        fading_ = false;
+        return;
+    }
+    fading_ = false;
+    if (mode_ == Mode::Off)
+        return;
+    // Same side: the cutoff glides logarithmically to its new place.
+    const double to = cutoffHz(knob), from = cur_.hz;
+    for (std::size_t i = 0; i < n; i += kGlideStep) {
+        if (from != to) {
+            // Straight in log frequency: a knob turned steadily moves the cutoff at a steady pace.
+            const double t = std::min(1.0, double(i + kGlideStep) / double(ramp));
+            cur_.design(m, from * std::pow(to / from, t));
+        }
+        const std::size_t end = std::min(n, i + kGlideStep);
+        for (std::size_t k = i; k < end; ++k)
+            for (int c = 0; c < 2; ++c)
+                block[2 * k + c] = cur_.run(c, block[2 * k + c]);
+    }
+    cur_.hz = to;
+}
+
+// --- chain
+
+bool DeckChain::process(const EqStage::Target &eqTarget, float filterKnob, float *block, std::size_t n) {
+    eq.warm(eqTarget, history);
+    filter.warm(filterKnob, history);
+    history.keep(block, n);
+    eq.process(eqTarget, block, n);
+    filter.process(filterKnob, block, n);
+    float peak = 0.0f;
+    bool finite = true;
+    for (std::size_t i = 0; i < 2 * n; ++i) {
+        const float a = std::fabs(block[i]);
+        finite = finite && a <= 1e9f; // false for NaN and infinity
+        peak = std::max(peak, a);
+    }
+    if (!finite) {
+        std::fill(block, block + 2 * n, 0.0f);
+        eq = EqStage{};
+        filter = FilterStage{};
+        return false;
+    }
+    meter.raise(peak / 32768.0f);
+    return true;
+}
+
+void DeckChain::restart() {
+    history = BlockHistory{};
+    eq.reset();
+    filter.reset();
+}
+
+// --- limiter
+
+bool Limiter::process(float *block, std::size_t n, const float *ahead, std::size_t aheadFrames) {
+    aheadFrames = std::min(aheadFrames, kLimiterLookaheadFrames);
+    n = std::min(n, env_.size() - aheadFrames);
+    const std::size_t total = n + aheadFrames;
+    auto peakAt = [&](std::size_t i) {
+        const float *f = i < n ? block + 2 * i : ahead + 2 * (i - n);
+        return std::max(std::fabs(f[0]), std::fabs(f[1]));
+    };
+    bool over = false, overHere = false;
+    for (std::size_t i = 0; i < total; ++i) {
+        if (peakAt(i) > kCeiling) {
+            over = true;
+            overHere = i < n;
+            break;
+        }
+    }
+    if (!over && gain_ == 1.0)
+        return false;
+    // The gain each frame may have: what holds its own peak, and no more than a linear ramp of one
+    // look-ahead above what a later peak needs.
+    const float slope = 1.0f / float(kLimiterLookaheadFrames);
+    float next = 1.0f;
+    for (std::size_t i = total; i-- > 0;) {
+        const float p = peakAt(i);
+        const float need = p > kCeiling ? kCeiling / p : 1.0f;
+        next = std::min(need, next + slope);
+        env_[i] = next;
+    }
+    // In double: near 1, a float gain would stop short of it (its steps round away).
+    const double release = 1.0 - std::exp(-1.0 / (kReleaseSeconds * kDeviceRate));
+    double g = gain_;
+    for (std::size_t i = 0; i < n; ++i) {
+        g = std::min(double(env_[i]), g + (1.0 - g) * release);
+        if (1.0 - g < 1e-6)
+            g = 1.0;
+        if (g < 1.0) {
+            block[2 * i] = float(block[2 * i] * g);
+            block[2 * i + 1] = float(block[2 * i + 1] * g);
+        }
+    }
+    gain_ = g;
+    return overHere;
+}
+
+} // namespace mixora::sound::detail
