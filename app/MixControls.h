@@ -82,7 +82,7 @@ class WindowMix : public QObject {
     Q_OBJECT
 
 public:
-    static constexpr int kMeterIntervalMs = 40;
+    static constexpr int kMeterIntervalMs = 50;
 
     // mainPeak: the main output's level since the last call (none without an output).
     WindowMix(TFormMixora &window, Deck &links, Deck &rechts, std::function<sound::PeakReading()> mainPeak);

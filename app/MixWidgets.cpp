@@ -39,114 +39,102 @@ namespace {
 
 constexpr int kClipHeight = 4;
 constexpr int kClipGap = 2;
-constexpr int kHoldRows = 2;
-// Colour zones of the scale, from its top: red from -3 dBFS, amber from -9 dBFS, green below.
-constexpr double kRedDb = -3.0;
-constexpr double kAmberDb = -9.0;
+// Colour zones: the top lamp (-3 dBFS and up) red, the two below it amber, the rest green.
+constexpr int kFirstRedLamp = LevelMeter::kLamps;
+constexpr int kFirstAmberLamp = LevelMeter::kLamps - 2;
 const QColor kUnlit(32, 32, 32);
 const QColor kGreen(0, 200, 0);
 const QColor kAmber(255, 190, 0);
 const QColor kRed(255, 40, 40);
-const QColor kHold(240, 240, 240);
 const QColor kClipOff(70, 0, 0);
 
-float fromDb(double dB) {
-    return float(std::pow(10.0, dB / 20.0));
+double toDb(float peak) {
+    return peak > 0.0f ? 20.0 * std::log10(double(peak)) : LevelMeter::kFloorDb - 1.0;
 }
 
 } // namespace
 
 LevelMeter::LevelMeter(QWidget *parent) : QWidget(parent) {
-    // Every pixel is painted by the meter itself: a change repaints only its own rows.
+    // Every pixel is painted by the meter itself: a change repaints only its own lamps.
     setAttribute(Qt::WA_OpaquePaintEvent);
     clock_.start();
 }
 
-int LevelMeter::scaleTop() const {
-    return kClipHeight + kClipGap;
+int LevelMeter::lampsOf(double dB) {
+    if (!(dB >= kFloorDb))
+        return 0;
+    return std::min(kLamps, int(std::floor((dB - kFloorDb) / kLampDb)) + 1);
 }
 
-int LevelMeter::rowOf(float peak) const {
-    const int bottom = height() - 1;
-    if (!(peak > 0.0f))
-        return -1;
-    const double dB = 20.0 * std::log10(double(peak));
-    if (dB < kFloorDb)
-        return -1;
-    const double f = std::min(1.0, (dB - kFloorDb) / -kFloorDb);
-    return scaleTop() + int(std::lround((1.0 - f) * (bottom - scaleTop())));
+QRect LevelMeter::lampRect(int lamp) const {
+    const int top = kClipHeight + kClipGap;
+    const int pitch = std::max(2, (height() - top) / kLamps);
+    const int bottom = height() - (lamp - 1) * pitch;
+    return QRect(0, bottom - pitch + 1, width(), pitch - 1); // a row of gap above each lamp
 }
 
-void LevelMeter::repaintRows(int a, int b) {
-    const int top = std::max(0, std::min(a, b));
-    const int bottom = std::min(height() - 1, std::max(a, b));
-    if (bottom >= top)
-        update(QRect(0, top, width(), bottom - top + 1));
+void LevelMeter::repaintLamps(int a, int b) {
+    if (a > b)
+        std::swap(a, b);
+    a = std::max(a, 1);
+    if (b >= a)
+        update(lampRect(b).united(lampRect(a)));
 }
 
 void LevelMeter::setPeak(float peak, bool clipped) {
+    setPeak(peak, clipped, clock_.elapsed());
+}
+
+void LevelMeter::setPeak(float peak, bool clipped, qint64 nowMs) {
     if (!std::isfinite(peak))
         return;
-    const qint64 now = clock_.elapsed();
-    const int bottom = height() - 1;
-    peak_ = peak;
-    const int lit = rowOf(peak);
-    if (lit != litRow_) {
-        repaintRows(lit < 0 ? bottom : lit, litRow_ < 0 ? bottom : litRow_);
-        litRow_ = lit;
+    const double dB = toDb(peak);
+    const double fallen = shownDb_ - kFallDbPerSecond * double(nowMs - shownAt_) / 1000.0;
+    shownDb_ = std::max(dB, fallen);
+    shownAt_ = nowMs;
+    const int lit = lampsOf(shownDb_);
+    if (lit != lit_) {
+        repaintLamps(lit + 1, lit_);
+        repaintLamps(lit_ + 1, lit);
+        lit_ = lit;
     }
-    if (peak >= held_ || now - heldAt_ > kHoldMs) {
-        held_ = peak;
-        heldAt_ = now;
+    if (dB >= heldDb_ || nowMs - heldAt_ > kHoldMs) {
+        heldDb_ = dB;
+        heldAt_ = nowMs;
     }
-    const int hold = rowOf(held_);
-    if (hold != holdRow_) {
-        if (holdRow_ >= 0)
-            repaintRows(holdRow_, holdRow_ + kHoldRows - 1);
-        if (hold >= 0)
-            repaintRows(hold, hold + kHoldRows - 1);
-        holdRow_ = hold;
+    const int held = lampsOf(heldDb_);
+    if (held != held_) {
+        repaintLamps(held_, held_);
+        repaintLamps(held, held);
+        held_ = held;
     }
     bool clip = clipLit_;
     if (clipped || peak >= 1.0f) {
         clip = true;
-        clipAt_ = now;
-    } else if (clip && now - clipAt_ > kHoldMs) {
+        clipAt_ = nowMs;
+    } else if (clip && nowMs - clipAt_ > kHoldMs) {
         clip = false;
     }
     if (clip != clipLit_) {
         clipLit_ = clip;
-        repaintRows(0, kClipHeight - 1);
+        update(0, 0, width(), kClipHeight);
     }
-}
-
-void LevelMeter::resizeEvent(QResizeEvent *event) {
-    QWidget::resizeEvent(event);
-    litRow_ = rowOf(peak_);
-    holdRow_ = rowOf(held_);
 }
 
 void LevelMeter::paintEvent(QPaintEvent *event) {
     QPainter p(this);
     const QRect dirty = event->rect();
-    const int bottom = height() - 1;
-    const int redRow = rowOf(fromDb(kRedDb));
-    const int amberRow = rowOf(fromDb(kAmberDb));
-    auto fill = [&](int top, int last, const QColor &colour) {
-        const QRect r = QRect(0, top, width(), last - top + 1).intersected(dirty);
-        if (!r.isEmpty())
-            p.fillRect(r, colour);
-    };
-    fill(0, kClipHeight - 1, clipLit_ ? kRed : kClipOff);
-    fill(kClipHeight, scaleTop() - 1, Qt::black);
-    const int lit = litRow_ < 0 ? bottom + 1 : litRow_;
-    fill(scaleTop(), lit - 1, kUnlit);
-    // Lit rows take the colour of the zone they lie in.
-    fill(lit, std::min(bottom, redRow - 1), kRed);
-    fill(std::max(lit, redRow), std::min(bottom, amberRow - 1), kAmber);
-    fill(std::max(lit, amberRow), bottom, kGreen);
-    if (holdRow_ >= 0)
-        fill(holdRow_, std::min(bottom, holdRow_ + kHoldRows - 1), kHold);
+    p.fillRect(dirty, Qt::black); // the gaps between the lamps
+    if (dirty.top() < kClipHeight)
+        p.fillRect(QRect(0, 0, width(), kClipHeight), clipLit_ ? kRed : kClipOff);
+    for (int lamp = 1; lamp <= kLamps; ++lamp) {
+        const QRect r = lampRect(lamp);
+        if (!r.intersects(dirty))
+            continue;
+        const bool on = lamp <= lit_ || lamp == held_;
+        const QColor colour = lamp >= kFirstRedLamp ? kRed : lamp >= kFirstAmberLamp ? kAmber : kGreen;
+        p.fillRect(r, on ? colour : kUnlit);
+    }
 }
 
 } // namespace mixora::app

@@ -30,39 +30,45 @@ private:
     int wheelRest_ = 0; // eighths of a degree short of the next notch (fine-step wheels)
 };
 
-// A peak meter, bottom to top from -48 dBFS to 0 dBFS, with the highest peak of the last 1.5 s
-// held as a line and a clip mark above the scale that stays lit as long after the level reached
-// full scale.
+// A peak meter of lamps, bottom to top from -48 dBFS to 0 dBFS in steps of 3 dB. It rises at once
+// and falls back at 12 dB/s, so it repaints only when a lamp goes on or off, not at every reading;
+// the highest peak of the last 1.5 s stays lit, and a clip mark above the lamps stays lit as long
+// after the level reached full scale.
 class LevelMeter : public QWidget {
     Q_OBJECT
 
 public:
     static constexpr double kFloorDb = -48.0;
+    static constexpr double kLampDb = 3.0;
+    static constexpr int kLamps = 16;
+    static constexpr double kFallDbPerSecond = 12.0;
     static constexpr qint64 kHoldMs = 1500;
 
     explicit LevelMeter(QWidget *parent = nullptr);
 
-    // The peak since the last call, linear (1 = full scale), and whether anything clipped.
+    // The peak since the last reading, linear (1 = full scale), and whether anything clipped; at
+    // `nowMs` on the meter's own clock when given.
     void setPeak(float peak, bool clipped);
-    // The pixel row (from the top) a level stands at; -1 below the scale.
-    int rowOf(float peak) const;
-    int litRow() const { return litRow_; }
-    int heldRow() const { return holdRow_; }
+    void setPeak(float peak, bool clipped, qint64 nowMs);
+    // How many lamps a level lights.
+    static int lampsOf(double dB);
+    int litLamps() const { return lit_; }
+    int heldLamp() const { return held_; } // 0: none
     bool clipShown() const { return clipLit_; }
     QSize sizeHint() const override { return {12, 80}; }
 
 protected:
     void paintEvent(QPaintEvent *event) override;
-    void resizeEvent(QResizeEvent *event) override;
 
 private:
-    int scaleTop() const;
-    void repaintRows(int a, int b);
+    QRect lampRect(int lamp) const; // lamp 1 is the lowest
+    void repaintLamps(int a, int b);
 
-    float peak_ = 0.0f;
-    int litRow_ = -1;  // first lit row; -1: nothing lit
-    int holdRow_ = -1; // the held peak's row; -1: none
-    float held_ = 0.0f;
+    double shownDb_ = kFloorDb - 1.0;
+    qint64 shownAt_ = 0;
+    int lit_ = 0;
+    int held_ = 0;
+    double heldDb_ = kFloorDb - 1.0;
     qint64 heldAt_ = 0;
     bool clipLit_ = false;
     qint64 clipAt_ = 0;

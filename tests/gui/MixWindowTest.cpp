@@ -128,22 +128,26 @@ TEST(MixControls, KnobsAndKillsAreTheDecksValues) {
     EXPECT_DOUBLE_EQ(m.decks.Rechts.eq(sound::kEqHigh), -6.0); // showing it sent nothing back
 }
 
-TEST(MixControls, MeterHoldsItsPeakAndMarksClipping) {
-    mixora::app::LevelMeter meter;
+TEST(MixControls, MeterFallsBackHoldsItsPeakAndMarksClipping) {
+    using mixora::app::LevelMeter;
+    LevelMeter meter;
     meter.resize(12, 100);
-    meter.setPeak(0.5f, false);
-    const int half = meter.litRow();
-    EXPECT_GT(half, meter.rowOf(1.0f));
-    meter.setPeak(0.05f, false);
-    EXPECT_GT(meter.litRow(), half);
-    EXPECT_EQ(meter.heldRow(), half); // the peak stays marked
-    EXPECT_FALSE(meter.clipShown());
-    meter.setPeak(0.2f, true);
+    const int half = LevelMeter::lampsOf(-6.02);
+    meter.setPeak(0.5f, false, 0);
+    EXPECT_EQ(meter.litLamps(), half);
+    // Quieter readings let it fall at its own pace, the peak held for 1.5 s.
+    meter.setPeak(0.01f, false, 250);
+    EXPECT_EQ(meter.litLamps(), LevelMeter::lampsOf(-6.02 - 3.0));
+    EXPECT_EQ(meter.heldLamp(), half);
+    meter.setPeak(0.2f, true, 500);
     EXPECT_TRUE(meter.clipShown());
-    meter.setPeak(0.0f, false);
-    EXPECT_EQ(meter.litRow(), -1);
-    EXPECT_TRUE(meter.clipShown()); // both stay for their hold time
-    EXPECT_EQ(meter.heldRow(), half);
+    meter.setPeak(0.0f, false, 1400);
+    EXPECT_EQ(meter.heldLamp(), half);
+    EXPECT_TRUE(meter.clipShown());
+    meter.setPeak(0.0f, false, 6000);
+    EXPECT_EQ(meter.litLamps(), 0);
+    EXPECT_EQ(meter.heldLamp(), 0);
+    EXPECT_FALSE(meter.clipShown());
 }
 
 TEST(MainWindowLayout, GrowsWithoutOverlapsAndShrinksBackToThePlan) {
