@@ -1,6 +1,7 @@
 #include "app/MainForm.h"
 
 #include "app/AboutBox.h"
+#include "app/MainFormLayout.h"
 #include "library/Datamod.h"
 #include "library/SongTableModel.h"
 #include "library/Suche.h"
@@ -88,10 +89,9 @@ TFormMixora::TFormMixora(QWidget *parent) : QMainWindow(parent) {
     ui.setupUi(this);
     setWindowTitle(QStringLiteral("DJ-Mixora"));
 
-    // Fixed border: the client area keeps its size; the menu bar sits above it.
-    ui.ClientArea->setFixedSize(kClientWidth, kClientHeight);
-    layout()->setSizeConstraint(QLayout::SetFixedSize);
-    setWindowFlag(Qt::MSWindowsFixedSizeDialogHint);
+    // The window opens at its smallest size, the plan's; larger, the layout gives the room out.
+    ui.ClientArea->setMinimumSize(kClientWidth, kClientHeight);
+    ui.ClientArea->resize(kClientWidth, kClientHeight);
 
     fitTimeFont(ui.LabelZeitLinks);
     fitTimeFont(ui.LabelZeitRechts);
@@ -108,6 +108,7 @@ TFormMixora::TFormMixora(QWidget *parent) : QMainWindow(parent) {
 
     LoadGlyph(ui.SBHeadCueLinks, QStringLiteral("LED_OFF"));
     LoadGlyph(ui.SBHeadCueRechts, QStringLiteral("LED_OFF"));
+    windowLayout_ = std::make_unique<WindowLayout>(ui);
 
     ui.DBGrid1->horizontalHeader()->setHighlightSections(false);
     // The narrow "Jahr" column must show four digits whole, as the original font did.
@@ -124,6 +125,7 @@ TFormMixora::TFormMixora(QWidget *parent) : QMainWindow(parent) {
     connect(ui.Geraete, &QAction::triggered, this, &TFormMixora::GeraeteClick);
     connect(ui.Info2, &QAction::triggered, this, &TFormMixora::Info2Click);
 
+    resize(minimumSizeHint());
     if (const QScreen *screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - QPoint(kClientWidth / 2, kClientHeight / 2));
 }
@@ -144,8 +146,10 @@ void TFormMixora::SetDataModule(TDataModule1 *dataModule) {
     gridModel_ = std::make_unique<SongTableModel>(dataModule->Table1, SongTableModel::mainGridColumns());
     QTableView *grid = ui.DBGrid1;
     grid->setModel(gridModel_.get());
+    QList<int> widths;
     for (int c = 0; c < gridModel_->columnCount(); ++c)
-        grid->setColumnWidth(c, gridModel_->columnWidth(c));
+        widths << gridModel_->columnWidth(c);
+    windowLayout_->setGridColumns(widths);
     // The grid's selection is the table's cursor, both ways.
     connect(gridModel_.get(), &SongTableModel::currentRowChanged, this, &TFormMixora::ShowGridRow);
     connect(grid->selectionModel(), &QItemSelectionModel::currentRowChanged, this,

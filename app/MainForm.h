@@ -33,6 +33,7 @@ class TDlgGeraete;
 namespace mixora::app {
 
 class TAboutBox;
+class WindowLayout;
 
 class TFormMixora : public QMainWindow {
     Q_OBJECT
@@ -64,6 +65,8 @@ public:
     TAboutBox *AboutBox = nullptr;
     AnalysisService *Analysis = nullptr; // analyses the songs the decks load
     SongTableModel *GridModel() const { return gridModel_.get(); }
+    // Where the controls stand at the window's present size.
+    WindowLayout &windowLayout() const { return *windowLayout_; }
 
     // Whether a main output device is open; without one nothing can be played.
     bool hasMainDevice() const { return AuxDevice != nullptr; }
@@ -107,6 +110,7 @@ private:
 
     QLabel *statusBarDataText_ = nullptr;
     std::unique_ptr<SongTableModel> gridModel_;
+    std::unique_ptr<WindowLayout> windowLayout_;
     bool shown_ = false;
     bool closed_ = false;
 };

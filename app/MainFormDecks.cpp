@@ -2,6 +2,7 @@
 
 #include "app/DeckTempo.h"
 #include "app/MainForm.h"
+#include "app/MainFormLayout.h"
 #include "app/QuietDisplay.h"
 #include "library/Datamod.h"
 #include "scan/AnalysisService.h"
@@ -114,12 +115,18 @@ WindowDecks::WindowDecks(TFormMixora &window)
       Rechts(DeckSide::Rechts, DeckWidgets::find(&window, DeckSide::Rechts),
              windowContext(window, DeckSide::Rechts)),
       mixer(MixerWidgets::find(&window), Links, Rechts), linksAnalysis(Links, storedResults(window)),
-      rechtsAnalysis(Rechts, storedResults(window)), window_(window),
-      autoGainSettings_(AutoGainSettings::read(iniFile(window))) {
+      rechtsAnalysis(Rechts, storedResults(window)),
+      mix(window, Links, Rechts,
+          [&window] {
+              return window.AuxDevice ? window.AuxDevice->device->takeOutputPeak() : sound::PeakReading{};
+          }),
+      window_(window), autoGainSettings_(AutoGainSettings::read(iniFile(window))) {
     for (Deck *deck : {&Links, &Rechts}) {
         keepLabelOffBar(deck->widgets().timeLabel, deck->widgets().seekBar);
         keepPanelOpaque(deck->widgets().seekBar->parentWidget());
     }
+    window.windowLayout().addStrip(linksAnalysis.strip());
+    window.windowLayout().addStrip(rechtsAnalysis.strip());
     Links.setPartner(&Rechts);
     Rechts.setPartner(&Links);
     const sound::EqCrossovers crossovers = readEqCrossovers(iniFile(window));

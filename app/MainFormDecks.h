@@ -5,6 +5,7 @@
 
 #include "app/Deck.h"
 #include "app/DeckAnalysis.h"
+#include "app/MixControls.h"
 #include "app/Mixer.h"
 
 class QAction;
@@ -27,6 +28,8 @@ public:
     DeckAnalysis linksAnalysis;
     DeckAnalysis rechtsAnalysis;
     QAction *autoGain = nullptr;
+    // EQ, filter and meters of both decks, and the main output's meter.
+    WindowMix mix;
 
 private:
     void setAutoGain(bool on);

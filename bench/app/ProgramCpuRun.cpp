@@ -6,6 +6,8 @@
 //     xvfb-run -a -s "-screen 0 1280x1024x24" build/rel/bin/program_cpu_run [SECONDS] [--no-strips]
 //
 // --no-strips hides the decks' waveform strips (the same run without them, for comparison);
+// --maximised runs the window at the screen's full size; --eq sets each deck's EQ and filter off
+// their neutral positions, so the decks' processing runs;
 // --shot FILE saves a picture of the main window at the end; --events also prints how many events of
 // each kind each object received per second (where the window thread's time goes).
 // Setting up (encoding and analysing the songs) is not counted.
@@ -27,6 +29,7 @@
 #include <QEvent>
 #include <QMetaEnum>
 #include <QPixmap>
+#include <QScreen>
 #include <QTimer>
 #include <QWidget>
 
@@ -114,6 +117,8 @@ int main(int argc, char **argv) {
     bool strips = true;
     const char *shot = nullptr;
     bool events = false;
+    bool maximised = false;
+    bool eq = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--no-strips") == 0)
             strips = false;
@@ -121,6 +126,10 @@ int main(int argc, char **argv) {
             shot = argv[++i];
         else if (std::strcmp(argv[i], "--events") == 0)
             events = true;
+        else if (std::strcmp(argv[i], "--maximised") == 0)
+            maximised = true;
+        else if (std::strcmp(argv[i], "--eq") == 0)
+            eq = true;
         else
             seconds = std::max(1, std::atoi(argv[i]));
     }
@@ -168,12 +177,25 @@ int main(int argc, char **argv) {
         application.installEventFilter(&census);
     app::Program program;
     app::TFormMixora &window = program.FormMixora();
-    window.show();
+    if (maximised) {
+        // Without a window manager a maximised window keeps its size: give it the screen's.
+        if (const QScreen *screen = window.screen())
+            window.setGeometry(screen->availableGeometry());
+        window.showMaximized();
+    } else {
+        window.show();
+    }
     SongTable &table = program.DataModule1().Table1;
     table.first();
     program.Decks().Links.load();
     table.next();
     program.Decks().Rechts.load();
+    if (eq) {
+        program.Decks().Links.setEq(sound::kEqLow, -10.0);
+        program.Decks().Links.setEq(sound::kEqHigh, 3.0);
+        program.Decks().Rechts.setEqKill(sound::kEqLow, true);
+        program.Decks().Rechts.setFilter(0.4);
+    }
     program.Decks().Links.play();
     program.Decks().Rechts.play();
     for (QWidget *strip :
@@ -191,8 +213,9 @@ int main(int argc, char **argv) {
         census.counting = true;
         QTimer::singleShot(seconds * 1000, [&] {
             const double cpu = processCpuSeconds() - cpuStart;
-            std::printf("run=%ds strips=%s states=%s/%s\n", seconds, strips ? "visible" : "hidden",
-                        program.Decks().Links.stateWord().toStdString().c_str(),
+            std::printf("run=%ds strips=%s eq=%s size=%dx%d states=%s/%s\n", seconds,
+                        strips ? "visible" : "hidden", eq ? "set" : "neutral", window.width(),
+                        window.height(), program.Decks().Links.stateWord().toStdString().c_str(),
                         program.Decks().Rechts.stateWord().toStdString().c_str());
             std::printf("cpu_percent_of_one_core=%.2f\n", 100.0 * cpu / seconds);
             for (const auto &[tid, thread] : threadCpu()) {
