@@ -82,7 +82,7 @@ struct NoDecks : library::Decks {
     bool hasPlayer(library::Deck) const override { return false; }
     bool nearEnd(library::Deck) const override { return false; }
     void clearNearEnd(library::Deck) override {}
-    std::string stateWord(library::Deck) const override { return {}; }
+    bool playing(library::Deck) const override { return false; }
     void loadCurrentRow(library::Deck) override {}
     void loadFile(library::Deck, const std::string &) override {}
     void play(library::Deck) override {}
