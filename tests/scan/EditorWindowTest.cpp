@@ -104,6 +104,7 @@ TEST(EditorWindow, PostWritesTheTagAndCancelLeavesRowAndFileAlone) {
     e.change("a.mp3", "Titel", "New Title");
     e.press("nbPost");
     EXPECT_EQ(e.field("a.mp3", "Titel"), "New Title");
+    e.settle();
     EXPECT_EQ(fs::file_size(e.lib.music("a.mp3")), sizeBefore);
     EXPECT_EQ(e.last128("a.mp3"), tagOf("New Title", "Artist A", "1990", "Pop"));
 
@@ -111,6 +112,7 @@ TEST(EditorWindow, PostWritesTheTagAndCancelLeavesRowAndFileAlone) {
     const auto plainSize = fs::file_size(e.lib.music("c.mp3"));
     e.change("c.mp3", "Interpret", "Someone");
     e.press("nbPost");
+    e.settle();
     EXPECT_EQ(fs::file_size(e.lib.music("c.mp3")), plainSize + 128);
     EXPECT_EQ(e.last128("c.mp3"), tagOf("", "Someone", "", ""));
 
