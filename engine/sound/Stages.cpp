@@ -19,8 +19,10 @@ constexpr double kFilterQ = 0.70710678118654752;
 constexpr std::size_t kGlideStep = 16;
 constexpr double kGlideOctaves = 1.0;
 // kLimiterCeilingDb below full scale (31654.6), less what rounding to int16 may add.
-// The EQ's way back to its bypass (frames): about 93 ms.
-constexpr std::size_t kLeaveFrames = 4096;
+// The EQ's way back to its bypass (frames): two periods, after the bands have levelled out.
+constexpr std::size_t kLeaveFrames = 1024;
+// How far the level dips in the middle of that way (a share of the level).
+constexpr float kLeaveDip = 0.2f;
 constexpr float kCeiling = 31654.0f;
 constexpr double kReleaseSeconds = 0.05;
 
@@ -43,6 +45,12 @@ float rampAt(std::size_t i, std::size_t ramp) {
         return 1.0f;
     const float t = float(i + 1) / float(ramp);
     return t * t * (3.0f - 2.0f * t);
+}
+
+// 0 at both ends of a way (p = 0, 1), 1 in its middle, with no slope at the ends: sin²(πp).
+float bump(float p) {
+    const float s = std::sin(float(kPi) * p);
+    return s * s;
 }
 
 } // namespace
@@ -123,6 +131,10 @@ void EqStage::process(const Target &target, float *block, std::size_t n) {
     const std::size_t ramp = rampLength(n);
     const std::array<float, kEqBands> from = gain_;
     const float wetFrom = wet_;
+    // The bands level out first; the fade to the bypass starts in the next block, so the two never add
+    // their steps.
+    const bool leaving = !on && from == target.gain;
+    const float dipFrom = dip_;
     for (std::size_t i = 0; i < n; ++i) {
         const float t = rampAt(i, ramp);
         const double gl = from[0] + (target.gain[0] - from[0]) * t;
@@ -130,17 +142,25 @@ void EqStage::process(const Target &target, float *block, std::size_t n) {
         const double gh = from[2] + (target.gain[2] - from[2]) * t;
         // Going on, the EQ takes over within the period, since a kill must act at once. Going back to
         // the bypass the bands are level again within the period, and what is left is the all-pass's
-        // phase: that fades out slowly, as a fast fade between two phases of a low tone would step.
+        // phase: a low tone has to catch up that phase during the fade, which quickens it for a moment
+        // and so steepens its steps. The level dips a little meanwhile, smoothly, so no sample steps
+        // further than the tone's own.
         const float progress = on ? wetFrom + (1.0f - wetFrom) * float(std::min(i + 1, ramp)) / float(ramp)
-                                  : std::max(0.0f, wetFrom - float(i + 1) / float(kLeaveFrames));
+                               : leaving ? std::max(0.0f, wetFrom - float(i + 1) / float(kLeaveFrames))
+                                         : wetFrom;
         const float w = progress * progress * (3.0f - 2.0f * progress);
+        // A knob turned again during the fade lifts the dip as the EQ takes over.
+        const float dip = leaving ? 1.0f - kLeaveDip * bump(progress)
+                          : on    ? dipFrom + (1.0f - dipFrom) * t
+                                  : dipFrom;
         const float l = block[2 * i], r = block[2 * i + 1];
         const Pair y = ch_.run(*this, Pair{l, r}, gl, gm, gh);
-        block[2 * i] = l + w * (float(y[0]) - l);
-        block[2 * i + 1] = r + w * (float(y[1]) - r);
+        block[2 * i] = dip * (l + w * (float(y[0]) - l));
+        block[2 * i + 1] = dip * (r + w * (float(y[1]) - r));
     }
     gain_ = target.gain;
-    wet_ = on ? 1.0f : std::max(0.0f, wetFrom - float(n) / float(kLeaveFrames));
+    wet_ = on ? 1.0f : leaving ? std::max(0.0f, wetFrom - float(n) / float(kLeaveFrames)) : wetFrom;
+    dip_ = leaving ? 1.0f - kLeaveDip * bump(wet_) : on ? 1.0f : dipFrom;
 }
 
 double EqStage::response(const Target &target, double hz) {

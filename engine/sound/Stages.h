@@ -133,6 +133,7 @@ private:
     Channels ch_;
     std::array<float, kEqBands> gain_{1.0f, 1.0f, 1.0f};
     float wet_ = 0.0f; // 0: bypassed (the block stays untouched), 1: the EQ's output alone
+    float dip_ = 1.0f; // the level's share on the way back to the bypass
 };
 
 // The deck's filter knob: a 2nd-order low-pass (knob left of centre) or high-pass (right of it), Q 0.707,
