@@ -2,12 +2,11 @@
 
 #include "analysis/Analysis.h"
 #include "app/Deck.h"
+#include "app/ThumbTravel.h"
 #include "app/WaveStrip.h"
 #include "engine/DoublePlayer.h"
 
 #include <QScrollBar>
-#include <QStyle>
-#include <QStyleOptionSlider>
 
 #include <algorithm>
 #include <cmath>
@@ -20,28 +19,6 @@ constexpr int kStripGap = 5;
 constexpr int kStripHeight = 56;
 constexpr int kIndexPollMs = 100;
 
-// Where the centre of the seek bar's thumb can go, in the bar's coordinates: the strip spans
-// exactly that, so the thumb stands over the strip's play position.
-QRect thumbTravel(QScrollBar *bar) {
-    QStyleOptionSlider opt;
-    opt.initFrom(bar);
-    opt.orientation = bar->orientation();
-    if (opt.orientation == Qt::Horizontal)
-        opt.state |= QStyle::State_Horizontal;
-    // A song's typical scale: some megabytes, a page of ten frames.
-    opt.minimum = 0;
-    opt.maximum = 8'000'000;
-    opt.pageStep = 4'180;
-    opt.singleStep = 418;
-    opt.subControls = QStyle::SC_All;
-    QStyle *style = bar->style();
-    const QRect groove = style->subControlRect(QStyle::CC_ScrollBar, &opt, QStyle::SC_ScrollBarGroove, bar);
-    const QRect slider = style->subControlRect(QStyle::CC_ScrollBar, &opt, QStyle::SC_ScrollBarSlider, bar);
-    if (groove.isEmpty())
-        return bar->rect();
-    return groove.adjusted(slider.width() / 2, 0, -(slider.width() - slider.width() / 2), 0);
-}
-
 } // namespace
 
 DeckAnalysis::DeckAnalysis(Deck &deck, LoadFn load, QObject *parent)
@@ -51,7 +28,9 @@ DeckAnalysis::DeckAnalysis(Deck &deck, LoadFn load, QObject *parent)
                          ? bar->parentWidget()->parentWidget()
                          : bar->parentWidget();
     strip_ = new WaveStrip(panel);
-    const QRect travel = thumbTravel(bar);
+    // The strip spans where the thumb's centre can go, so the thumb stands over the play position; the
+    // scale is a song's typical one (some megabytes, a page of ten frames).
+    const QRect travel = thumbTravel(bar, 0, 8'000'000, 4'180, 418);
     const QPoint topLeft = bar->mapTo(panel, QPoint(travel.left(), bar->height() + kStripGap));
     strip_->setGeometry(topLeft.x(), topLeft.y(), std::max(1, travel.width()), kStripHeight);
     strip_->setAccessibleName(QStringLiteral("Wellenform"));

@@ -1,5 +1,7 @@
 #include "app/QuietDisplay.h"
 
+#include "app/ThumbTravel.h"
+
 #include <QEvent>
 #include <QLabel>
 #include <QPaintEvent>
@@ -8,7 +10,6 @@
 #include <QRegion>
 #include <QScrollBar>
 #include <QStyle>
-#include <QStyleOptionSlider>
 
 #include <algorithm>
 
@@ -16,50 +17,37 @@ namespace mixora::app {
 
 namespace {
 
-// How far the thumb's start can travel, for the bar's present scale and size; the style places the
-// thumb along it with sliderPositionFromValue. Asking the style costs about as much as the repaint
-// saved, so it is asked once per scale and size and the answer kept with the bar.
-struct ThumbTravel : QObject {
+// How far the thumb's start can travel, for the bar's present scale and size. Asking the style costs
+// about as much as the repaint saved, so it is asked once per scale and size and the answer kept with
+// the bar.
+struct KeptTravel : QObject {
     using QObject::QObject;
     int minimum = 0, maximum = -1, pageStep = 0, length = -1, travel = 0;
 };
 
-int thumbTravel(QScrollBar *bar) {
-    const int length = bar->orientation() == Qt::Horizontal ? bar->width() : bar->height();
-    ThumbTravel *kept = nullptr;
+int travelOf(QScrollBar *bar) {
+    const bool horizontal = bar->orientation() == Qt::Horizontal;
+    const int length = horizontal ? bar->width() : bar->height();
+    KeptTravel *kept = nullptr;
     for (QObject *child : bar->children())
-        if ((kept = dynamic_cast<ThumbTravel *>(child)))
+        if ((kept = dynamic_cast<KeptTravel *>(child)))
             break;
     if (!kept)
-        kept = new ThumbTravel(bar);
+        kept = new KeptTravel(bar);
     if (kept->minimum == bar->minimum() && kept->maximum == bar->maximum() &&
         kept->pageStep == bar->pageStep() && kept->length == length)
         return kept->travel;
-    QStyleOptionSlider opt;
-    opt.initFrom(bar);
-    opt.subControls = QStyle::SC_All;
-    opt.orientation = bar->orientation();
-    if (opt.orientation == Qt::Horizontal)
-        opt.state |= QStyle::State_Horizontal;
-    opt.minimum = bar->minimum();
-    opt.maximum = bar->maximum();
-    opt.sliderPosition = opt.sliderValue = bar->minimum();
-    opt.singleStep = bar->singleStep();
-    opt.pageStep = bar->pageStep();
-    QStyle *style = bar->style();
-    const QRect groove = style->subControlRect(QStyle::CC_ScrollBar, &opt, QStyle::SC_ScrollBarGroove, bar);
-    const QRect thumb = style->subControlRect(QStyle::CC_ScrollBar, &opt, QStyle::SC_ScrollBarSlider, bar);
+    const QRect travel = thumbTravel(bar, bar->minimum(), bar->maximum(), bar->pageStep(), bar->singleStep());
     kept->minimum = bar->minimum();
     kept->maximum = bar->maximum();
     kept->pageStep = bar->pageStep();
     kept->length = length;
-    kept->travel = std::max(0, opt.orientation == Qt::Horizontal ? groove.width() - thumb.width()
-                                                                 : groove.height() - thumb.height());
+    kept->travel = std::max(0, horizontal ? travel.width() : travel.height());
     return kept->travel;
 }
 
 int thumbPixel(QScrollBar *bar, int value) {
-    return QStyle::sliderPositionFromValue(bar->minimum(), bar->maximum(), value, thumbTravel(bar),
+    return QStyle::sliderPositionFromValue(bar->minimum(), bar->maximum(), value, travelOf(bar),
                                            bar->invertedAppearance());
 }
 

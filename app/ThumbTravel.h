@@ -1,0 +1,17 @@
+// Where a scroll bar's thumb can go, as its style places it: the seek bars' quiet repaint asks it to
+// tell whether a new value moves the thumb by a pixel, the waveform strip under a seek bar spans it.
+#pragma once
+
+#include <QRect>
+
+class QScrollBar;
+
+namespace mixora::app {
+
+// The stretch the thumb's centre travels along, in the bar's coordinates, for a scale of the bar
+// (minimum … maximum, pageStep, singleStep) and the bar's present size and style; its length along
+// the bar is how far the thumb's start can travel. The bar's own rectangle when its style gives no
+// groove.
+QRect thumbTravel(const QScrollBar *bar, int minimum, int maximum, int pageStep, int singleStep);
+
+} // namespace mixora::app
