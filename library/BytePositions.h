@@ -1,6 +1,8 @@
 // Every byte position the library keeps of a song's file, and the one place that moves them
 // when a tag rewrite moves the file's audio: the cue point ("StartZeit"), "EndZeit" and the
 // analysis' audible start and end. A table that adds positions of its own moves them here.
+// Positions in the decoded stream (hot cues, loops, the beat grid: samples or seconds) do not
+// move: a tag rewrite moves the audio as a whole, and the stream it decodes to stays the same.
 #pragma once
 
 #include "library/Id3Tag.h"
