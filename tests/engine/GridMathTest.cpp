@@ -41,10 +41,6 @@ TEST(GridMath, TapTempoNeedsFourTapsAndStartsOverAfterAPause) {
     tap.tap(restart + 3 * (60.0 / 90.0));
     ASSERT_TRUE(tap.bpm());
     EXPECT_NEAR(*tap.bpm(), 90.0, 1e-6);
-
-    // A clock that runs back is a new start, not a negative beat.
-    tap.tap(restart);
-    EXPECT_EQ(tap.taps(), 1u);
 }
 
 TEST(GridMath, AbsurdTemposAreRefusedAndTheGridKept) {
@@ -63,11 +59,6 @@ TEST(GridMath, AbsurdTemposAreRefusedAndTheGridKept) {
     // Every line of the halved grid is a line of the old one.
     for (int k = -3; k < 50; ++k)
         EXPECT_LT(offBeat(grid, beatLineSample(*halved, kRate, k)), 1e-9) << k;
-
-    EXPECT_FALSE(nextLoopSize(kBeatLoopSizes.front(), -1));
-    EXPECT_FALSE(nextLoopSize(kBeatLoopSizes.back(), +1));
-    EXPECT_EQ(nextLoopSize(4.0, +1), 8.0);
-    EXPECT_EQ(nextLoopSize(0.25, -1), 0.125);
 }
 
 TEST(GridMath, JumpsKeepThePhaseAndTheBeatLandsWhereItIsSet) {
@@ -87,11 +78,6 @@ TEST(GridMath, JumpsKeepThePhaseAndTheBeatLandsWhereItIsSet) {
         }
         EXPECT_NEAR(offBeat(grid, beatJumpTarget(grid, kRate, position, -16)), offBeat(grid, position), 1e-9);
     }
-    // A cue on the grid is hit exactly when the deck stands on a beat.
-    const double onBeat = nearestBeatSample(grid, kRate, 777777.0);
-    const double cue = nearestBeatSample(grid, kRate, 3e6);
-    EXPECT_NEAR(phaseKeepingCueTarget(grid, kRate, onBeat, cue), cue, 1e-6);
-
     // The stream's start is no grid line here; the nearest line before it is never offered.
     const BeatGrid late{120.0, 0.49};
     EXPECT_NEAR(nearestBeatSample(late, kRate, 0.0), 0.49 * kRate, 1e-6);
@@ -105,10 +91,7 @@ TEST(GridMath, JumpsKeepThePhaseAndTheBeatLandsWhereItIsSet) {
         EXPECT_LT(offBeat(*set, here), 1e-9) << here;
         EXPECT_GE(set->firstBeatSeconds, 0.0);
     }
-    // Shifting by 10 ms there and back is the same grid; earlier than the start wraps by a beat.
-    const auto shifted = shiftGrid(*shiftGrid(grid, -10.0), 10.0);
-    ASSERT_TRUE(shifted);
-    EXPECT_LT(offBeat(*shifted, beatLineSample(grid, kRate, 7)), 1e-9);
+    // A shift earlier than the stream's start wraps the first beat by a beat.
     const auto early = shiftGrid({120.0, 0.004}, -10.0);
     ASSERT_TRUE(early);
     EXPECT_GE(early->firstBeatSeconds, 0.0);
