@@ -162,6 +162,7 @@ public:
     double filter() const;
     // Crossovers from "kelox.ini" (sound::validCrossovers applies).
     void setEqCrossovers(double lowHz, double highHz);
+    sound::EqCrossovers eqCrossovers() const { return crossovers_; }
     // The deck's level meter (after EQ and filter, before the volume): the peak since the previous
     // call; nothing without a player.
     sound::PeakReading takePeak();

@@ -30,7 +30,7 @@ DeckAnalysis::DeckAnalysis(Deck &deck, LoadFn load, QObject *parent)
     strip_ = new WaveStrip(panel);
     // The strip spans where the thumb's centre can go, so the thumb stands over the play position; the
     // scale is a song's typical one (some megabytes, a page of ten frames).
-    const QRect travel = thumbTravel(bar, 0, 8'000'000, 4'180, 418);
+    const QRect travel = thumbTravel(bar, 0, 8'000'000, 4'180, 418).centres;
     const QPoint topLeft = bar->mapTo(panel, QPoint(travel.left(), bar->height() + kStripGap));
     strip_->setGeometry(topLeft.x(), topLeft.y(), std::max(1, travel.width()), kStripHeight);
     strip_->setAccessibleName(QStringLiteral("Wellenform"));

@@ -12,20 +12,23 @@
 #include <QStyle>
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace mixora::app {
 
 namespace {
 
-// How far the thumb's start can travel, for the bar's present scale and size. Asking the style costs
-// about as much as the repaint saved, so it is asked once per scale and size and the answer kept with
-// the bar.
+// Where the thumb goes, for the bar's present scale and size. Asking the style costs about as much as
+// the repaint saved, so it is asked once per scale and size and the answer kept with the bar.
 struct KeptTravel : QObject {
     using QObject::QObject;
-    int minimum = 0, maximum = -1, pageStep = 0, length = -1, travel = 0;
+    int minimum = 0, maximum = -1, pageStep = 0, length = -1;
+    int start = 0;  // where the thumb's start is at the minimum, along the bar
+    int travel = 0; // how far it can go from there
+    int thumb = 0;  // the thumb's length
 };
 
-int travelOf(QScrollBar *bar) {
+const KeptTravel &travelOf(QScrollBar *bar) {
     const bool horizontal = bar->orientation() == Qt::Horizontal;
     const int length = horizontal ? bar->width() : bar->height();
     KeptTravel *kept = nullptr;
@@ -36,19 +39,32 @@ int travelOf(QScrollBar *bar) {
         kept = new KeptTravel(bar);
     if (kept->minimum == bar->minimum() && kept->maximum == bar->maximum() &&
         kept->pageStep == bar->pageStep() && kept->length == length)
-        return kept->travel;
-    const QRect travel = thumbTravel(bar, bar->minimum(), bar->maximum(), bar->pageStep(), bar->singleStep());
+        return *kept;
+    const ThumbTravel travel =
+        thumbTravel(bar, bar->minimum(), bar->maximum(), bar->pageStep(), bar->singleStep());
     kept->minimum = bar->minimum();
     kept->maximum = bar->maximum();
     kept->pageStep = bar->pageStep();
     kept->length = length;
-    kept->travel = std::max(0, horizontal ? travel.width() : travel.height());
-    return kept->travel;
+    kept->thumb = travel.thumbLength;
+    kept->start = (horizontal ? travel.centres.left() : travel.centres.top()) - travel.thumbLength / 2;
+    kept->travel = std::max(0, horizontal ? travel.centres.width() : travel.centres.height());
+    return *kept;
 }
 
 int thumbPixel(QScrollBar *bar, int value) {
-    return QStyle::sliderPositionFromValue(bar->minimum(), bar->maximum(), value, travelOf(bar),
+    return QStyle::sliderPositionFromValue(bar->minimum(), bar->maximum(), value, travelOf(bar).travel,
                                            bar->invertedAppearance());
+}
+
+// The strip of the bar the thumb covers at one or the other of two pixels, a pixel wider each side
+// (the style may draw the thumb's edge outside it).
+QRect thumbSpan(QScrollBar *bar, int a, int b) {
+    const KeptTravel &kept = travelOf(bar);
+    const int from = kept.start + std::min(a, b) - 1;
+    const int length = std::abs(a - b) + kept.thumb + 2;
+    return bar->orientation() == Qt::Horizontal ? QRect(from, 0, length, bar->height())
+                                                : QRect(0, from, bar->width(), length);
 }
 
 class OwnFill : public QObject {
@@ -82,8 +98,9 @@ void setValueQuietly(QScrollBar *bar, int value) {
     bar->setAttribute(Qt::WA_UpdatesDisabled, true);
     bar->setValue(value);
     bar->setAttribute(Qt::WA_UpdatesDisabled, false);
-    if (thumbPixel(bar, bar->value()) != before)
-        bar->update();
+    // Only what the thumb left and where it went: across a wide bar the rest is the same groove.
+    if (const int after = thumbPixel(bar, bar->value()); after != before)
+        bar->update(travelOf(bar).thumb > 0 ? thumbSpan(bar, before, after) : bar->rect());
 }
 
 void keepLabelOffBar(QLabel *label, const QScrollBar *bar) {

@@ -6,7 +6,7 @@
 
 namespace mixora::app {
 
-QRect thumbTravel(const QScrollBar *bar, int minimum, int maximum, int pageStep, int singleStep) {
+ThumbTravel thumbTravel(const QScrollBar *bar, int minimum, int maximum, int pageStep, int singleStep) {
     QStyleOptionSlider opt;
     opt.initFrom(bar);
     opt.subControls = QStyle::SC_All;
@@ -22,10 +22,12 @@ QRect thumbTravel(const QScrollBar *bar, int minimum, int maximum, int pageStep,
     const QRect groove = style->subControlRect(QStyle::CC_ScrollBar, &opt, QStyle::SC_ScrollBarGroove, bar);
     const QRect thumb = style->subControlRect(QStyle::CC_ScrollBar, &opt, QStyle::SC_ScrollBarSlider, bar);
     if (groove.isEmpty())
-        return bar->rect();
+        return {bar->rect(), 0};
     if (opt.orientation == Qt::Horizontal)
-        return groove.adjusted(thumb.width() / 2, 0, -(thumb.width() - thumb.width() / 2), 0);
-    return groove.adjusted(0, thumb.height() / 2, 0, -(thumb.height() - thumb.height() / 2));
+        return {groove.adjusted(thumb.width() / 2, 0, -(thumb.width() - thumb.width() / 2), 0),
+                thumb.width()};
+    return {groove.adjusted(0, thumb.height() / 2, 0, -(thumb.height() - thumb.height() / 2)),
+            thumb.height()};
 }
 
 } // namespace mixora::app

@@ -8,10 +8,14 @@ class QScrollBar;
 
 namespace mixora::app {
 
-// The stretch the thumb's centre travels along, in the bar's coordinates, for a scale of the bar
-// (minimum … maximum, pageStep, singleStep) and the bar's present size and style; its length along
-// the bar is how far the thumb's start can travel. The bar's own rectangle when its style gives no
-// groove.
-QRect thumbTravel(const QScrollBar *bar, int minimum, int maximum, int pageStep, int singleStep);
+struct ThumbTravel {
+    // The stretch the thumb's centre travels along, in the bar's coordinates; its length along the bar
+    // is how far the thumb's start can travel. The bar's own rectangle when its style gives no groove.
+    QRect centres;
+    int thumbLength = 0; // along the bar
+};
+
+// For a scale of the bar (minimum … maximum, pageStep, singleStep) and its present size and style.
+ThumbTravel thumbTravel(const QScrollBar *bar, int minimum, int maximum, int pageStep, int singleStep);
 
 } // namespace mixora::app

@@ -3,6 +3,11 @@
 // analysis' audible start and end. A table that adds positions of its own moves them here.
 // Positions in the decoded stream (hot cues, loops, the beat grid: samples or seconds) do not
 // move: a tag rewrite moves the audio as a whole, and the stream it decodes to stays the same.
+//
+// A write-back in progress is noted in data.db ("PendingTagWrites") before its file is touched, and
+// with the move its positions will make before the file is renamed; the move and the end of the note
+// are one transaction after the rename. A kill anywhere between leaves the note, and the next open
+// settles it (settlePendingTagWrites), so row and file agree again without another post.
 #pragma once
 
 #include "library/Id3Tag.h"
@@ -10,6 +15,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 struct sqlite3;
 
@@ -28,15 +34,25 @@ class RowPositionsMove : public AudioMove {
 public:
     RowPositionsMove(std::filesystem::path database, std::int64_t index, std::string file);
     ~RowPositionsMove() override;
+    // Notes the write-back before the file is touched; false when data.db could not take the note.
+    bool begin();
     bool prepare(std::uint64_t from, std::int64_t delta, std::string &reason) override;
     void finish(bool replaced) override;
+    // The write-back is over, written or not: its note goes.
+    void end();
 
 private:
+    bool connect(std::string &reason);
     void close();
     std::filesystem::path database_;
     std::int64_t index_;
     std::string file_;
     sqlite3 *db_ = nullptr;
 };
+
+// Settles the write-backs a kill interrupted, on data.db's own connection: where the file already has
+// its new layout, the noted move is made now. Returns the rows of every note, whose texts are to be
+// written again (a file that has them already is left as it is). Throws DatabaseError.
+std::vector<std::int64_t> settlePendingTagWrites(sqlite3 *db);
 
 } // namespace mixora

@@ -1,5 +1,7 @@
 #include "library/Datamod.h"
 
+#include "library/BytePositions.h"
+
 #include <system_error>
 
 namespace mixora {
@@ -38,19 +40,38 @@ bool TDataModule1::openOrCreate(const std::filesystem::path &programDir) {
     }
     Table1.setIndexFieldNames("Interpret");
     Table1.open();
+    // Write-backs a kill interrupted: their moves are made, their texts written again.
+    std::vector<std::int64_t> unfinished;
+    try {
+        unfinished = settlePendingTagWrites(Table1.handle());
+    } catch (const DatabaseError &) {
+        // Left for the next start; the table itself is fine.
+    }
+    if (!unfinished.empty()) {
+        const auto at = Table1.currentKey();
+        for (const std::int64_t key : unfinished)
+            if (Table1.gotoKey(key))
+                writeTagsOf(key);
+        Table1.refresh();
+        if (!at || !Table1.gotoKey(*at))
+            Table1.first();
+    }
     return created;
 }
 
 void TDataModule1::Table1AfterPost() {
     if (!editorShown || !editorShown())
         return;
+    writeTagsOf(Table1.currentKey());
+}
+
+void TDataModule1::writeTagsOf(std::optional<std::int64_t> key) {
     const std::filesystem::path file = Table1.fieldAsString("DateiName");
     TagTexts texts;
     texts.title = Table1.fieldAsString("Titel");
     texts.artist = Table1.fieldAsString("Interpret");
     texts.year = Table1.fieldAsString("Jahr");
     texts.genre = Table1.fieldAsString("Genre");
-    const auto key = Table1.currentKey();
     writer_.submit(
         {file, std::move(texts), key ? Table1.filePath() : std::filesystem::path(), key.value_or(0)});
 }

@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace mixora {
@@ -56,6 +57,9 @@ public:
     const TagWriteResult &lastTagWrite() const { return lastTagWrite_; }
 
 private:
+    // Hands the current row's texts to the writer (its positions move with the audio when it has a key).
+    void writeTagsOf(std::optional<std::int64_t> key);
+
     TagWriteResult lastTagWrite_;
     TagWriter writer_; // last: finishes its jobs while the table is still open
 };

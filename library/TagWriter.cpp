@@ -89,7 +89,9 @@ void TagWriter::run() {
             result = writeId3Tag(job.file, job.texts);
         } else {
             RowPositionsMove positions(job.database, job.index, job.file.string());
+            positions.begin();
             result = writeId3Tag(job.file, job.texts, &positions);
+            positions.end();
         }
 
         lock.lock();

@@ -13,6 +13,8 @@
 #include <QTest>
 #include <QWheelEvent>
 
+#include <fstream>
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -126,6 +128,28 @@ TEST(MixControls, KnobsAndKillsAreTheDecksValues) {
     EXPECT_TRUE(rechts.killButton(sound::kEqLow)->isChecked());
     EXPECT_EQ(rechts.filterKnob()->value(), 25);
     EXPECT_DOUBLE_EQ(m.decks.Rechts.eq(sound::kEqHigh), -6.0); // showing it sent nothing back
+}
+
+TEST(MixControls, CrossoversFromTheSettingsReachBothDecksAndABadPairFallsBack) {
+    struct Case {
+        const char *lines;
+        float low, high;
+    };
+    const Case cases[] = {
+        {"[EQ]\nTief=180\nHoch=3200\n", 180.0f, 3200.0f},
+        {"[eq]\nTIEF=4000\nHoch=3200\n", sound::kEqLowCrossoverHz, sound::kEqHighCrossoverHz},
+        {"[EQ]\nTief=180\nHoch=25000\n", sound::kEqLowCrossoverHz, sound::kEqHighCrossoverHz},
+        {"[EQ]\nTief=180Hz\n", sound::kEqLowCrossoverHz, sound::kEqHighCrossoverHz}};
+    for (const Case &c : cases) {
+        GuiHarness harness;
+        std::ofstream(harness.ini()) << c.lines;
+        TFormMixora window;
+        WindowDecks decks{window};
+        for (const mixora::app::Deck *deck : {&decks.Links, &decks.Rechts}) {
+            EXPECT_EQ(deck->eqCrossovers().lowHz, c.low) << c.lines;
+            EXPECT_EQ(deck->eqCrossovers().highHz, c.high) << c.lines;
+        }
+    }
 }
 
 TEST(MixControls, MeterFallsBackHoldsItsPeakAndMarksClipping) {

@@ -2,9 +2,11 @@
 // byte positions stored for it, or undo fields another part of the program stored meanwhile.
 #include "analysis/Mp3Source.h"
 #include "analysis/Store.h"
+#include "library/BytePositions.h"
 #include "library/Datamod.h"
 #include "library/HotCues.h"
 #include "library/SongTags.h"
+#include "library/TagRewrite.h"
 #include "tests/support/Fixtures.h"
 #include "tests/tags/TagBuilders.h"
 
@@ -12,6 +14,9 @@
 
 #include <algorithm>
 #include <memory>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace mixora;
 namespace t = mixora::test;
@@ -163,4 +168,57 @@ TEST(TagPositions, QuickEditsEndWithTheLastTextsEvenWhenTheProgramQuitsMeanwhile
     lib.data.reset(); // quitting waits for the writes still pending
     EXPECT_EQ(readSongTags(file).title, "Third and last");
     EXPECT_EQ(readId3Tag(file).title(), "Third and last");
+}
+
+// A write killed between its steps: a child process writes as the writer does and dies half-way through
+// the copy, or after the rename but before the positions' commit. The next open settles it.
+TEST(TagPositions, AWriteKilledBetweenItsStepsIsSettledAtTheNextOpen) {
+    struct DiesAfterRename : RowPositionsMove {
+        using RowPositionsMove::RowPositionsMove;
+        void finish(bool replaced) override {
+            if (replaced)
+                _exit(0);
+            RowPositionsMove::finish(replaced);
+        }
+    };
+    for (const bool afterRename : {false, true}) {
+        Library lib;
+        const auto file = lib.dir / "song.mp3";
+        const Bytes old = tag(3, {text(3, "TIT2", "Old")});
+        t::writeFile(file, old + lib.audio);
+        const auto start = static_cast<std::int64_t>(old.size());
+        const auto key = lib.add(file, start + 4000);
+        const std::string title(200, 'K'); // does not fit: the audio moves
+        lib.data->editorShown = nullptr;
+        lib.setTitle(key, title);
+        const auto database = lib.data->Table1.filePath();
+        lib.data.reset();
+
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (!afterRename)
+                tags::rewriteHook = [](tags::RewriteStage stage) {
+                    if (stage == tags::RewriteStage::HalfCopied)
+                        _exit(0);
+                };
+            DiesAfterRename positions(database, key, file.string());
+            positions.begin();
+            writeId3Tag(file, {title, "", "", ""}, &positions);
+            _exit(1); // not killed where meant
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << afterRename;
+        EXPECT_EQ(readSongTags(file).title == title, afterRename);
+
+        lib.data = std::make_unique<TDataModule1>();
+        lib.data->openOrCreate(lib.dir.path());
+        lib.data->finishTagWrites();
+        EXPECT_EQ(readSongTags(file).title, title) << afterRename;
+        const auto moved = offsetOf(t::readFile(file), lib.audio) - start;
+        EXPECT_GT(moved, 0);
+        ASSERT_TRUE(lib.data->Table1.gotoKey(key));
+        EXPECT_EQ(lib.data->Table1.fieldAsInteger("StartZeit"), start + 4000 + moved) << afterRename;
+    }
 }
