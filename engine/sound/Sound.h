@@ -177,7 +177,7 @@ struct Notification {
 };
 
 namespace detail {
-class Mixer;
+class DeviceMix;
 struct BufferCore;
 } // namespace detail
 
@@ -269,8 +269,8 @@ public:
 
 private:
     friend class Device;
-    Buffer(std::shared_ptr<detail::Mixer> mixer, std::shared_ptr<detail::BufferCore> core);
-    std::shared_ptr<detail::Mixer> mixer_;
+    Buffer(std::shared_ptr<detail::DeviceMix> mixer, std::shared_ptr<detail::BufferCore> core);
+    std::shared_ptr<detail::DeviceMix> mixer_;
     std::shared_ptr<detail::BufferCore> core_;
 };
 
@@ -330,7 +330,7 @@ public:
 protected:
     Device(Backend backend, std::string description);
     // Backends start mixing only after construction is complete.
-    std::shared_ptr<detail::Mixer> mixer_;
+    std::shared_ptr<detail::DeviceMix> mixer_;
 
 private:
     Backend backend_;

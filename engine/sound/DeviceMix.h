@@ -113,10 +113,10 @@ struct BufferCore {
     ~BufferCore();
 };
 
-class Mixer {
+class DeviceMix {
 public:
-    Mixer(bool collectSignals, bool realtime);
-    ~Mixer();
+    DeviceMix(bool collectSignals, bool realtime);
+    ~DeviceMix();
 
     // Registration of buffers; remove() returns once the mix no longer reads the buffer.
     void add(BufferCore *core);
