@@ -198,10 +198,20 @@ EqCrossovers validCrossovers(double lowHz, double highHz) {
 void Buffer::setFrequency(std::uint32_t hz) {
     if (hz == 0)
         hz = std::uint32_t(core_->format.sampleRate);
-    core_->frequency.store(std::clamp(hz, kMinFrequencyHz, kMaxFrequencyHz));
+    core_->frequency.store(double(std::clamp(hz, kMinFrequencyHz, kMaxFrequencyHz)));
 }
 
 std::uint32_t Buffer::frequency() const {
+    return std::uint32_t(std::lround(core_->frequency.load()));
+}
+
+void Buffer::setExactFrequency(double hz) {
+    if (!(hz > 0.0)) // NaN too
+        hz = double(core_->format.sampleRate);
+    core_->frequency.store(std::clamp(hz, double(kMinFrequencyHz), double(kMaxFrequencyHz)));
+}
+
+double Buffer::exactFrequency() const {
     return core_->frequency.load();
 }
 

@@ -53,7 +53,7 @@ void assertNotRealtime() {
 BufferCore::BufferCore(const PcmFormat &f, std::uint32_t byteLength)
     : format(f), bytes(byteLength), frames(byteLength / std::uint32_t(f.blockAlign())), channels(f.channels),
       samples(new std::atomic<std::int16_t>[byteLength / 2]), sampleCount(byteLength / 2),
-      frequency(std::uint32_t(f.sampleRate)) {
+      frequency(double(f.sampleRate)) {
     for (std::size_t i = 0; i < sampleCount; ++i)
         samples[i].store(0, std::memory_order_relaxed);
 }
@@ -194,8 +194,7 @@ void DeviceMix::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
         b.gain = target; // a start begins at the set volume; only changes while playing ramp
         b.cursorFrame.store(std::uint32_t(b.pos >> 32));
         publishClock(b, chunkFrame_ + n,
-                     std::uint64_t(double(b.frequency.load()) / kDeviceRate * double(kFixedOne) + 0.5),
-                     false);
+                     std::uint64_t(b.frequency.load() / kDeviceRate * double(kFixedOne) + 0.5), false);
         return;
     }
     if (!b.wasPlaying) {
@@ -209,7 +208,7 @@ void DeviceMix::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
     }
 
     // Rate: the buffer's frequency over the device rate, corrected when slaved.
-    double ratio = double(b.frequency.load()) / kDeviceRate;
+    double ratio = b.frequency.load() / kDeviceRate;
     // A late start's jump passes notification points like playing would: they are signalled below.
     std::uint64_t travelFrom = 0;
     std::uint64_t jumpWraps = 0;
@@ -224,7 +223,7 @@ void DeviceMix::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
     if (master && master->alive.load() && master->playing.load()) {
         const double len = double(b.frames);
         const double m = masterPosition(*master, len);
-        if (auto c = b.follower.step(m, double(b.pos) / double(kFixedOne), len, double(b.frequency.load()),
+        if (auto c = b.follower.step(m, double(b.pos) / double(kFixedOne), len, b.frequency.load(),
                                      master->jumps.load(), n)) {
             b.correction.store(*c, std::memory_order_relaxed);
             ratio *= 1.0 + *c;

@@ -248,7 +248,11 @@ public:
     // Playback frequency in Hz (resampled to the device rate); 0 restores the format's rate. Clamped to
     // kMinFrequencyHz … kMaxFrequencyHz.
     void setFrequency(std::uint32_t hz);
-    std::uint32_t frequency() const;
+    std::uint32_t frequency() const; // to the nearest hertz
+    // The same with a fraction of a hertz, used by the mix as it is (a synced deck's rate is not bound
+    // to whole hertz). 0 or NaN restores the format's rate; the clamp is the same.
+    void setExactFrequency(double hz);
+    double exactFrequency() const;
 
     // Replaces the notification positions (an empty list removes them). Offsets beyond the buffer are
     // refused (false). The events are kept alive as long as the buffer names them.
