@@ -97,6 +97,7 @@ DeckWidgets DeckWidgets::find(QWidget *root, DeckSide side) {
     w.headCue = need<QAbstractButton>(root, QStringLiteral("SBHeadCue") + s);
     w.bpmLabel = need<QLabel>(root, QStringLiteral("lbBpm_") + s);
     w.sync = need<QAbstractButton>(root, QStringLiteral("btSync_") + s);
+    w.keyLock = need<QAbstractButton>(root, QStringLiteral("btKeyLock_") + s);
     return w;
 }
 
@@ -155,6 +156,7 @@ Deck::Deck(DeckSide side, const DeckWidgets &widgets, DeckContext context, QObje
     connect(w_.load, &QAbstractButton::clicked, this, [this] { load(); });
     connect(w_.time, &QAbstractButton::clicked, this, [this] { toggleTime(); });
     connect(w_.sync, &QAbstractButton::clicked, this, [this] { syncClicked(); });
+    connect(w_.keyLock, &QAbstractButton::clicked, this, [this](bool on) { setKeyLock(on); });
     connect(w_.pitchBar, &QScrollBar::valueChanged, this, [this] { pitchChanged(); });
     connect(w_.volumeBar, &QScrollBar::valueChanged, this, [this] { volumeChanged(); });
     connect(w_.seekBar, &QScrollBar::actionTriggered, this, [this](int action) {
@@ -343,6 +345,17 @@ void Deck::applyMixTo(engine::DoublePlayer &player) {
         player.SetEqKill(band, eqKill_[std::size_t(band)]);
     }
     player.SetFilter(filter_);
+    player.SetKeyLock(keyLock_);
+}
+
+void Deck::setKeyLock(bool on) {
+    w_.keyLock->setChecked(on);
+    if (on == keyLock_)
+        return;
+    keyLock_ = on;
+    if (player_)
+        player_->SetKeyLock(on);
+    emit keyLockChanged(on);
 }
 
 void Deck::setEq(int band, double dB) {

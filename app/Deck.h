@@ -63,6 +63,7 @@ struct DeckWidgets {
     QAbstractButton *headCue = nullptr;    // SBHeadCue*
     QLabel *bpmLabel = nullptr;            // lbBpm_*, the tempo heard
     QAbstractButton *sync = nullptr;       // btSync_*
+    QAbstractButton *keyLock = nullptr;    // btKeyLock_*
 
     // Throws std::logic_error naming the first control that is missing.
     static DeckWidgets find(QWidget *root, DeckSide side);
@@ -150,6 +151,9 @@ public:
     // The analysis of a library row was stored: the deck that holds that song shows its tempo.
     void songAnalysed(std::int64_t key);
     void setPartner(Deck *other) { partner_ = other; }
+    // "Key Lock": the pitch bar (and Sync) change the tempo, the key stays. Kept for every song loaded.
+    void setKeyLock(bool on);
+    bool keyLock() const { return keyLock_; }
 
     // --- EQ and filter (kept here, so every song loaded gets them; the headphone copy too)
     // band sound::kEqLow … kEqHigh ("Tief", "Mitte", "Hoch"); dB sound::kEqKillDb (the band gone) …
@@ -203,6 +207,7 @@ signals:
     // An EQ band's knob or kill switch, or the filter, changed (by any caller).
     void eqChanged(int band);
     void filterChanged();
+    void keyLockChanged(bool on);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -260,6 +265,7 @@ private:
     std::array<float, sound::kEqBands> eqDb_{};
     std::array<bool, sound::kEqBands> eqKill_{};
     float filter_ = 0.0f;
+    bool keyLock_ = false;
     sound::EqCrossovers crossovers_;
     bool following_ = false;
     bool matchPending_ = false; // analysed on air: the match waits until the deck is silent
