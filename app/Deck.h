@@ -30,6 +30,7 @@ class QAbstractButton;
 class QFrame;
 class QLabel;
 class QScrollBar;
+class QTimer;
 class QWidget;
 
 namespace mixora {
@@ -146,8 +147,12 @@ public:
     // again at the next press or when the pitch bar is moved by hand.
     void syncClicked();
     bool synced() const;
-    // The song's tempo as heard (pitch bar, not nudges); none without a player or known tempo.
+    // The song's tempo as heard (pitch bar or Sync's exact rate, not nudges); none without a player or
+    // known tempo.
     std::optional<double> heardTempo() const;
+    // The playback ratio (frequency over the song's rate) the deck is heard at, nudges and phase pulls
+    // aside: Sync's exact one, else the pitch bar's step.
+    double baseRate() const;
     // The analysis of a library row was stored: the deck that holds that song shows its tempo.
     void songAnalysed(std::int64_t key);
     void setPartner(Deck *other) { partner_ = other; }
@@ -239,6 +244,13 @@ private:
     void keepInSync(TempoChange change);
     // Tells the other deck when the tempo heard here changed.
     void announceTempo(bool byPitchBar);
+    // Gives the player the base rate, with the phase pull while Sync holds the beats.
+    void applyRate();
+    // Sync's periodic look at both clocks: pulls this deck's beats onto the other's, or, far off after
+    // a jump, starts it again in phase. The deck that plays first leads when both are synced.
+    void holdPhase();
+    // A nudge on either deck sets where the beats are held: the offset the DJ left them at.
+    void keepNudgedPhase();
     bool startInTime(Start start);
     void message(const QString &caption, const QString &text) const;
     SongTable *table() const;
@@ -266,6 +278,12 @@ private:
     std::array<bool, sound::kEqBands> eqKill_{};
     float filter_ = 0.0f;
     bool keyLock_ = false;
+    // Sync's rate, exact (the bar shows its nearest step); none: the bar's step is the rate.
+    std::optional<double> exactRate_;
+    double phasePull_ = 0.0;         // rate correction (ratio − 1) pulling the beats in
+    double phaseOffsetBeats_ = 0.0;  // where the beats are held, as the DJ nudged them
+    std::uint64_t playingSince_ = 0; // order of the starts of the two decks (0: not playing)
+    QTimer *syncTimer_ = nullptr;
     sound::EqCrossovers crossovers_;
     bool following_ = false;
     bool matchPending_ = false; // analysed on air: the match waits until the deck is silent
