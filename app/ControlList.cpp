@@ -178,6 +178,9 @@ const DeckControl kDeckControls[] = {
     {"sync", ControlKind::Toggle, 0, 1,
      [](Deck &d, Jog &, double v) { if (pressed(v) != d.synced()) d.widgets().sync->click(); },
      [](const Deck &d) { return d.synced() ? 1.0 : 0.0; }},
+    {"keyLock", ControlKind::Toggle, 0, 1,
+     [](Deck &d, Jog &, double v) { d.setKeyLock(pressed(v)); },
+     [](const Deck &d) { return d.keyLock() ? 1.0 : 0.0; }},
     {"headCue", ControlKind::Toggle, 0, 1,
      [](Deck &d, Jog &, double v) { if (pressed(v) != d.headCueOn()) d.headCueClicked(); },
      [](const Deck &d) { return d.headCueOn() ? 1.0 : 0.0; }},
@@ -266,6 +269,7 @@ void addControls(controller::ControlSet &set, WindowDecks &decks) {
         watch(deck, &Deck::songChanged);
         watch(deck, &Deck::eqChanged);
         watch(deck, &Deck::filterChanged);
+        watch(deck, &Deck::keyLockChanged);
         watch(w.pitchBar, &QScrollBar::valueChanged);
         watch(w.volumeBar, &QScrollBar::valueChanged);
         watch(w.sync, &QAbstractButton::toggled);

@@ -16,6 +16,7 @@
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 #include <charconv>
@@ -32,6 +33,13 @@ const QString kPitchInitial = QStringLiteral("0 %");
 // meets it before it is due (a late one still joins in time, only shorter).
 constexpr std::uint64_t kStartLeadFrames = 2048;
 constexpr double kSecondsPerMinute = 60.0;
+// How often Sync looks at the two decks' clocks, and how far off a synced deck's beats may be before
+// it is started again in phase instead of pulled in (only a jump puts it that far off).
+constexpr int kSyncCheckMs = 50;
+constexpr double kRealignSeconds = 0.02;
+// A nudge's change of the playback ratio (the bar's ±10 %).
+constexpr double kNudgeRatio = 0.1;
+std::uint64_t gStartCount = 0;
 
 template <typename T> T *need(QWidget *root, const QString &name) {
     auto *widget = root->findChild<T *>(name);
@@ -97,6 +105,7 @@ DeckWidgets DeckWidgets::find(QWidget *root, DeckSide side) {
     w.headCue = need<QAbstractButton>(root, QStringLiteral("SBHeadCue") + s);
     w.bpmLabel = need<QLabel>(root, QStringLiteral("lbBpm_") + s);
     w.sync = need<QAbstractButton>(root, QStringLiteral("btSync_") + s);
+    w.keyLock = need<QAbstractButton>(root, QStringLiteral("btKeyLock_") + s);
     return w;
 }
 
@@ -155,6 +164,7 @@ Deck::Deck(DeckSide side, const DeckWidgets &widgets, DeckContext context, QObje
     connect(w_.load, &QAbstractButton::clicked, this, [this] { load(); });
     connect(w_.time, &QAbstractButton::clicked, this, [this] { toggleTime(); });
     connect(w_.sync, &QAbstractButton::clicked, this, [this] { syncClicked(); });
+    connect(w_.keyLock, &QAbstractButton::clicked, this, [this](bool on) { setKeyLock(on); });
     connect(w_.pitchBar, &QScrollBar::valueChanged, this, [this] { pitchChanged(); });
     connect(w_.volumeBar, &QScrollBar::valueChanged, this, [this] { volumeChanged(); });
     connect(w_.seekBar, &QScrollBar::actionTriggered, this, [this](int action) {
@@ -193,6 +203,10 @@ Deck::Deck(DeckSide side, const DeckWidgets &widgets, DeckContext context, QObje
                              static_cast<QObject *>(w_.zero), static_cast<QObject *>(w_.headCue)})
         watched->installEventFilter(this);
     setHeadLamp(headCueOn_ != 0);
+    syncTimer_ = new QTimer(this);
+    syncTimer_->setInterval(kSyncCheckMs);
+    connect(syncTimer_, &QTimer::timeout, this, [this] { holdPhase(); });
+    syncTimer_->start();
 }
 
 Deck::~Deck() {
@@ -332,6 +346,8 @@ bool Deck::loadSong(const Song &song) {
 void Deck::applyMixTo(engine::DoublePlayer &player) {
     // The bar's pitch goes with the song, so what the label says is what is heard.
     const int pitch = w_.pitchBar->value();
+    exactRate_.reset(); // a new song: Sync, if on, matches it again
+    phasePull_ = 0.0;
     player.SetPitch(pitch);
     if (pitch != 0 || w_.pitchLabel->text() != kPitchInitial)
         w_.pitchLabel->setText(pitchText(pitch, QLocale::system().decimalPoint()));
@@ -343,6 +359,17 @@ void Deck::applyMixTo(engine::DoublePlayer &player) {
         player.SetEqKill(band, eqKill_[std::size_t(band)]);
     }
     player.SetFilter(filter_);
+    player.SetKeyLock(keyLock_);
+}
+
+void Deck::setKeyLock(bool on) {
+    w_.keyLock->setChecked(on);
+    if (on == keyLock_)
+        return;
+    keyLock_ = on;
+    if (player_)
+        player_->SetKeyLock(on);
+    emit keyLockChanged(on);
 }
 
 void Deck::setEq(int band, double dB) {
@@ -438,6 +465,7 @@ void Deck::play(Start start) {
     }
     if (!startInTime(start))
         player_->Play();
+    playingSince_ = ++gStartCount;
     setState(State::Playing);
     setLit(w_.play, true);
     setLit(w_.cue, false);
@@ -475,32 +503,43 @@ void Deck::toggleTime() {
 
 void Deck::pitchChanged() {
     // A hand on the bar takes the tempo back from Sync.
-    if (!settingPitch_ && synced())
-        setSynced(false);
+    if (!settingPitch_) {
+        exactRate_.reset();
+        if (synced())
+            setSynced(false);
+    }
     if (!player_)
         return;
     const int pitch = w_.pitchBar->value();
-    player_->SetPitch(pitch);
+    applyRate();
     w_.pitchLabel->setText(pitchText(pitch, QLocale::system().decimalPoint()));
     showTempo();
     announceTempo(true);
 }
 
 void Deck::nudgePressed(int direction) {
-    if (player_)
+    if (!player_)
+        return;
+    if (exactRate_)
+        player_->SetRate(*exactRate_ + (direction > 0 ? kNudgeRatio : -kNudgeRatio));
+    else
         player_->SetPitch(w_.pitchBar->value() + (direction > 0 ? 100 : -100));
 }
 
 void Deck::nudgeReleased() {
-    if (player_)
-        player_->SetPitch(w_.pitchBar->value());
+    if (!player_)
+        return;
+    applyRate();
+    keepNudgedPhase();
+    if (partner_)
+        partner_->keepNudgedPhase();
 }
 
 void Deck::zeroPitch() {
     if (!player_)
         return;
     w_.pitchBar->setValue(0);
-    player_->SetPitch(w_.pitchBar->value());
+    applyRate();
 }
 
 void Deck::volumeChanged() {
@@ -566,7 +605,79 @@ void Deck::songAnalysed(std::int64_t key) {
 std::optional<double> Deck::heardTempo() const {
     if (!player_ || player_->SampleRate() <= 0 || !beat_.grid)
         return std::nullopt;
-    return engine::heardBpm(beat_.grid->bpm, player_->reader->sampleRate, w_.pitchBar->value());
+    return beat_.grid->bpm * baseRate();
+}
+
+double Deck::baseRate() const {
+    if (exactRate_)
+        return *exactRate_;
+    const std::int32_t rate = player_ ? player_->SampleRate() : 0;
+    return rate > 0 ? engine::DoublePlayer::FrequencyFor(rate, w_.pitchBar->value()) / double(rate) : 1.0;
+}
+
+void Deck::applyRate() {
+    if (!player_)
+        return;
+    if (exactRate_)
+        player_->SetRate(*exactRate_ * (1.0 + phasePull_));
+    else
+        player_->SetPitch(w_.pitchBar->value());
+}
+
+void Deck::holdPhase() {
+    Deck *other = partner_;
+    const bool follows = synced() && exactRate_ && state_ == State::Playing && beat_.grid && other &&
+                         other->player_ && other->state_ == State::Playing && other->beat_.grid &&
+                         other->player_->MainDevice() == player_->MainDevice() &&
+                         !(other->synced() && other->playingSince_ > playingSince_);
+    std::optional<double> error;
+    double ratio = 1.0;
+    engine::PlayingDeck otherDeck;
+    if (follows) {
+        const auto own = player_->Clock();
+        const auto theirs = other->player_->Clock();
+        if (own && theirs) {
+            ratio = engine::tempoRatio(*heardTempo(), *other->heardTempo());
+            otherDeck = engine::PlayingDeck{*theirs, other->player_->SampleRate(), *other->beat_.grid};
+            error = engine::phaseError(engine::PlayingDeck{*own, player_->SampleRate(), *beat_.grid},
+                                       otherDeck, ratio, phaseOffsetBeats_);
+        }
+    }
+    double pull = 0.0;
+    if (error && std::abs(*error) > kRealignSeconds) {
+        // Off by more than a pull could mend in time: start again in phase, from about here.
+        const std::uint64_t earliest = player_->MainDevice()->framesRendered() + kStartLeadFrames;
+        const auto own = player_->Clock();
+        phaseOffsetBeats_ = 0.0;
+        if (own)
+            player_->PlayAt(earliest,
+                            engine::alignedStartSource(otherDeck, earliest, *beat_.grid,
+                                                       player_->SampleRate(), own->sourceFrame, ratio));
+    } else if (error) {
+        pull = engine::phaseCorrection(*error);
+    }
+    if (pull != phasePull_) {
+        phasePull_ = pull;
+        applyRate();
+    }
+}
+
+void Deck::keepNudgedPhase() {
+    Deck *other = partner_;
+    if (!synced() || !player_ || !beat_.grid || !other || !other->player_ || !other->beat_.grid ||
+        !heardTempo() || !other->heardTempo())
+        return;
+    const auto own = player_->Clock();
+    const auto theirs = other->player_->Clock();
+    if (!own || !theirs)
+        return;
+    const engine::PlayingDeck ownDeck{*own, player_->SampleRate(), *beat_.grid};
+    const double ratio = engine::tempoRatio(*heardTempo(), *other->heardTempo());
+    const std::optional<double> error =
+        engine::phaseError(ownDeck, {*theirs, other->player_->SampleRate(), *other->beat_.grid}, ratio);
+    if (error)
+        phaseOffsetBeats_ = *error / (kSecondsPerMinute / beat_.grid->bpm /
+                                      (own->rate * sound::kDeviceRate / player_->SampleRate()));
 }
 
 void Deck::showTempo() {
@@ -583,8 +694,14 @@ bool Deck::synced() const {
 
 void Deck::setSynced(bool on) {
     w_.sync->setChecked(on);
-    if (!on)
+    phaseOffsetBeats_ = 0.0;
+    if (!on) {
         matchPending_ = false;
+        if (phasePull_ != 0.0) {
+            phasePull_ = 0.0;
+            applyRate();
+        }
+    }
 }
 
 void Deck::announceTempo(bool byPitchBar) {
@@ -611,11 +728,8 @@ void Deck::keepInSync(TempoChange change) {
     } else if (change == TempoChange::OwnSong) {
         // Results that arrive on air would jump the tempo the audience hears: they wait.
         matchPending_ = true;
-    } else if (change == TempoChange::OtherSong) {
-        // Another song on the other deck: no jump on air, and no stale match either.
-        setSynced(false);
     } else if (!matchPending_ && !matchTempo()) {
-        setSynced(false); // the other's pitch moved where this one cannot follow
+        setSynced(false); // the other's tempo moved where this one cannot follow
     }
     following_ = false;
 }
@@ -624,10 +738,14 @@ bool Deck::matchTempo() {
     const std::optional<double> target = partner_ ? partner_->heardTempo() : std::nullopt;
     if (!target || !beat_.grid || !player_ || player_->SampleRate() <= 0)
         return false;
-    const std::optional<int> pitch = engine::syncPitch(beat_.grid->bpm, player_->SampleRate(), *target,
-                                                       w_.pitchBar->minimum(), w_.pitchBar->maximum());
-    if (!pitch)
+    const std::optional<double> ratio =
+        engine::syncRatio(beat_.grid->bpm, *target, 1.0 + w_.pitchBar->minimum() / 1000.0,
+                          1.0 + w_.pitchBar->maximum() / 1000.0);
+    if (!ratio)
         return false;
+    exactRate_ = *ratio;
+    const std::optional<int> pitch = std::clamp(static_cast<int>(std::lround((*ratio - 1.0) * 1000.0)),
+                                                w_.pitchBar->minimum(), w_.pitchBar->maximum());
     settingPitch_ = true;
     if (w_.pitchBar->value() == *pitch)
         pitchChanged(); // the bar does not report a move to where it stands; the label must show it
@@ -672,6 +790,7 @@ bool Deck::startInTime(Start start) {
     const std::int32_t rate = player_->SampleRate();
     if (align) {
         const double ratio = engine::tempoRatio(*heardTempo(), *other->heardTempo());
+        phaseOffsetBeats_ = 0.0;
         return player_->PlayAt(earliest, engine::alignedStartSource(playing, earliest, *beat_.grid, rate,
                                                                     own->sourceFrame, ratio));
     }
@@ -681,8 +800,7 @@ bool Deck::startInTime(Start start) {
         const double period = kSecondsPerMinute / beat_.grid->bpm * rate;
         const double first = beat_.grid->firstBeatSeconds * rate;
         const double next = first + std::ceil((own->sourceFrame - first) / period) * period;
-        const double step = engine::DoublePlayer::FrequencyFor(rate, w_.pitchBar->value()) /
-                            static_cast<double>(sound::kDeviceRate);
+        const double step = baseRate() * rate / static_cast<double>(sound::kDeviceRate);
         framesToOwnBeat = (next - own->sourceFrame) / step;
     }
     return player_->PlayAt(engine::beatStartFrame(playing, earliest, framesToOwnBeat), own->sourceFrame);

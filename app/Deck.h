@@ -30,6 +30,7 @@ class QAbstractButton;
 class QFrame;
 class QLabel;
 class QScrollBar;
+class QTimer;
 class QWidget;
 
 namespace mixora {
@@ -63,6 +64,7 @@ struct DeckWidgets {
     QAbstractButton *headCue = nullptr;    // SBHeadCue*
     QLabel *bpmLabel = nullptr;            // lbBpm_*, the tempo heard
     QAbstractButton *sync = nullptr;       // btSync_*
+    QAbstractButton *keyLock = nullptr;    // btKeyLock_*
 
     // Throws std::logic_error naming the first control that is missing.
     static DeckWidgets find(QWidget *root, DeckSide side);
@@ -145,11 +147,18 @@ public:
     // again at the next press or when the pitch bar is moved by hand.
     void syncClicked();
     bool synced() const;
-    // The song's tempo as heard (pitch bar, not nudges); none without a player or known tempo.
+    // The song's tempo as heard (pitch bar or Sync's exact rate, not nudges); none without a player or
+    // known tempo.
     std::optional<double> heardTempo() const;
+    // The playback ratio (frequency over the song's rate) the deck is heard at, nudges and phase pulls
+    // aside: Sync's exact one, else the pitch bar's step.
+    double baseRate() const;
     // The analysis of a library row was stored: the deck that holds that song shows its tempo.
     void songAnalysed(std::int64_t key);
     void setPartner(Deck *other) { partner_ = other; }
+    // "Key Lock": the pitch bar (and Sync) change the tempo, the key stays. Kept for every song loaded.
+    void setKeyLock(bool on);
+    bool keyLock() const { return keyLock_; }
 
     // --- EQ and filter (kept here, so every song loaded gets them; the headphone copy too)
     // band sound::kEqLow … kEqHigh ("Tief", "Mitte", "Hoch"); dB sound::kEqKillDb (the band gone) …
@@ -204,6 +213,7 @@ signals:
     // An EQ band's knob or kill switch, or the filter, changed (by any caller).
     void eqChanged(int band);
     void filterChanged();
+    void keyLockChanged(bool on);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -235,6 +245,13 @@ private:
     void keepInSync(TempoChange change);
     // Tells the other deck when the tempo heard here changed.
     void announceTempo(bool byPitchBar);
+    // Gives the player the base rate, with the phase pull while Sync holds the beats.
+    void applyRate();
+    // Sync's periodic look at both clocks: pulls this deck's beats onto the other's, or, far off after
+    // a jump, starts it again in phase. The deck that plays first leads when both are synced.
+    void holdPhase();
+    // A nudge on either deck sets where the beats are held: the offset the DJ left them at.
+    void keepNudgedPhase();
     bool startInTime(Start start);
     void message(const QString &caption, const QString &text) const;
     SongTable *table() const;
@@ -261,6 +278,13 @@ private:
     std::array<float, sound::kEqBands> eqDb_{};
     std::array<bool, sound::kEqBands> eqKill_{};
     float filter_ = 0.0f;
+    bool keyLock_ = false;
+    // Sync's rate, exact (the bar shows its nearest step); none: the bar's step is the rate.
+    std::optional<double> exactRate_;
+    double phasePull_ = 0.0;         // rate correction (ratio − 1) pulling the beats in
+    double phaseOffsetBeats_ = 0.0;  // where the beats are held, as the DJ nudged them
+    std::uint64_t playingSince_ = 0; // order of the starts of the two decks (0: not playing)
+    QTimer *syncTimer_ = nullptr;
     sound::EqCrossovers crossovers_;
     bool following_ = false;
     bool matchPending_ = false; // analysed on air: the match waits until the deck is silent

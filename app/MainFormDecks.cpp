@@ -116,6 +116,21 @@ sound::EqCrossovers readEqCrossovers(const std::filesystem::path &file) {
     }
 }
 
+// Key lock per deck, "[KeyLock] Links=1"; an entry that is missing (an older file) reads as off.
+constexpr char kKeyLockSection[] = "KeyLock";
+
+const char *keyLockKey(const Deck &deck) {
+    return deck.side() == DeckSide::Links ? "Links" : "Rechts";
+}
+
+bool readKeyLock(const std::filesystem::path &file, const Deck &deck) {
+    try {
+        return settings::IniFile(file).readString(kKeyLockSection, keyLockKey(deck), "0") == "1";
+    } catch (const settings::IniError &) {
+        return false;
+    }
+}
+
 } // namespace
 
 WindowDecks::WindowDecks(TFormMixora &window)
@@ -139,8 +154,21 @@ WindowDecks::WindowDecks(TFormMixora &window)
     Links.setPartner(&Rechts);
     Rechts.setPartner(&Links);
     const sound::EqCrossovers crossovers = readEqCrossovers(iniFile(window));
-    for (Deck *deck : {&Links, &Rechts})
+    for (Deck *deck : {&Links, &Rechts}) {
         deck->setEqCrossovers(crossovers.lowHz, crossovers.highHz);
+        deck->setKeyLock(readKeyLock(iniFile(window), *deck));
+        QObject::connect(deck, &Deck::keyLockChanged, deck, [this, deck](bool on) {
+            try {
+                settings::IniFile(iniFile(window_))
+                    .writeString(kKeyLockSection, keyLockKey(*deck), on ? "1" : "0");
+            } catch (const settings::IniError &e) {
+                ::mixora::ui::message(
+                    &window_, QStringLiteral("Fehler"),
+                    QStringLiteral("Die Einstellung Key Lock kann nicht gespeichert werden: %1")
+                        .arg(QString::fromUtf8(e.what())));
+            }
+        });
+    }
     autoGain = window.ui.Einstellungen1->addAction(QStringLiteral("&Auto-Gain"));
     autoGain->setObjectName(QStringLiteral("AutoGain"));
     autoGain->setCheckable(true);

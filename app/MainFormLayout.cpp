@@ -15,7 +15,8 @@ namespace mixora::app {
 namespace {
 
 // The deck panels' parts that move when a deck grows, by their names' stems.
-constexpr const char *kFollowRightEdge[] = {"SBtMinusSpeed", "SBtPlusSpeed", "lbBpm_", "btSync_"};
+constexpr const char *kFollowRightEdge[] = {"SBtMinusSpeed", "SBtPlusSpeed", "lbBpm_", "btSync_",
+                                            "btKeyLock_"};
 constexpr const char *kFollowBottomRight[] = {"Cue_", "Play_"};
 
 QString deckName(const char *stem, bool left) {

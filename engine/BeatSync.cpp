@@ -43,6 +43,46 @@ double tempoRatio(double ownHeardBpm, double otherHeardBpm) {
     return std::exp2(std::clamp(std::round(r), -1.0, 1.0));
 }
 
+std::optional<double> syncRatio(double ownBpm, double targetBpm, double minRatio, double maxRatio) {
+    if (!(ownBpm > 0) || !(targetBpm > 0))
+        return std::nullopt;
+    std::optional<double> best;
+    for (const double factor : {1.0, 2.0, 0.5}) {
+        const double wanted = targetBpm * factor / ownBpm;
+        if (wanted < minRatio || wanted > maxRatio)
+            continue;
+        if (!best || std::abs(wanted - 1.0) < std::abs(*best - 1.0))
+            best = wanted;
+    }
+    return best;
+}
+
+std::optional<double> phaseError(const PlayingDeck &own, const PlayingDeck &other, double ratio,
+                                 double offsetBeats) {
+    if (!own.clock.playing || !other.clock.playing || own.grid.bpm <= 0 || other.grid.bpm <= 0 ||
+        own.sampleRate <= 0 || other.sampleRate <= 0 || own.clock.rate <= 0)
+        return std::nullopt;
+    const std::uint64_t at = std::max(own.clock.deviceFrame, other.clock.deviceFrame);
+    auto beats = [at](const PlayingDeck &d) {
+        return (d.sourceAt(at) / d.sampleRate - d.grid.firstBeatSeconds) * d.grid.bpm / kSecondsPerMinute;
+    };
+    double d = beats(own) - beats(other) * ratio - offsetBeats;
+    d -= std::round(d);
+    // One own beat lasts this long as heard: its period in the stream over the rate it plays at.
+    const double heardBeatSeconds =
+        kSecondsPerMinute / own.grid.bpm / (own.clock.rate * sound::kDeviceRate / own.sampleRate);
+    return d * heardBeatSeconds;
+}
+
+double phaseCorrection(double errorSeconds) {
+    if (!(std::abs(errorSeconds) > kPhaseDeadbandSeconds))
+        return 0.0;
+    // An error closes with a time constant of this (1 ms in about a second and a half), and a large
+    // one at the cap's pace.
+    constexpr double kPullSecondsPerSecond = 1.0;
+    return std::clamp(-errorSeconds / kPullSecondsPerSecond, -kMaxPhaseCorrection, kMaxPhaseCorrection);
+}
+
 double PlayingDeck::sourceAt(std::uint64_t deviceFrame) const {
     const double frames = static_cast<double>(deviceFrame) - static_cast<double>(clock.deviceFrame);
     return clock.sourceFrame + (clock.playing ? frames * clock.rate : 0.0);

@@ -46,4 +46,21 @@ std::uint64_t beatStartFrame(const PlayingDeck &other, std::uint64_t earliestFra
 // The ratio of two heard tempos snapped to 1, 2 or 1/2 (whichever is nearest).
 double tempoRatio(double ownHeardBpm, double otherHeardBpm);
 
+// The exact playback ratio (frequency over the song's rate, within minRatio..maxRatio) at which a song
+// of ownBpm is heard at targetBpm, or at half or double of it where that needs less change; none when
+// no candidate fits. syncPitch is its nearest pitch step.
+std::optional<double> syncRatio(double ownBpm, double targetBpm, double minRatio, double maxRatio);
+
+// How far (seconds heard on the own deck; positive: ahead) the own deck's beats stand from the other's at
+// the later of the two clocks' frames, counted by tempoRatio (1, 2 or 1/2) and less offsetBeats. None when
+// a deck does not play or lacks a grid.
+std::optional<double> phaseError(const PlayingDeck &own, const PlayingDeck &other, double tempoRatio,
+                                 double offsetBeats = 0.0);
+
+// The rate correction (ratio − 1) that pulls a phase error in smoothly: proportional to it, never more
+// than kMaxPhaseCorrection, none within kPhaseDeadbandSeconds.
+inline constexpr double kMaxPhaseCorrection = 0.001;
+inline constexpr double kPhaseDeadbandSeconds = 0.0002;
+double phaseCorrection(double errorSeconds);
+
 } // namespace mixora::engine

@@ -98,8 +98,11 @@ int DoublePlayer::Open(const std::string &fileName) {
         return kOpenFailed;
     }
     for (auto *buffer : {newMain.get(), newHead.get()})
-        if (buffer)
+        if (buffer) {
             buffer->setVolume(sound::kSilenceHundredthsDb);
+            if (keyLock_)
+                buffer->setKeyLock(true);
+        }
     // The headphone card's clock differs from the main card's: following the main cursor keeps
     // the cue copy from running into the half being rewritten.
     if (newHead && newMain)
@@ -591,6 +594,22 @@ void DoublePlayer::SetPitch(int pitch) {
         headBuffer->setFrequency(frequency);
 }
 
+void DoublePlayer::SetRate(double ratio) {
+    if (!reader || !(ratio > 0.0))
+        return;
+    const double hz = ratio * reader->sampleRate;
+    for (auto *b : {mainBuffer.get(), headBuffer.get()})
+        if (b)
+            b->setExactFrequency(hz);
+}
+
+void DoublePlayer::SetKeyLock(bool on) {
+    keyLock_ = on;
+    for (auto *b : {mainBuffer.get(), headBuffer.get()})
+        if (b)
+            b->setKeyLock(on);
+}
+
 std::optional<DoublePlayer::PlayClock> DoublePlayer::Clock() const {
     if (!reader || !mainBuffer)
         return std::nullopt;
@@ -628,7 +647,7 @@ bool DoublePlayer::PlayAt(std::uint64_t deviceFrame, double sourceFrame) {
         forgetNotificationsLocked();
         const std::int32_t half = reader->bufferBytes / 2;
         const std::int32_t block = reader->channels * 2;
-        const double step = mainBuffer->frequency() / static_cast<double>(sound::kDeviceRate);
+        const double step = mainBuffer->exactFrequency() / static_cast<double>(sound::kDeviceRate);
         double source = std::max(0.0, sourceFrame);
         std::int64_t at = 0;
         for (int attempt = 0;; ++attempt) {

@@ -94,6 +94,13 @@ public:
     void SetPitch(int pitch);
     // The playback frequency SetPitch gives a stream of this rate (within the buffers' range).
     static std::uint32_t FrequencyFor(std::int32_t sampleRate, int pitch);
+    // An exact rate instead of a pitch step: ratio times the stream's own rate, with no rounding to
+    // whole hertz (the buffers' range still applies). Both buffers get it.
+    void SetRate(double ratio);
+    // Key lock on both buffers (tempo follows the rate, key stays); kept for the buffers of the next
+    // Open.
+    void SetKeyLock(bool on);
+    bool KeyLock() const { return keyLock_.load(); }
 
     // Where the deck plays, tied to the main device's frame count: at deviceFrame the sound of
     // sourceFrame (samples of the decoded stream, with fraction) is heard, and each device frame
@@ -207,6 +214,7 @@ private:
     // seconds from there instead of from the end of the file.
     std::atomic<std::int32_t> audibleEndHundredths{-1};
     std::atomic<bool> stopRequested{false};
+    std::atomic<bool> keyLock_{false};
 
     void startIndex();
     // playOut: a refill while the deck plays, whose end of input lets the decoded audio play out

@@ -1,9 +1,11 @@
-// dj-mixora-render INPUT OUTPUT.wav [--pitch P] [--volume V] [--head-volume V] [--seek BYTES]
+// dj-mixora-render INPUT OUTPUT.wav [--pitch P] [--keylock] [--volume V] [--head-volume V] [--seek BYTES]
 //                   [--seconds S] [--eq LOW:MID:HIGH] [--filter F]
+//                   [--loop START_SECONDS:BEATS [--bpm B --first-beat S] [--dir PROGRAMDIR]]
 // Plays an MP3 file through a deck player on an offline sound device and writes the device's mix
 // (44100 Hz, 16-bit, stereo) to a WAV file: S seconds of output, or until the deck has ended.
 // --eq sets the deck's three EQ bands, each in dB or "kill"; --filter its filter knob (−1 low-pass …
-// 0 off … 1 high-pass). Values out of range are clamped. --loop START_SECONDS:BEATS sets a loop of that
+// 0 off … 1 high-pass). --keylock: the pitch changes the tempo, the key stays. Values out of range are
+// clamped. --loop START_SECONDS:BEATS sets a loop of that
 // many beats (a number or a fraction such as 1/8) at that time, its start on the nearest beat of the
 // grid given by --bpm B --first-beat S, or else of the song's stored analysis (the library of
 // --dir PROGRAMDIR, or of the folder the program chooses), so loop length and wrap can be measured. With
@@ -11,7 +13,7 @@
 // ".head" before ".wav". Offline devices wait for every refill, so the output is the same byte for byte on
 // every run and every machine.
 //
-// dj-mixora-render --play DEVICE INPUT [INPUT2] [--pitch P] [--volume V] [--seconds S]
+// dj-mixora-render --play DEVICE INPUT [INPUT2] [--pitch P] [--keylock] [--volume V] [--seconds S]
 // Plays one or two decks in real time on an output device (the first whose description contains
 // DEVICE, or "null" for a null device with 256-frame periods) for S seconds (default 60), starting
 // a deck again whenever it ends, and prints the device's underflow count: the dropout figure of a
@@ -241,12 +243,13 @@ std::optional<std::pair<double, double>> storedGrid(const std::string &input, co
 }
 
 int usage() {
-    std::cerr << "usage: dj-mixora-render INPUT OUTPUT.wav [--pitch P] [--volume V] [--head-volume V] "
-                 "[--seek BYTES] [--seconds S] [--eq LOW:MID:HIGH] [--filter F]\n"
-                 "                        [--loop START_SECONDS:BEATS [--bpm B --first-beat S] [--dir "
-                 "PROGRAMDIR]]\n"
-                 "       dj-mixora-render --play DEVICE INPUT [INPUT2] [--pitch P] [--volume V] "
-                 "[--seconds S]\n";
+    std::cerr
+        << "usage: dj-mixora-render INPUT OUTPUT.wav [--pitch P] [--keylock] [--volume V] [--head-volume V] "
+           "[--seek BYTES] [--seconds S] [--eq LOW:MID:HIGH] [--filter F]\n"
+           "                        [--loop START_SECONDS:BEATS [--bpm B --first-beat S] [--dir "
+           "PROGRAMDIR]]\n"
+           "       dj-mixora-render --play DEVICE INPUT [INPUT2] [--pitch P] [--keylock] [--volume V] "
+           "[--seconds S]\n";
     return 2;
 }
 
@@ -269,7 +272,7 @@ struct LiveDeck {
     std::unique_ptr<DoublePlayer> player;
 };
 
-bool startDeck(LiveDeck &deck, sound::Device &device, int pitch, int volume) {
+bool startDeck(LiveDeck &deck, sound::Device &device, int pitch, bool keyLock, int volume) {
     deck.player.reset();
     deck.watcher.ended = false;
     deck.player = std::make_unique<DoublePlayer>(&device, nullptr);
@@ -279,6 +282,7 @@ bool startDeck(LiveDeck &deck, sound::Device &device, int pitch, int volume) {
         return false;
     }
     deck.player->SetPitch(pitch);
+    deck.player->SetKeyLock(keyLock);
     deck.player->SetVolume(volume);
     deck.player->Play();
     return true;
@@ -290,12 +294,17 @@ int playLive(int argc, char **argv) {
     const std::string deviceName = argv[2];
     std::vector<std::string> inputs;
     int pitch = 0;
+    bool keyLock = false;
     int volume = 0;
     double seconds = 60;
     for (int i = 3; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg.rfind("--", 0) != 0) {
             inputs.push_back(arg);
+            continue;
+        }
+        if (arg == "--keylock") {
+            keyLock = true;
             continue;
         }
         if (i + 1 >= argc)
@@ -338,7 +347,7 @@ int playLive(int argc, char **argv) {
     std::vector<LiveDeck> decks(inputs.size());
     for (std::size_t i = 0; i < decks.size(); ++i) {
         decks[i].input = inputs[i];
-        if (!startDeck(decks[i], *device, pitch, volume))
+        if (!startDeck(decks[i], *device, pitch, keyLock, volume))
             return 1;
     }
     using clock = std::chrono::steady_clock;
@@ -349,7 +358,7 @@ int playLive(int argc, char **argv) {
     while (clock::now() < end) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         for (auto &deck : decks)
-            if (deck.watcher.ended && !startDeck(deck, *device, pitch, volume))
+            if (deck.watcher.ended && !startDeck(deck, *device, pitch, keyLock, volume))
                 return 1;
         if (clock::now() >= nextReport) {
             std::cout << std::chrono::duration_cast<std::chrono::seconds>(clock::now() - start).count()
@@ -386,8 +395,14 @@ int main(int argc, char **argv) {
     std::optional<double> bpm;
     std::optional<double> firstBeat;
     std::string programDir;
+    bool keyLock = false;
     for (int i = 3; i < argc; i += 2) {
         const std::string option = argv[i];
+        if (option == "--keylock") { // a switch, without a value
+            keyLock = true;
+            --i;
+            continue;
+        }
         if (i + 1 >= argc) {
             std::cerr << option << " needs a value\n";
             return usage();
@@ -461,6 +476,7 @@ int main(int argc, char **argv) {
         player->Rewind();
     }
     player->SetPitch(pitch);
+    player->SetKeyLock(keyLock);
     player->SetVolume(volume);
     player->SetHeadVolume(headVolume.value_or(sound::kSilenceHundredthsDb));
     if (eq) {

@@ -1,6 +1,6 @@
 // Secondary buffers: the non-real-time side. Setters only store atomics the mix reads at its next period;
 // anything the mix reads through a pointer is swapped through the device's Grace before it is freed.
-#include "engine/sound/Mixer.h"
+#include "engine/sound/DeviceMix.h"
 
 #include <algorithm>
 #include <cmath>
@@ -43,7 +43,7 @@ void loadBytes(const BufferCore &b, std::uint32_t offset, std::uint8_t *dst, std
 
 } // namespace
 
-Buffer::Buffer(std::shared_ptr<detail::Mixer> mixer, std::shared_ptr<BufferCore> core)
+Buffer::Buffer(std::shared_ptr<detail::DeviceMix> mixer, std::shared_ptr<BufferCore> core)
     : mixer_(std::move(mixer)), core_(std::move(core)) {
     mixer_->add(core_.get());
 }
@@ -198,10 +198,20 @@ EqCrossovers validCrossovers(double lowHz, double highHz) {
 void Buffer::setFrequency(std::uint32_t hz) {
     if (hz == 0)
         hz = std::uint32_t(core_->format.sampleRate);
-    core_->frequency.store(std::clamp(hz, kMinFrequencyHz, kMaxFrequencyHz));
+    core_->frequency.store(double(std::clamp(hz, kMinFrequencyHz, kMaxFrequencyHz)));
 }
 
 std::uint32_t Buffer::frequency() const {
+    return std::uint32_t(std::lround(core_->frequency.load()));
+}
+
+void Buffer::setExactFrequency(double hz) {
+    if (!(hz > 0.0)) // NaN too
+        hz = double(core_->format.sampleRate);
+    core_->frequency.store(std::clamp(hz, double(kMinFrequencyHz), double(kMaxFrequencyHz)));
+}
+
+double Buffer::exactFrequency() const {
     return core_->frequency.load();
 }
 

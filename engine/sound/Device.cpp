@@ -1,6 +1,6 @@
 // Devices without a sound card: manual (the caller renders), offline (renders as fast as the deck keeps
 // up, reproducibly) and null (an own real-time clock consumes the mix).
-#include "engine/sound/Mixer.h"
+#include "engine/sound/DeviceMix.h"
 
 #include <algorithm>
 #include <atomic>
@@ -85,7 +85,7 @@ std::vector<const Device *> gOpen;
 } // namespace
 
 Device::Device(Backend backend, std::string description)
-    : mixer_(std::make_shared<detail::Mixer>(backend == Backend::Offline,
+    : mixer_(std::make_shared<detail::DeviceMix>(backend == Backend::Offline,
                                              backend == Backend::Null || backend == Backend::PortAudio)),
       backend_(backend), description_(std::move(description)) {
     if (backend == Backend::Offline)

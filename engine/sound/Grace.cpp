@@ -1,6 +1,6 @@
 #include "engine/sound/Grace.h"
 
-#include "engine/sound/Mixer.h"
+#include "engine/sound/DeviceMix.h"
 
 #include <chrono>
 #include <thread>

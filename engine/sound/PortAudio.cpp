@@ -1,6 +1,6 @@
 // Real outputs through PortAudio (callback streams only: blocking writes crash on JACK). ALSA and JACK
 // print dozens of lines while probing; their handlers are silenced before PortAudio starts.
-#include "engine/sound/Mixer.h"
+#include "engine/sound/DeviceMix.h"
 
 #include <portaudio.h>
 
@@ -52,7 +52,7 @@ bool ensurePortAudio(std::string &reason) {
 
 int callback(const void *, void *output, unsigned long frames, const PaStreamCallbackTimeInfo *,
              PaStreamCallbackFlags status, void *user) {
-    auto *mixer = static_cast<detail::Mixer *>(user);
+    auto *mixer = static_cast<detail::DeviceMix *>(user);
     // Reported once per callback after the gap (JACK: after any xrun of the server).
     if (status & paOutputUnderflow)
         mixer->countUnderflow();

@@ -177,7 +177,7 @@ struct Notification {
 };
 
 namespace detail {
-class Mixer;
+class DeviceMix;
 struct BufferCore;
 } // namespace detail
 
@@ -248,7 +248,11 @@ public:
     // Playback frequency in Hz (resampled to the device rate); 0 restores the format's rate. Clamped to
     // kMinFrequencyHz … kMaxFrequencyHz.
     void setFrequency(std::uint32_t hz);
-    std::uint32_t frequency() const;
+    std::uint32_t frequency() const; // to the nearest hertz
+    // The same with a fraction of a hertz, used by the mix as it is (a synced deck's rate is not bound
+    // to whole hertz). 0 or NaN restores the format's rate; the clamp is the same.
+    void setExactFrequency(double hz);
+    double exactFrequency() const;
 
     // Replaces the notification positions (an empty list removes them). Offsets beyond the buffer are
     // refused (false). The events are kept alive as long as the buffer names them.
@@ -269,8 +273,8 @@ public:
 
 private:
     friend class Device;
-    Buffer(std::shared_ptr<detail::Mixer> mixer, std::shared_ptr<detail::BufferCore> core);
-    std::shared_ptr<detail::Mixer> mixer_;
+    Buffer(std::shared_ptr<detail::DeviceMix> mixer, std::shared_ptr<detail::BufferCore> core);
+    std::shared_ptr<detail::DeviceMix> mixer_;
     std::shared_ptr<detail::BufferCore> core_;
 };
 
@@ -330,7 +334,7 @@ public:
 protected:
     Device(Backend backend, std::string description);
     // Backends start mixing only after construction is complete.
-    std::shared_ptr<detail::Mixer> mixer_;
+    std::shared_ptr<detail::DeviceMix> mixer_;
 
 private:
     Backend backend_;

@@ -2,7 +2,7 @@
 // in the style of MixSteps: its state, a block of the period in, the block out; nothing allocates, locks
 // or does I/O, and every one is usable and testable alone.
 //
-// The chain of one buffer in a period (Mixer::mixBuffer):
+// The chain of one buffer in a period (DeviceMix::mixBuffer):
 //   source  — resampleAdd into a scratch block at unity gain. A time-stretcher (key lock) takes this
 //             place: it fills the same block from the same cursor. Sample-exact loops belong to the
 //             cursor logic in front of the source (where it wraps and jumps), not to the stages;
@@ -190,7 +190,7 @@ struct DeckChain {
 // or seek the mix cannot foresee meets a gain that falls at once, so the ceiling holds in any case.
 class Limiter {
 public:
-    // block: n ≤ Mixer::kChunkFrames frames; ahead: the forecast of the frames after them. True when a
+    // block: n ≤ DeviceMix::kChunkFrames frames; ahead: the forecast of the frames after them. True when a
     // sample of the block was over the ceiling.
     bool process(float *block, std::size_t n, const float *ahead, std::size_t aheadFrames);
     double gain() const { return gain_; }

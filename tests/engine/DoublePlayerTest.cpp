@@ -225,6 +225,29 @@ TEST(DoublePlayerMix, PitchSetsTheFrequencyOfBothBuffers) {
     EXPECT_EQ(mono.player->mainBuffer->frequency(), 22050u);
 }
 
+TEST(DoublePlayerMix, AnExactRateIsPlayedAsSetAndKeyLockReachesTheNextSongsBuffers) {
+    // 123 BPM made 127 BPM: 3.252… % (45534.15 Hz), which neither a pitch step nor a whole hertz holds.
+    Rig rig({.seconds = 30.0}, true, true);
+    DoublePlayer &p = *rig.player;
+    p.SetKeyLock(true); // before Open: the buffers Open makes get it
+    ASSERT_EQ(p.Open(rig.file.string()), DoublePlayer::kOpenReady);
+    EXPECT_TRUE(p.mainBuffer->keyLock() && p.headBuffer->keyLock());
+    p.SetKeyLock(false);
+    EXPECT_FALSE(p.mainBuffer->keyLock() || p.headBuffer->keyLock());
+    constexpr double kRatio = 127.0 / 123.0;
+    p.SetRate(kRatio);
+    EXPECT_DOUBLE_EQ(p.headBuffer->exactFrequency(), 44100 * kRatio);
+    p.Play();
+    rig.main->render(512 * 4);
+    const auto before = p.Clock();
+    rig.main->render(512 * 2000); // 23 s
+    const auto after = p.Clock();
+    ASSERT_TRUE(before && after);
+    const double heard =
+        (after->sourceFrame - before->sourceFrame) / double(after->deviceFrame - before->deviceFrame);
+    EXPECT_NEAR(heard / kRatio, 1.0, 1e-7); // far within 0.001 %
+}
+
 std::vector<std::int16_t> pcm(const Frame &bytes, size_t samples) {
     std::vector<std::int16_t> s(samples);
     std::memcpy(s.data(), bytes.data(), samples * 2);

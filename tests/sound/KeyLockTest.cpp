@@ -168,3 +168,48 @@ TEST(KeyLock, SwitchedOnAndOffWhilePlayingNothingIsSkippedRepeatedOrBroken) {
     for (std::size_t i = 0; i < want.size(); ++i)
         EXPECT_NEAR(got[i], want[i], 1.5 * kRate / 1000.0) << "burst " << i;
 }
+
+namespace {
+
+TEST(KeyLock, RateSweepsToggleStormAndASeekEveryPeriodLeaveNoNanNoBlowUpAndNoLastingOffset) {
+    namespace sound = mixora::sound;
+    auto device = sound::Device::createManual();
+    constexpr std::uint32_t kFrames = 10 * kRate;
+    auto buffer = device->createBuffer(sound::PcmFormat{}, kFrames * 4);
+    constexpr double kAmplitude = 8000;
+    std::vector<std::int16_t> tone(kFrames * 2);
+    for (std::size_t f = 0; f < kFrames; ++f)
+        tone[2 * f] = tone[2 * f + 1] =
+            std::int16_t(std::lround(kAmplitude * std::sin(2 * kPi * 440 * f / kRate)));
+    ASSERT_TRUE(buffer->write(0, tone.data(), kFrames * 4));
+    buffer->play(true);
+    // 441-frame periods: a key lock switch every period is 100 a second; the pitch swings across the
+    // whole ±20 % from one period to the next, and every period seeks.
+    constexpr std::size_t kPeriod = 441;
+    std::uint32_t seed = 12345;
+    for (int k = 0; k < 300; ++k) {
+        buffer->setExactFrequency(kRate * (k % 2 ? 1.2 : 0.8));
+        buffer->setKeyLock(k % 2 == 0);
+        seed = seed * 1664525u + 1013904223u;
+        buffer->setCursor((seed >> 8) % kFrames * 4);
+        const auto out = device->render(kPeriod);
+        for (std::int16_t v : out)
+            ASSERT_LE(std::abs(int(v)), 1.5 * kAmplitude) << "period " << k;
+        ASSERT_TRUE(std::isfinite(buffer->clock().position));
+    }
+    // Then held still: the cursor goes where the rate takes it, from where it was put.
+    buffer->setKeyLock(true);
+    buffer->setExactFrequency(kRate * 1.06);
+    buffer->setCursor(kRate * 4);
+    device->render(kPeriod);
+    const double from = buffer->clock().position;
+    EXPECT_NEAR(from, kRate + kPeriod * 1.06, 1e-3);
+    double peak = 0;
+    for (int k = 0; k < 40; ++k)
+        for (std::int16_t v : device->render(kPeriod))
+            peak = std::max(peak, double(std::abs(int(v))));
+    EXPECT_NEAR(buffer->clock().position - from, 40 * kPeriod * 1.06, 1e-3);
+    EXPECT_GT(peak, 0.5 * kAmplitude); // it still sounds
+}
+
+} // namespace

@@ -1,7 +1,7 @@
 // The real-time mix of one device: every playing buffer resampled (4-point cubic) to the device rate, run
 // through its chain (Stages.h), scaled by its ramped gain, summed in float, held under the ceiling by the
 // limiter and rounded to int16. Nothing here allocates, locks or does I/O.
-#include "engine/sound/Mixer.h"
+#include "engine/sound/DeviceMix.h"
 
 #include <algorithm>
 #include <cassert>
@@ -53,14 +53,14 @@ void assertNotRealtime() {
 BufferCore::BufferCore(const PcmFormat &f, std::uint32_t byteLength)
     : format(f), bytes(byteLength), frames(byteLength / std::uint32_t(f.blockAlign())), channels(f.channels),
       samples(new std::atomic<std::int16_t>[byteLength / 2]), sampleCount(byteLength / 2),
-      frequency(std::uint32_t(f.sampleRate)) {
+      frequency(double(f.sampleRate)) {
     for (std::size_t i = 0; i < sampleCount; ++i)
         samples[i].store(0, std::memory_order_relaxed);
 }
 
 BufferCore::~BufferCore() = default;
 
-Mixer::Mixer(bool collectSignals, bool realtime)
+DeviceMix::DeviceMix(bool collectSignals, bool realtime)
     : acc_(kChunkFrames * 2), block_(kChunkFrames * 2), switch_(kChunkFrames * 2),
       ahead_(kLimiterLookaheadFrames * 2), preview_(kLimiterLookaheadFrames * 2),
       collectSignals_(collectSignals), realtime_(realtime) {
@@ -68,9 +68,9 @@ Mixer::Mixer(bool collectSignals, bool realtime)
         s.store(nullptr);
 }
 
-Mixer::~Mixer() = default;
+DeviceMix::~DeviceMix() = default;
 
-void Mixer::add(BufferCore *core) {
+void DeviceMix::add(BufferCore *core) {
     assertNotRealtime();
     std::lock_guard lock(slotMutex_);
     for (auto &s : slots_) {
@@ -82,7 +82,7 @@ void Mixer::add(BufferCore *core) {
     throw SoundError("Zu viele Soundpuffer auf einem Gerät");
 }
 
-void Mixer::remove(BufferCore *core) {
+void DeviceMix::remove(BufferCore *core) {
     assertNotRealtime();
     std::lock_guard lock(slotMutex_);
     for (auto &s : slots_)
@@ -90,7 +90,7 @@ void Mixer::remove(BufferCore *core) {
             grace_.replace(s, static_cast<BufferCore *>(nullptr));
 }
 
-void Mixer::signal(const NotifyList &list, std::size_t k) {
+void DeviceMix::signal(const NotifyList &list, std::size_t k) {
     Event *e = list.events[k];
     e->set();
     // Offline devices only (not real-time): keep the event alive until its handshake is over.
@@ -98,13 +98,13 @@ void Mixer::signal(const NotifyList &list, std::size_t k) {
         signalled_[signalledCount_++] = Signalled{list.owners[k], e->setCount()};
 }
 
-void Mixer::clearSignalled() {
+void DeviceMix::clearSignalled() {
     for (std::size_t i = 0; i < signalledCount_; ++i)
         signalled_[i].event.reset();
     signalledCount_ = 0;
 }
 
-void Mixer::mix(std::int16_t *out, std::size_t frames, std::int64_t clockNs) {
+void DeviceMix::mix(std::int16_t *out, std::size_t frames, std::int64_t clockNs) {
     RealtimeScope rt;
     Grace::ReadScope pass(grace_);
     std::int64_t startNs = clockNs;
@@ -140,7 +140,7 @@ void Mixer::mix(std::int16_t *out, std::size_t frames, std::int64_t clockNs) {
     framesMixed_.fetch_add(frames, std::memory_order_relaxed);
 }
 
-double Mixer::masterPosition(const CursorShare &master, double frames) const {
+double DeviceMix::masterPosition(const CursorShare &master, double frames) const {
     if (realtime_ && master.stamped.load(std::memory_order_acquire)) {
         for (int attempt = 0; attempt < 4; ++attempt) {
             std::uint32_t before = master.seq.load(std::memory_order_acquire);
@@ -162,7 +162,7 @@ double Mixer::masterPosition(const CursorShare &master, double frames) const {
     return double(master.position.load()) / double(kFixedOne);
 }
 
-void Mixer::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
+void DeviceMix::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
     const std::uint64_t length = std::uint64_t(b.frames) << 32;
     std::int64_t pending = b.pendingCursorFrame.exchange(-1);
     if (pending >= 0) {
@@ -194,8 +194,7 @@ void Mixer::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
         b.gain = target; // a start begins at the set volume; only changes while playing ramp
         b.cursorFrame.store(std::uint32_t(b.pos >> 32));
         publishClock(b, chunkFrame_ + n,
-                     std::uint64_t(double(b.frequency.load()) / kDeviceRate * double(kFixedOne) + 0.5),
-                     false);
+                     std::uint64_t(b.frequency.load() / kDeviceRate * double(kFixedOne) + 0.5), false);
         return;
     }
     if (!b.wasPlaying) {
@@ -209,7 +208,7 @@ void Mixer::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
     }
 
     // Rate: the buffer's frequency over the device rate, corrected when slaved.
-    double ratio = double(b.frequency.load()) / kDeviceRate;
+    double ratio = b.frequency.load() / kDeviceRate;
     // A late start's jump passes notification points like playing would: they are signalled below.
     std::uint64_t travelFrom = 0;
     std::uint64_t jumpWraps = 0;
@@ -224,7 +223,7 @@ void Mixer::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
     if (master && master->alive.load() && master->playing.load()) {
         const double len = double(b.frames);
         const double m = masterPosition(*master, len);
-        if (auto c = b.follower.step(m, double(b.pos) / double(kFixedOne), len, double(b.frequency.load()),
+        if (auto c = b.follower.step(m, double(b.pos) / double(kFixedOne), len, b.frequency.load(),
                                      master->jumps.load(), n)) {
             b.correction.store(*c, std::memory_order_relaxed);
             ratio *= 1.0 + *c;
@@ -276,8 +275,8 @@ void Mixer::mixBuffer(BufferCore &b, float *acc, std::size_t n) {
     }
 }
 
-ResampleEnd Mixer::renderSource(BufferCore &b, const SampleSource &source, std::uint64_t pos,
-                                std::uint64_t step, float *out, std::size_t n) {
+ResampleEnd DeviceMix::renderSource(BufferCore &b, const SampleSource &source, std::uint64_t pos,
+                                    std::uint64_t step, float *out, std::size_t n) {
     KeyLock *lock = b.keyLock.load(std::memory_order_acquire);
     const bool locked = lock && b.keyLockOn.load(std::memory_order_relaxed);
     if (!locked && !b.keyLockActive)
@@ -300,8 +299,8 @@ ResampleEnd Mixer::renderSource(BufferCore &b, const SampleSource &source, std::
     return end;
 }
 
-void Mixer::forecast(const BufferCore &b, const SampleSource &source, std::uint64_t pos, std::uint64_t step,
-                     float gain, const EqStage::Target &eq, float knob) {
+void DeviceMix::forecast(const BufferCore &b, const SampleSource &source, std::uint64_t pos,
+                         std::uint64_t step, float gain, const EqStage::Target &eq, float knob) {
     float *p = preview_.data();
     std::fill(preview_.begin(), preview_.end(), 0.0f);
     resampleAdd(source, pos, step, 1.0f, 1.0f, p, kLimiterLookaheadFrames);
@@ -317,7 +316,7 @@ void Mixer::forecast(const BufferCore &b, const SampleSource &source, std::uint6
     addScaled(p, gain, gain, ahead_.data(), kLimiterLookaheadFrames);
 }
 
-void Mixer::publishClock(BufferCore &b, std::uint64_t frame, std::uint64_t step, bool playing) {
+void DeviceMix::publishClock(BufferCore &b, std::uint64_t frame, std::uint64_t step, bool playing) {
     std::uint32_t seq = b.clockSeq.load(std::memory_order_relaxed);
     b.clockSeq.store(seq + 1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
@@ -328,7 +327,7 @@ void Mixer::publishClock(BufferCore &b, std::uint64_t frame, std::uint64_t step,
     b.clockSeq.store(seq + 2, std::memory_order_release);
 }
 
-void Mixer::stamp(CursorShare &share, std::uint64_t pos, std::uint64_t step) {
+void DeviceMix::stamp(CursorShare &share, std::uint64_t pos, std::uint64_t step) {
     std::uint32_t seq = share.seq.load(std::memory_order_relaxed);
     share.seq.store(seq + 1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);

@@ -69,7 +69,7 @@ struct BufferCore {
     std::atomic<bool> playing{false};
     std::atomic<bool> looping{false};
     std::atomic<std::int64_t> pendingCursorFrame{-1};
-    std::atomic<std::uint32_t> frequency;
+    std::atomic<double> frequency; // Hz, with its fraction
     std::atomic<int> volumeDb{0};
     std::atomic<float> targetGain{1.0f};
     std::atomic<float> levelGain{1.0f}; // setGain, applied on top of the volume
@@ -113,10 +113,10 @@ struct BufferCore {
     ~BufferCore();
 };
 
-class Mixer {
+class DeviceMix {
 public:
-    Mixer(bool collectSignals, bool realtime);
-    ~Mixer();
+    DeviceMix(bool collectSignals, bool realtime);
+    ~DeviceMix();
 
     // Registration of buffers; remove() returns once the mix no longer reads the buffer.
     void add(BufferCore *core);
