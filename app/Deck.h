@@ -153,6 +153,10 @@ public:
     // The playback ratio (frequency over the song's rate) the deck is heard at, nudges and phase pulls
     // aside: Sync's exact one, else the pitch bar's step.
     double baseRate() const;
+    // Sync's periodic look at both clocks (a timer calls it every 50 ms): pulls this deck's beats onto
+    // the other's, or, far off after a jump, starts it again in phase. The deck that plays first leads
+    // when both are synced.
+    void holdPhase();
     // The analysis of a library row was stored: the deck that holds that song shows its tempo.
     void songAnalysed(std::int64_t key);
     void setPartner(Deck *other) { partner_ = other; }
@@ -247,9 +251,6 @@ private:
     void announceTempo(bool byPitchBar);
     // Gives the player the base rate, with the phase pull while Sync holds the beats.
     void applyRate();
-    // Sync's periodic look at both clocks: pulls this deck's beats onto the other's, or, far off after
-    // a jump, starts it again in phase. The deck that plays first leads when both are synced.
-    void holdPhase();
     // A nudge on either deck sets where the beats are held: the offset the DJ left them at.
     void keepNudgedPhase();
     bool startInTime(Start start);

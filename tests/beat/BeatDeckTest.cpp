@@ -176,6 +176,42 @@ TEST_F(BeatDeck, SyncNeverJumpsOnAirAndNeverStaysOnAStaleTempo) {
     EXPECT_NEAR(shownBpm(ui.lbBpm_Rechts), shownBpm(ui.lbBpm_Links), 0.1);
 }
 
+TEST_F(BeatDeck, ASyncedDecksBeatsPulledOffArePulledBackGentlyAndHeld) {
+    const Song a = addSuiteSong(shortSong("a120", 120.0));
+    const Song b = addSuiteSong(shortSong("b126", 126.0));
+    loadInto(*links, a);
+    loadInto(*rechts, b);
+    QTest::mouseClick(window->ui.btSync_Rechts, Qt::LeftButton);
+    ASSERT_TRUE(rechts->synced());
+    links->play();
+    render(0.5);
+    rechts->play(); // lands on the beat
+    // Where the beats stand by the songs' true grids (the deck holds by its analysed ones: a constant).
+    auto phaseMs = [&] {
+        const engine::PlayingDeck own{*rechts->player()->Clock(), 44100, {b.recipe.bpm, b.trueFirstBeat}};
+        const engine::PlayingDeck other{*links->player()->Clock(), 44100, {a.recipe.bpm, a.trueFirstBeat}};
+        return 1000.0 * engine::phaseError(own, other, 1.0).value_or(1.0);
+    };
+    auto hold = [&](double seconds) {
+        for (double t = 0; t < seconds; t += 0.05) {
+            render(0.05);
+            rechts->holdPhase();
+            const double rate = rechts->player()->mainBuffer->exactFrequency() / 44100;
+            ASSERT_NEAR(rate / rechts->baseRate(), 1.0, 0.001 + 1e-9) << "a pull stays inaudible";
+        }
+    };
+    hold(1.0);
+    const double held = phaseMs();
+    // 1 % fast for a third of a second: about 3 ms ahead.
+    rechts->player()->SetRate(rechts->baseRate() * 1.01);
+    render(0.33);
+    const double off = phaseMs();
+    ASSERT_GT(off - held, 2.0);
+    hold(8.0);
+    EXPECT_NEAR(phaseMs(), held, 1.0);
+    EXPECT_TRUE(rechts->synced());
+}
+
 TEST_F(BeatDeck, LastSecondsCountFromTheAudibleEndOfAnAnalysedSong) {
     const Song a = addSuiteSong(shortSong("a120", 120.0));
     const Song plain = addSuiteSong(shortSong("plain", 120.0), false);
