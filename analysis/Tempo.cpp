@@ -39,6 +39,8 @@ constexpr double kSwingPeakShare = 0.5;
 // steady beat stands out more than ten times, free timing and sounds at random times up to
 // about three times.
 constexpr double kMinSalience = 6.0;
+// Comb peaks (at different tempos, octaves aside) tried for a steady beat.
+constexpr std::size_t kCombCandidates = 3;
 // Periods, as shares of the beat's, that hold none of its beats for long.
 constexpr std::array<double, 8> kUnrelatedPeriods = {0.81, 0.86, 0.91, 0.95, 1.05, 1.1, 1.16, 1.23};
 
@@ -345,6 +347,10 @@ bool beatIsHalfAPeriodLater(const std::vector<OnsetDetector::Bands> &energies,
     return vote > 0;
 }
 
+// The steady beat whose tempo the comb found near bestBpm, if it stands out.
+std::optional<SteadyBeat> beatAt(const OnsetDetector &onsets, const std::vector<float> &curve, double bestBpm,
+                                 double minBpm, double maxBpm);
+
 } // namespace
 
 std::optional<SteadyBeat> findSteadyBeat(const OnsetDetector &onsets, double minBpm, double maxBpm) {
@@ -385,19 +391,45 @@ std::optional<SteadyBeat> findSteadyBeat(const OnsetDetector &onsets, double min
             s += acAt(k * period);
         return s;
     };
+    // The comb's peaks, strongest first. Where the strongest gives no steady beat (a bar of
+    // five beats can comb best at a period that is no beat of the song), the next ones are tried.
     const double coarseStep = 0.1;
-    double bestBpm = minBpm;
-    double bestComb = -1.0;
-    for (double bpm = minBpm; bpm <= maxBpm; bpm += coarseStep) {
-        const double c = comb(bpm);
-        if (c > bestComb) {
-            bestComb = c;
-            bestBpm = bpm;
-        }
+    std::vector<double> combs;
+    for (double bpm = minBpm; bpm <= maxBpm; bpm += coarseStep)
+        combs.push_back(comb(bpm));
+    std::vector<std::pair<double, double>> peaks; // comb, BPM
+    for (std::size_t i = 0; i < combs.size(); ++i)
+        if (combs[i] > 0 && (i == 0 || combs[i] > combs[i - 1]) &&
+            (i + 1 == combs.size() || combs[i] >= combs[i + 1]))
+            peaks.emplace_back(combs[i], minBpm + static_cast<double>(i) * coarseStep);
+    std::sort(peaks.begin(), peaks.end(), std::greater<>());
+    std::vector<double> tried;
+    std::optional<SteadyBeat> best;
+    for (const auto &[value, coarseBpm] : peaks) {
+        if (tried.size() == kCombCandidates)
+            break;
+        // A peak at the octave of one already tried leads to the same beat.
+        bool same = false;
+        for (double t : tried)
+            for (double r : {0.5, 1.0, 2.0})
+                same = same || std::abs(coarseBpm / (t * r) - 1) < 0.03;
+        if (same)
+            continue;
+        tried.push_back(coarseBpm);
+        const auto beat = beatAt(onsets, curve, coarseBpm, minBpm, maxBpm);
+        if (beat && tried.size() == 1 && beat->salience >= kMinSalience)
+            return beat;
+        if (beat && beat->salience >= kMinSalience && (!best || beat->salience > best->salience))
+            best = beat;
     }
-    if (!(bestComb > 0))
-        return std::nullopt;
+    return best;
+}
 
+namespace {
+
+std::optional<SteadyBeat> beatAt(const OnsetDetector &onsets, const std::vector<float> &curve, double bestBpm,
+                                 double minBpm, double maxBpm) {
+    const double fps = onsets.framesPerSecond();
     // Refine the period by folding the whole song: a wrong period smears the beats over the
     // phase bins, the right one stacks them.
     auto sharpness = [&](double bpm) { return foldSharpness(curve, 60.0 * fps / bpm); };
@@ -493,9 +525,9 @@ std::optional<SteadyBeat> findSteadyBeat(const OnsetDetector &onsets, double min
     grid.salience = chance > 0 ? peakOverMean(curve, period) / chance : 0.0;
     grid.phaseSeconds =
         (phaseFrames * OnsetDetector::kHop + OnsetDetector::kWindow / 2.0) / (fps * OnsetDetector::kHop);
-    if (grid.salience < kMinSalience)
-        return std::nullopt;
     return grid;
 }
+
+} // namespace
 
 } // namespace mixora::analysis
