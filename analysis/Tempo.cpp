@@ -395,7 +395,7 @@ std::optional<SteadyBeat> findSteadyBeat(const OnsetDetector &onsets, double min
     // five beats can comb best at a period that is no beat of the song), the next ones are tried.
     const double coarseStep = 0.1;
     std::vector<double> combs;
-    for (double bpm = minBpm; bpm <= maxBpm; bpm += coarseStep)
+    for (double bpm = minBpm; bpm <= maxBpm; bpm = minBpm + static_cast<double>(combs.size()) * coarseStep)
         combs.push_back(comb(bpm));
     std::vector<std::pair<double, double>> peaks; // comb, BPM
     for (std::size_t i = 0; i < combs.size(); ++i)
@@ -483,7 +483,8 @@ std::optional<SteadyBeat> beatAt(const OnsetDetector &onsets, const std::vector<
     if (bpm * 1.5 <= maxBpm && thirdBeatsStrong(body, 60.0 * fps / bpm))
         bpm *= 1.5;
 
-    // The phase: the strongest bin of the curve folded at the final period, interpolated.
+    // The phase: the strongest bin of the curve folded at the final period, moved to the swung
+    // beat or to the beat half a period later where the bands say so, interpolated.
     const double period = 60.0 * fps / bpm;
     const int bins = static_cast<int>(std::lround(period));
     const std::vector<double> f = smoothCircular(fold(curve, period, bins));
