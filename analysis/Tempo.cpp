@@ -14,6 +14,13 @@ namespace {
 constexpr std::array<double, OnsetDetector::kBands> kBandStartsHz = {40, 100, 200, 400, 800, 1600, 3200};
 // Cymbals count half: the beat a DJ counts sits on kick and snare, not on the off-beat hat.
 constexpr std::array<float, OnsetDetector::kBands> kBandWeights = {1, 1, 1, 1, 1, 0.5f, 0.5f};
+// On whether the beat or the off-beat is the grid's line, the summed curve's say against one
+// band's, and the first onset's (in the units of a band's vote, the log of a ratio).
+constexpr double kSummedCurveVote = 4.0;
+constexpr double kFirstOnsetVote = 1.0;
+// The song's first onset: the first to reach this share of the curve's strongest (99.5th
+// percentile), so a soft noise before the music does not count.
+constexpr float kFirstOnsetShare = 0.35f;
 // Each band's log energy is taken against this share of the band's mean energy: a rise well
 // below what the band usually carries (hiss, reverb tails) barely counts.
 constexpr double kEnergyFloor = 0.05;
@@ -32,6 +39,8 @@ constexpr double kSwingPeakShare = 0.5;
 // steady beat stands out more than ten times, free timing and sounds at random times up to
 // about three times.
 constexpr double kMinSalience = 6.0;
+// Comb peaks (at different tempos, octaves aside) tried for a steady beat.
+constexpr std::size_t kCombCandidates = 3;
 // Periods, as shares of the beat's, that hold none of its beats for long.
 constexpr std::array<double, 8> kUnrelatedPeriods = {0.81, 0.86, 0.91, 0.95, 1.05, 1.1, 1.16, 1.23};
 
@@ -235,22 +244,34 @@ std::vector<float> peaksOf(const std::vector<float> &raw, double fps) {
     return curve;
 }
 
-// Onset strength: the rise of each band's log energy, summed over the bands. Each band's log
-// is taken against a share of its own mean, so a rise counts by how much it stands out of
-// what that band usually carries, and a kick in a bass-heavy band weighs no more than a snare.
-std::vector<float> fluxOf(const std::vector<OnsetDetector::Bands> &energies, int bands) {
-    std::array<double, OnsetDetector::kBands> floor{};
+using Floors = std::array<double, OnsetDetector::kBands>;
+
+// Each band's log energy is taken against a share of its own mean, so a rise counts by how much
+// it stands out of what that band usually carries, and a kick in a bass-heavy band weighs no
+// more than a snare.
+Floors floorsOf(const std::vector<OnsetDetector::Bands> &energies) {
+    Floors floor{};
     for (const auto &e : energies)
-        for (int b = 0; b < bands; ++b)
-            floor[static_cast<std::size_t>(b)] += e[static_cast<std::size_t>(b)];
+        for (std::size_t b = 0; b < floor.size(); ++b)
+            floor[b] += e[b];
     for (double &f : floor)
         f = std::max(1e-9, kEnergyFloor * f / static_cast<double>(std::max<std::size_t>(1, energies.size())));
+    return floor;
+}
+
+float levelOf(float energy, double floor) {
+    return static_cast<float>(std::log1p(energy / floor));
+}
+
+// Onset strength: the rise of each band's log energy, summed over the first bands.
+std::vector<float> fluxOf(const std::vector<OnsetDetector::Bands> &energies, int bands) {
+    const Floors floor = floorsOf(energies);
     std::vector<float> flux(energies.size(), 0.0f);
     std::array<float, OnsetDetector::kBands> previous{};
     for (std::size_t i = 0; i < energies.size(); ++i) {
         float sum = 0.0f;
         for (std::size_t b = 0; b < static_cast<std::size_t>(bands); ++b) {
-            const auto level = static_cast<float>(std::log1p(energies[i][b] / floor[b]));
+            const float level = levelOf(energies[i][b], floor[b]);
             if (i > 0)
                 sum += kBandWeights[b] * std::max(0.0f, level - previous[b]);
             previous[b] = level;
@@ -259,6 +280,76 @@ std::vector<float> fluxOf(const std::vector<OnsetDetector::Bands> &energies, int
     }
     return flux;
 }
+
+// The rise of one band's log energy.
+std::vector<float> riseOf(const std::vector<OnsetDetector::Bands> &energies, const Floors &floor,
+                          std::size_t band) {
+    std::vector<float> rise(energies.size(), 0.0f);
+    float previous = 0.0f;
+    for (std::size_t i = 0; i < energies.size(); ++i) {
+        const float level = levelOf(energies[i][band], floor[band]);
+        if (i > 0)
+            rise[i] = std::max(0.0f, level - previous);
+        previous = level;
+    }
+    return rise;
+}
+
+// How far one position of a circular fold stands above another, as the log of their heights
+// above the fold's base: positive where `later` is the higher. A position that barely rises
+// counts as a twentieth of the fold's range, so a band quiet at both says little either way.
+double logRatio(const std::vector<double> &f, int top, int later, int reach) {
+    const double base = percentile(f, 0.25);
+    const double spread = *std::max_element(f.begin(), f.end()) - base;
+    if (!(spread > 0))
+        return 0.0;
+    const double least = 0.05 * spread;
+    return std::log((std::max(0.0, peakNear(f, later, reach, base)) + least) /
+                    (std::max(0.0, peakNear(f, top, reach, base)) + least));
+}
+
+// Whether the beat lies half a period after the summed curve's strongest peak rather than on
+// it. Hats, an off-beat bass or a shaker can fold higher than the beat in the summed curve,
+// while the other bands still mark the beat. Each band votes by how far one position stands
+// above the other in it (a ratio, so a quiet band counts as much as a loud one). Bass lines on
+// the off-beat are as common as kicks on the beat, so the lowest bands get no more say than
+// the others. The summed curve keeps a say of its own, and where the votes are close the
+// song's first onset decides: music mostly starts on a beat.
+bool beatIsHalfAPeriodLater(const std::vector<OnsetDetector::Bands> &energies,
+                            const std::vector<float> &curve, const std::vector<double> &summed, double fps,
+                            double period, int top, int later) {
+    const int bins = static_cast<int>(summed.size());
+    const int reach = std::max(1, bins / 24);
+    double vote = kSummedCurveVote * logRatio(summed, top, later, reach);
+    const Floors floor = floorsOf(energies);
+    for (std::size_t b = 0; b < floor.size(); ++b)
+        vote += logRatio(smoothCircular(fold(peaksOf(riseOf(energies, floor, b), fps), period, bins)), top,
+                         later, reach);
+
+    std::vector<float> sorted(curve);
+    const auto q = static_cast<std::ptrdiff_t>(0.995 * static_cast<double>(sorted.size() - 1));
+    std::nth_element(sorted.begin(), sorted.begin() + q, sorted.end());
+    const float strong = kFirstOnsetShare * sorted[static_cast<std::size_t>(q)];
+    std::size_t first = 0;
+    while (first < curve.size() && !(curve[first] > 0 && curve[first] >= strong))
+        ++first;
+    if (first < curve.size()) {
+        const double at = std::fmod(static_cast<double>(first), period) * bins / period;
+        auto near = [&](int position) {
+            const double d = std::abs(std::remainder(at - position, static_cast<double>(bins)));
+            return d <= bins / 8.0;
+        };
+        if (near(later) && !near(top))
+            vote += kFirstOnsetVote;
+        else if (near(top) && !near(later))
+            vote -= kFirstOnsetVote;
+    }
+    return vote > 0;
+}
+
+// The steady beat whose tempo the comb found near bestBpm, if it stands out.
+std::optional<SteadyBeat> beatAt(const OnsetDetector &onsets, const std::vector<float> &curve, double bestBpm,
+                                 double minBpm, double maxBpm);
 
 } // namespace
 
@@ -300,19 +391,45 @@ std::optional<SteadyBeat> findSteadyBeat(const OnsetDetector &onsets, double min
             s += acAt(k * period);
         return s;
     };
+    // The comb's peaks, strongest first. Where the strongest gives no steady beat (a bar of
+    // five beats can comb best at a period that is no beat of the song), the next ones are tried.
     const double coarseStep = 0.1;
-    double bestBpm = minBpm;
-    double bestComb = -1.0;
-    for (double bpm = minBpm; bpm <= maxBpm; bpm += coarseStep) {
-        const double c = comb(bpm);
-        if (c > bestComb) {
-            bestComb = c;
-            bestBpm = bpm;
-        }
+    std::vector<double> combs;
+    for (double bpm = minBpm; bpm <= maxBpm; bpm = minBpm + static_cast<double>(combs.size()) * coarseStep)
+        combs.push_back(comb(bpm));
+    std::vector<std::pair<double, double>> peaks; // comb, BPM
+    for (std::size_t i = 0; i < combs.size(); ++i)
+        if (combs[i] > 0 && (i == 0 || combs[i] > combs[i - 1]) &&
+            (i + 1 == combs.size() || combs[i] >= combs[i + 1]))
+            peaks.emplace_back(combs[i], minBpm + static_cast<double>(i) * coarseStep);
+    std::sort(peaks.begin(), peaks.end(), std::greater<>());
+    std::vector<double> tried;
+    std::optional<SteadyBeat> best;
+    for (const auto &[value, coarseBpm] : peaks) {
+        if (tried.size() == kCombCandidates)
+            break;
+        // A peak at the octave of one already tried leads to the same beat.
+        bool same = false;
+        for (double t : tried)
+            for (double r : {0.5, 1.0, 2.0})
+                same = same || std::abs(coarseBpm / (t * r) - 1) < 0.03;
+        if (same)
+            continue;
+        tried.push_back(coarseBpm);
+        const auto beat = beatAt(onsets, curve, coarseBpm, minBpm, maxBpm);
+        if (beat && tried.size() == 1 && beat->salience >= kMinSalience)
+            return beat;
+        if (beat && beat->salience >= kMinSalience && (!best || beat->salience > best->salience))
+            best = beat;
     }
-    if (!(bestComb > 0))
-        return std::nullopt;
+    return best;
+}
 
+namespace {
+
+std::optional<SteadyBeat> beatAt(const OnsetDetector &onsets, const std::vector<float> &curve, double bestBpm,
+                                 double minBpm, double maxBpm) {
+    const double fps = onsets.framesPerSecond();
     // Refine the period by folding the whole song: a wrong period smears the beats over the
     // phase bins, the right one stacks them.
     auto sharpness = [&](double bpm) { return foldSharpness(curve, 60.0 * fps / bpm); };
@@ -366,7 +483,8 @@ std::optional<SteadyBeat> findSteadyBeat(const OnsetDetector &onsets, double min
     if (bpm * 1.5 <= maxBpm && thirdBeatsStrong(body, 60.0 * fps / bpm))
         bpm *= 1.5;
 
-    // The phase: the strongest bin of the curve folded at the final period, interpolated.
+    // The phase: the strongest bin of the curve folded at the final period, moved to the swung
+    // beat or to the beat half a period later where the bands say so, interpolated.
     const double period = 60.0 * fps / bpm;
     const int bins = static_cast<int>(std::lround(period));
     const std::vector<double> f = smoothCircular(fold(curve, period, bins));
@@ -382,6 +500,10 @@ std::optional<SteadyBeat> findSteadyBeat(const OnsetDetector &onsets, double min
         if (main > 0 && after >= kSwingPeakShare * main && before < kSwingPeakShare * main &&
             half < kSwingPeakShare * main)
             top = later;
+        int opposite = top;
+        peakNear(f, top + bins / 2, reach, base, &opposite);
+        if (beatIsHalfAPeriodLater(onsets.bandEnergies(), curve, f, fps, period, top, opposite))
+            top = opposite;
     }
     const double ym = f[static_cast<std::size_t>((top + bins - 1) % bins)];
     const double y0 = f[static_cast<std::size_t>(top)];
@@ -404,9 +526,9 @@ std::optional<SteadyBeat> findSteadyBeat(const OnsetDetector &onsets, double min
     grid.salience = chance > 0 ? peakOverMean(curve, period) / chance : 0.0;
     grid.phaseSeconds =
         (phaseFrames * OnsetDetector::kHop + OnsetDetector::kWindow / 2.0) / (fps * OnsetDetector::kHop);
-    if (grid.salience < kMinSalience)
-        return std::nullopt;
     return grid;
 }
+
+} // namespace
 
 } // namespace mixora::analysis

@@ -107,11 +107,10 @@ TEST(RealTempo, DevelopmentSetMeetsTheFourRates) {
     ASSERT_GE(songs, 40);
     EXPECT_GE(share(found, songs), 0.95);
     EXPECT_GE(share(sameOctave, unambiguous), 0.95);
-    // Not yet at the aims of 99 % and 95 %: one 5/4 song has no tempo, and five songs whose
-    // off-beat folds as strong as the beat get the grid half a beat off. These floors keep
-    // what is reached.
-    EXPECT_GE(share(accuracy2, songs), 0.97);
-    EXPECT_GE(share(beatOk, found), 0.87);
+    EXPECT_GE(share(accuracy2, songs), 0.99);
+    // Not yet at the aim of 95 %: three songs of 42 keep the grid off the beat (a pickup on the
+    // off-beat, woodblocks alone, a 5/4 song late by its bass). This floor keeps what is reached.
+    EXPECT_GE(share(beatOk, found), 0.92);
 }
 
 } // namespace
