@@ -1,7 +1,9 @@
 #include "engine/DoublePlayer.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <thread>
 
@@ -16,6 +18,20 @@ constexpr std::int32_t kHundredthsPerSecond = 100;
 constexpr int kMaxScrollStep = 32767;
 // A timed start that keeps falling behind its own seek gives up after this many.
 constexpr int kMaxStartAttempts = 4;
+// The cross-fade of a wrap or a jump: 2.5 ms, and never more than half a loop.
+constexpr int kFadeTenthsOfMs = 25;
+// Frames of decoded audio kept from a loop's start (1.5 s at 44.1 kHz): shorter loops wrap without
+// decoding again, longer ones decode on from there.
+constexpr std::size_t kLoopCacheFrames = 65536;
+// A loop shorter than this (5.8 ms at 44.1 kHz) is made this long: a half never holds more wraps than
+// its map has pieces.
+constexpr double kMinLoopFrames = 256.0;
+constexpr std::size_t kMaxFadeFrames = 512;
+
+int fadeFramesFor(std::int32_t sampleRate) {
+    return std::clamp(static_cast<int>(static_cast<std::int64_t>(sampleRate) * kFadeTenthsOfMs / 10000), 1,
+                      static_cast<int>(kMaxFadeFrames));
+}
 
 std::int32_t clampToInt32(std::int64_t v) {
     return static_cast<std::int32_t>(std::clamp<std::int64_t>(v, std::numeric_limits<std::int32_t>::min(),
@@ -103,6 +119,13 @@ int DoublePlayer::Open(const std::string &fileName) {
     {
         std::lock_guard lock(mutex_);
         scratch_.assign(static_cast<size_t>(half), 0);
+        const auto channels = static_cast<std::size_t>(newReader->channels);
+        const auto halfFrames = static_cast<std::size_t>(half / newReader->channels / 2);
+        out_.assign(2 * halfFrames * channels, 0);
+        pieces_.reserve(kMaxPieces);
+        frame_.assign(static_cast<std::size_t>(newReader->frameBytes / 2), 0);
+        cache_.assign(kLoopCacheFrames * channels, 0);
+        fadeTail_.assign(kMaxFadeFrames * channels, 0);
         reader = std::move(newReader);
         mainBuffer = std::move(newMain);
         headBuffer = std::move(newHead);
@@ -133,6 +156,10 @@ int DoublePlayer::FillBuffer(std::int32_t offset) {
     return fillBufferLocked(offset);
 }
 
+int DoublePlayer::halfFramesLocked() const {
+    return reader->bufferBytes / 2 / (reader->channels * 2);
+}
+
 int DoublePlayer::fillBufferLocked(std::int32_t offset, bool playOut) {
     if (!reader)
         return 0;
@@ -142,32 +169,21 @@ int DoublePlayer::fillBufferLocked(std::int32_t offset, bool playOut) {
         return 0;
     if (!playOut)
         endHalf_ = -1; // the window's fills start the stream anew from where the reader stands
-    const std::int64_t before = reader->SamplePosition();
-    const bool ended = reader->ReadFrames(kHalfFrames, scratch_.data()) == Mp3Player::kEndOfInput;
-    if (ended && !playOut) {
+    const int frames = halfFramesLocked();
+    const std::int64_t unfolded = writeUnfolded_;
+    const std::int64_t ended = produceLocked(frames, out_.data());
+    if (ended >= 0 && !playOut) {
         endedLocked();
         return 0;
     }
-    const auto at = static_cast<std::uint32_t>(offset);
-    const auto bytes = static_cast<std::uint32_t>(half);
-    if (mainBuffer)
-        mainBuffer->write(at, scratch_.data(), bytes);
-    if (headBuffer)
-        headBuffer->write(at, scratch_.data(), bytes);
     const int which = offset == 0 ? 0 : 1;
-    if (ended) {
+    maps_[static_cast<std::size_t>(which)].unfolded = unfolded;
+    storeLocked(which, 0, 0, frames);
+    if (ended >= 0) {
         // The slots after the stream's last frame are silence; the deck ends once they play.
         endHalf_ = which;
-        endHalfSamples_ = std::max<std::int64_t>(reader->SamplePosition() - before, 0);
-        halfSource_[static_cast<std::size_t>(which)] = reader->SamplePosition() - endHalfSamples_;
-    } else {
-        // Counted back from where the decoding stands now: a reading that corrected its place on
-        // the way (a seek ahead of the file's index) tells the true one only after it.
-        halfSource_[static_cast<std::size_t>(which)] =
-            reader->SamplePosition() -
-            static_cast<std::int64_t>(kHalfFrames) * (half / kHalfFrames) / (reader->channels * 2);
+        endHalfSamples_ = ended;
     }
-    filledAt_[static_cast<std::size_t>(which)] = ++fills_;
     return 0;
 }
 
@@ -178,13 +194,289 @@ void DoublePlayer::silenceHalfLocked(int which) {
         if (buffer)
             buffer->write(static_cast<std::uint32_t>(which) * bytes, scratch_.data(), bytes);
     const auto i = static_cast<std::size_t>(which);
-    halfSource_[i] = halfSource_[1 - i] + static_cast<std::int64_t>(bytes) / (reader->channels * 2);
+    const int frames = halfFramesLocked();
+    const PlayPoint after = pointAtLocked(static_cast<std::uint32_t>((1 - which) * frames + frames - 1));
+    ++mapSeq_;
+    maps_[i].count = 1;
+    maps_[i].at[0] = 0;
+    maps_[i].source[0] = after.source + 1;
+    maps_[i].unfolded = after.unfolded + 1;
+    halfSource_[i] = after.source + 1;
+    ++mapSeq_;
     filledAt_[i] = ++fills_;
+}
+
+void DoublePlayer::storeLocked(int which, int offset, int first, int count) {
+    const auto i = static_cast<std::size_t>(which);
+    const int channels = reader->channels;
+    const auto at = static_cast<std::uint32_t>((which * halfFramesLocked() + offset) * channels * 2);
+    const auto bytes = static_cast<std::uint32_t>(count * channels * 2);
+    const std::int16_t *data = out_.data() + static_cast<std::size_t>(first) * channels;
+    if (mainBuffer)
+        mainBuffer->write(at, data, bytes);
+    if (headBuffer)
+        headBuffer->write(at, data, bytes);
+
+    // The map: runs before offset stay, then the runs of out_ that fall into [first, first + count).
+    HalfMap &map = maps_[i];
+    ++mapSeq_;
+    int n = 0;
+    const int old = map.count;
+    while (n < old && map.at[static_cast<std::size_t>(n)] < offset)
+        ++n;
+    std::size_t run = 0;
+    while (run + 1 < pieces_.size() && pieces_[run + 1].at <= first)
+        ++run;
+    for (; run < pieces_.size() && pieces_[run].at < first + count && n < kMaxPieces; ++run, ++n) {
+        const Piece &p = pieces_[run];
+        const std::int32_t from = std::max(p.at, first);
+        map.at[static_cast<std::size_t>(n)] = offset + (from - first);
+        map.source[static_cast<std::size_t>(n)] = p.source + (from - p.at);
+    }
+    map.count = n;
+    halfSource_[i] = map.source[0].load();
+    ++mapSeq_;
+    filledAt_[i] = ++fills_;
+}
+
+DoublePlayer::PlayPoint DoublePlayer::pointAtLocked(std::uint32_t ringFrame) const {
+    const auto frames = static_cast<std::uint32_t>(halfFramesLocked());
+    const int which = ringFrame >= frames ? 1 : 0;
+    const auto within = static_cast<std::int32_t>(ringFrame - static_cast<std::uint32_t>(which) * frames);
+    const HalfMap &map = maps_[static_cast<std::size_t>(which)];
+    int k = 0;
+    while (k + 1 < map.count && map.at[static_cast<std::size_t>(k + 1)] <= within)
+        ++k;
+    const std::int32_t runStart = map.at[static_cast<std::size_t>(k)];
+    return {map.source[static_cast<std::size_t>(k)] + (within - runStart), map.unfolded + within};
+}
+
+std::int64_t DoublePlayer::produceLocked(int count, std::int16_t *out) {
+    const int channels = reader->channels;
+    if (followReader_) {
+        // After a seek by byte offset the reader knows the true place only once it has decoded there.
+        followReader_ = false;
+        decodeAtLocked(-1);
+        writeSource_ = frameStart_ >= 0 ? frameStart_ : reader->SamplePosition();
+    }
+    pieces_.clear();
+    pieces_.push_back({0, writeSource_});
+    std::int64_t ended = -1;
+    std::int64_t source = writeSource_;
+    int i = 0;
+    while (i < count) {
+        int n = count - i;
+        const std::int64_t untilWrap = loop_.untilWrap(source);
+        if (untilWrap < n)
+            n = static_cast<int>(untilWrap);
+        std::int16_t *chunk = out + static_cast<std::size_t>(i) * channels;
+        const int got = readLocked(source, n, chunk);
+        if (fadeDone_ < fadeFrames_) {
+            const int k = std::min(n, fadeFrames_ - fadeDone_);
+            crossFade(chunk, fadeTail_.data(), channels, fadeDone_, k, fadeFrames_);
+            fadeDone_ += k;
+        }
+        if (got < n) {
+            // The song ends inside the loop: the loop ends with it.
+            if (untilWrap != LoopPlan::kNoWrap)
+                loop_.cutAt(source + got);
+            if (loop_.engaged() && source + got == loop_.endSample())
+                n = got;
+            else if (ended < 0)
+                ended = i + got;
+        }
+        i += n;
+        source += n;
+        if (loop_.engaged() && source == loop_.endSample()) {
+            const std::int64_t repeat = loop_.endSample() - loop_.startSample();
+            const int fade =
+                static_cast<int>(std::min<std::int64_t>(fadeFramesFor(reader->sampleRate), repeat / 2));
+            readLocked(source, fade, fadeTail_.data());
+            source = loop_.wrap();
+            fadeFrames_ = fade;
+            fadeDone_ = 0;
+            if (i < count)
+                pieces_.push_back({i, source});
+        }
+    }
+    writeSource_ = source;
+    writeUnfolded_ += count;
+    return ended;
+}
+
+int DoublePlayer::readLocked(std::int64_t at, int count, std::int16_t *out) {
+    const int channels = reader->channels;
+    int done = 0;
+    while (done < count) {
+        const std::int64_t from = at + done;
+        if (cacheWanted_ && !cacheValid_ && from == cacheFrom_) {
+            const auto room = static_cast<std::int64_t>(cache_.size()) / channels;
+            const auto need = static_cast<std::int64_t>(std::ceil(loop_.length())) + 2 +
+                              static_cast<std::int64_t>(kMaxFadeFrames);
+            cacheValid_ = true;
+            cacheFrames_ =
+                readDecodedLocked(cacheFrom_, static_cast<int>(std::min(room, need)), cache_.data());
+        }
+        if (cacheValid_ && from >= cacheFrom_ && from < cacheFrom_ + cacheFrames_) {
+            const auto take =
+                static_cast<int>(std::min<std::int64_t>(count - done, cacheFrom_ + cacheFrames_ - from));
+            std::copy_n(cache_.data() + static_cast<std::size_t>(from - cacheFrom_) * channels,
+                        static_cast<std::size_t>(take) * channels,
+                        out + static_cast<std::size_t>(done) * channels);
+            done += take;
+            continue;
+        }
+        // Up to the cache's start (or the end of the request) from the decoder.
+        int want = count - done;
+        if (cacheValid_ && from < cacheFrom_)
+            want = static_cast<int>(std::min<std::int64_t>(want, cacheFrom_ - from));
+        const int got = readDecodedLocked(from, want, out + static_cast<std::size_t>(done) * channels);
+        done += got;
+        if (got < want)
+            break;
+    }
+    std::fill(out + static_cast<std::size_t>(done) * channels,
+              out + static_cast<std::size_t>(count) * channels, std::int16_t{0});
+    return done;
+}
+
+int DoublePlayer::readDecodedLocked(std::int64_t at, int count, std::int16_t *out) {
+    const int channels = reader->channels;
+    int done = 0;
+    while (done < count) {
+        const std::int64_t from = at + done;
+        if (from >= streamEnd_)
+            break;
+        if (frameStart_ < 0 || from < frameStart_ || from >= frameStart_ + frameSamples_) {
+            decodeAtLocked(from);
+            if (frameStart_ < 0 || from < frameStart_ || from >= frameStart_ + frameSamples_)
+                break; // the end
+        }
+        const auto take =
+            static_cast<int>(std::min<std::int64_t>(count - done, frameStart_ + frameSamples_ - from));
+        std::copy_n(frame_.data() + static_cast<std::size_t>(from - frameStart_) * channels,
+                    static_cast<std::size_t>(take) * channels,
+                    out + static_cast<std::size_t>(done) * channels);
+        done += take;
+    }
+    return done;
+}
+
+void DoublePlayer::decodeAtLocked(std::int64_t at) {
+    const int perFrame = reader->frameBytes / (2 * reader->channels);
+    // at < 0: the frame the reader stands at, wherever that is.
+    if (at >= 0) {
+        const std::int64_t next = reader->SamplePosition();
+        if (at < next || at >= next + 2 * perFrame)
+            reader->SeekSample(at);
+    }
+    for (int tries = 0; tries < 4; ++tries) {
+        frameByte_ = reader->Position();
+        const std::int64_t before = reader->SamplePosition();
+        const bool end = reader->ReadFrames(1, frame_.data()) == Mp3Player::kEndOfInput;
+        const std::int64_t after = reader->SamplePosition();
+        if (end) {
+            frameStart_ = before;
+            frameSamples_ = static_cast<int>(std::clamp<std::int64_t>(after - before, 0, perFrame));
+            streamEnd_ = before + frameSamples_;
+            return;
+        }
+        frameStart_ = after - perFrame;
+        frameSamples_ = perFrame;
+        if (at < 0 || (at >= frameStart_ && at < after))
+            return;
+        if (at < frameStart_)
+            break;
+    }
+    // A frame that would not come where it should (a damaged file): silence in its place.
+    std::fill(frame_.begin(), frame_.end(), std::int16_t{0});
+    frameStart_ = at;
+    frameSamples_ = perFrame;
+}
+
+void DoublePlayer::followReaderLocked() {
+    followReader_ = true;
+    frameStart_ = -1;
+    writeSource_ = reader->SamplePosition();
+    fadeFrames_ = fadeDone_ = 0;
+}
+
+bool DoublePlayer::rewriteLocked(std::uint32_t ringFrame, std::int64_t source, bool fade) {
+    const int frames = halfFramesLocked();
+    const int channels = reader->channels;
+    const int which = ringFrame >= static_cast<std::uint32_t>(frames) ? 1 : 0;
+    const int offset = static_cast<int>(ringFrame) - which * frames;
+    const int rest = frames - offset;
+    const PlayPoint here = pointAtLocked(ringFrame);
+
+    const std::int64_t oldSource = writeSource_;
+    const std::int64_t oldUnfolded = writeUnfolded_;
+    const LoopPlan oldLoop = loop_;
+    followReader_ = false;
+    fadeFrames_ = fadeDone_ = 0;
+    if (fade && mainBuffer) {
+        // What the mix would have played fades out under the new audio.
+        fadeFrames_ = std::min(fadeFramesFor(reader->sampleRate), rest);
+        const auto bytes = mainBuffer->read(ringFrame * static_cast<std::uint32_t>(channels * 2),
+                                            static_cast<std::uint32_t>(fadeFrames_ * channels * 2));
+        std::memcpy(fadeTail_.data(), bytes.data(), bytes.size());
+    }
+    writeSource_ = source;
+    writeUnfolded_ = here.unfolded;
+    const std::int64_t ended = produceLocked(rest + frames, out_.data());
+    if (ended == 0) {
+        writeSource_ = oldSource;
+        writeUnfolded_ = oldUnfolded;
+        loop_ = oldLoop;
+        fadeFrames_ = fadeDone_ = 0;
+        return false;
+    }
+    const int other = 1 - which;
+    storeLocked(which, offset, 0, rest);
+    maps_[static_cast<std::size_t>(other)].unfolded = here.unfolded + rest;
+    storeLocked(other, 0, rest, frames);
+    endHalf_ = -1;
+    if (ended >= 0) {
+        endHalf_ = ended < rest ? which : other;
+        endHalfSamples_ = ended < rest ? offset + ended : ended - rest;
+    }
+    return true;
+}
+
+void DoublePlayer::replanLocked() {
+    if (!reader || !mainBuffer)
+        return;
+    const auto block = static_cast<std::uint32_t>(reader->channels * 2);
+    const std::uint32_t cursor = mainBuffer->cursor() / block;
+    const PlayPoint here = pointAtLocked(cursor);
+    forgetNotificationsLocked();
+    rewriteLocked(cursor, here.source, mainBuffer->playing());
+}
+
+std::int64_t DoublePlayer::streamLengthLocked() const {
+    if (streamEnd_ != std::numeric_limits<std::int64_t>::max())
+        return streamEnd_;
+    const std::int64_t perFrame = reader->frameBytes / (2 * reader->channels);
+    if (reader->IndexComplete())
+        return static_cast<std::int64_t>(reader->FrameOffsets().size()) * perFrame;
+    // Until the index is complete the duration is an estimate: a second of grace.
+    return (static_cast<std::int64_t>(reader->durationSeconds) + 1) * reader->sampleRate;
+}
+
+std::int32_t DoublePlayer::writePositionBytesLocked() const {
+    if (writeSource_ == reader->SamplePosition() || followReader_)
+        return reader->Position();
+    if (frameStart_ >= 0 && writeSource_ >= frameStart_ && writeSource_ < frameStart_ + frameSamples_)
+        return frameByte_;
+    const std::int64_t total =
+        std::max<std::int64_t>(static_cast<std::int64_t>(reader->durationSeconds) * reader->sampleRate, 1);
+    return clampToInt32(std::min<std::int64_t>(writeSource_ * reader->inputSize / total, reader->inputSize));
 }
 
 void DoublePlayer::endedLocked() {
     endHalf_ = -1;
     reader->Seek(0);
+    followReaderLocked();
     if (view) {
         view->setSeekPosition(0);
         view->setStateWord("ended");
@@ -240,7 +532,11 @@ std::string DoublePlayer::formatTimeLocked(std::int32_t mode, std::int32_t corre
         nearEnd = 0;
         return TimeText(mode, 0, 0, 0, flag);
     }
-    const std::int32_t now = reader->CurrentTime();
+    // Where the stream is written to, folded through the loop.
+    const std::int32_t now =
+        writeSource_ <= 0
+            ? 0
+            : clampToInt32(writeSource_ * kHundredthsPerSecond / std::max(reader->sampleRate, 1));
     std::string text = TimeText(mode, now, reader->durationSeconds, correction, flag);
     const std::int32_t audibleEnd = audibleEndHundredths;
     if (audibleEnd >= 0) {
@@ -301,13 +597,23 @@ std::optional<DoublePlayer::PlayClock> DoublePlayer::Clock() const {
     const std::uint32_t block = static_cast<std::uint32_t>(reader->channels * 2);
     const double halfFrames = static_cast<double>(reader->bufferBytes / 2 / block);
     for (;;) {
-        const std::uint64_t before = fills_;
+        const std::uint32_t before = mapSeq_;
+        if (before % 2 != 0) {
+            std::this_thread::yield();
+            continue;
+        }
         const sound::Buffer::Clock c = mainBuffer->clock();
         const int half = c.position >= halfFrames ? 1 : 0;
-        const double source = static_cast<double>(halfSource_[static_cast<std::size_t>(half)].load()) +
-                              (c.position - half * halfFrames);
-        // A refill meanwhile may have given the half new audio: look again.
-        if (fills_ == before)
+        const double within = c.position - half * halfFrames;
+        const HalfMap &map = maps_[static_cast<std::size_t>(half)];
+        const int count = std::clamp(map.count.load(), 1, kMaxPieces);
+        int k = 0;
+        while (k + 1 < count && map.at[static_cast<std::size_t>(k + 1)] <= within)
+            ++k;
+        const double source = static_cast<double>(map.source[static_cast<std::size_t>(k)].load()) +
+                              (within - map.at[static_cast<std::size_t>(k)]);
+        // A write meanwhile may have given the half new audio: look again.
+        if (mapSeq_ == before)
             return PlayClock{c.deviceFrame, source, c.step, c.playing};
         std::this_thread::yield();
     }
@@ -329,7 +635,10 @@ bool DoublePlayer::PlayAt(std::uint64_t deviceFrame, double sourceFrame) {
             if (attempt == kMaxStartAttempts)
                 return false;
             const auto target = static_cast<std::int64_t>(source);
-            reader->SeekSample(target);
+            const std::int64_t perFrame = reader->frameBytes / block;
+            followReader_ = false;
+            fadeFrames_ = fadeDone_ = 0;
+            writeSource_ = target - target % perFrame;
             const std::uint64_t before = fills_;
             fillBufferLocked(0);
             fillBufferLocked(half);
@@ -372,13 +681,130 @@ bool DoublePlayer::PlayAt(std::uint64_t deviceFrame, double sourceFrame) {
     return true;
 }
 
+bool DoublePlayer::JumpTo(double sourceFrame) {
+    std::lock_guard lock(mutex_);
+    if (!reader || !mainBuffer || !std::isfinite(sourceFrame))
+        return false;
+    const auto target = static_cast<std::int64_t>(std::llround(std::max(0.0, sourceFrame)));
+    if (target >= streamLengthLocked())
+        return false;
+    const auto block = static_cast<std::uint32_t>(reader->channels * 2);
+    const bool playing = mainBuffer->playing();
+    // Playing: from the cursor the next period starts at. Paused: cued, from the buffer's start.
+    const std::uint32_t from = playing ? mainBuffer->cursor() / block : 0;
+    if (!rewriteLocked(from, target, playing))
+        return false;
+    forgetNotificationsLocked();
+    if (!playing) {
+        // A cued deck's halves hold later audio in stream order: the worker refills after crossings.
+        mainBuffer->setCursor(0);
+        if (headBuffer)
+            headBuffer->setCursor(0);
+    }
+    if (view) {
+        view->setSeekPosition(writePositionBytesLocked());
+        const std::int64_t ahead = writeSource_;
+        writeSource_ = target;
+        view->setTimeText(formatTimeLocked(timeMode, 0));
+        writeSource_ = ahead;
+    }
+    return true;
+}
+
+bool DoublePlayer::SetLoop(double startFrame, double lengthFrames) {
+    std::lock_guard lock(mutex_);
+    if (!reader || !std::isfinite(startFrame) || !std::isfinite(lengthFrames) || lengthFrames <= 0)
+        return false;
+    const double start = std::max(0.0, startFrame);
+    const auto length = static_cast<double>(streamLengthLocked());
+    if (start >= length)
+        return false;
+    loop_.set(start, std::min(std::max(lengthFrames, kMinLoopFrames), length - start));
+    // The cache holds true audio of the song: only a new start, or a longer loop than it was made
+    // for, needs it anew.
+    const auto room = static_cast<std::int64_t>(cache_.size()) / reader->channels;
+    const auto need = static_cast<std::int64_t>(std::ceil(loop_.length())) + 2;
+    if (loop_.startSample() != cacheFrom_ || cacheFrames_ < std::min(room, need))
+        cacheValid_ = false;
+    cacheFrom_ = loop_.startSample();
+    cacheWanted_ = true;
+    replanLocked();
+    return true;
+}
+
+void DoublePlayer::ClearLoop() {
+    std::lock_guard lock(mutex_);
+    if (!loop_.engaged())
+        return;
+    loop_.disengage();
+    cacheWanted_ = false;
+    replanLocked();
+}
+
+std::optional<DoublePlayer::LoopState> DoublePlayer::Loop() const {
+    std::lock_guard lock(mutex_);
+    if (!loop_.known())
+        return std::nullopt;
+    return LoopState{loop_.start(), loop_.length(), loop_.engaged()};
+}
+
+void DoublePlayer::BeginRoll(double startFrame, double lengthFrames) {
+    std::optional<PlayPoint> pressed;
+    std::int64_t now = 0;
+    {
+        std::lock_guard lock(mutex_);
+        if (!reader || !mainBuffer)
+            return;
+        const auto block = static_cast<std::uint32_t>(reader->channels * 2);
+        const PlayPoint here = pointAtLocked(mainBuffer->cursor() / block);
+        now = here.source;
+        // A second press while rolling keeps the first one's shadow and the loop before it.
+        if (!roll_)
+            roll_ = Roll{here, loop_};
+    }
+    if (!SetLoop(startFrame, lengthFrames))
+        return;
+    const std::optional<LoopState> loop = Loop();
+    if (loop && (now < std::llround(loop->start) || now >= std::llround(loop->start + loop->length)))
+        JumpTo(loop->start);
+}
+
+void DoublePlayer::EndRoll() {
+    double shadow = 0.0;
+    {
+        std::lock_guard lock(mutex_);
+        if (!roll_ || !reader || !mainBuffer)
+            return;
+        const auto block = static_cast<std::uint32_t>(reader->channels * 2);
+        const PlayPoint here = pointAtLocked(mainBuffer->cursor() / block);
+        // Every stream sample played since the press moved the shadow on by one.
+        shadow = static_cast<double>(roll_->pressed.source + (here.unfolded - roll_->pressed.unfolded));
+        loop_ = roll_->before;
+        cacheFrom_ = loop_.startSample();
+        cacheValid_ = false;
+        cacheWanted_ = loop_.engaged();
+        roll_.reset();
+    }
+    if (!JumpTo(shadow)) {
+        std::lock_guard lock(mutex_);
+        replanLocked();
+    }
+}
+
+bool DoublePlayer::Rolling() const {
+    std::lock_guard lock(mutex_);
+    return roll_.has_value();
+}
+
 int DoublePlayer::Seek(std::int32_t offset) {
     std::lock_guard lock(mutex_);
     if (!reader)
         return -1;
     forgetNotificationsLocked();
     endHalf_ = -1;
-    return reader->Seek(offset);
+    const int result = reader->Seek(offset);
+    followReaderLocked();
+    return result;
 }
 
 void DoublePlayer::FillBothHalves() {
@@ -524,7 +950,7 @@ void DoublePlayer::serviceNotification(int which) {
     const int playing = mainBuffer->cursor() >= half ? 1 : 0;
     const int other = 1 - playing;
     if (view) {
-        view->setSeekPosition(reader->Position());
+        view->setSeekPosition(writePositionBytesLocked());
         view->setTimeText(formatTimeLocked(timeMode, 0));
     }
     if (endHalf_ >= 0) {

@@ -17,12 +17,14 @@
 #pragma once
 
 #include "engine/Formate.h"
+#include "engine/LoopPlan.h"
 #include "engine/sound/Sound.h"
 
 #include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -101,6 +103,33 @@ public:
     // refills both halves from there and plays (resuming the worker). False when nothing could
     // be started (no reader, or sourceFrame lies past the end).
     bool PlayAt(std::uint64_t deviceFrame, double sourceFrame);
+    // Goes on from sourceFrame (stream samples): playing, from the next device period on (what the mix
+    // has not played yet is rewritten, cross-faded from the old place); paused, the deck is cued
+    // there. Notifications raised for the old place are forgotten. False past the end or without a
+    // reader (nothing changes then).
+    bool JumpTo(double sourceFrame);
+
+    // A loop of the stream from startFrame, lengthFrames long (stream samples with fraction), engaged at
+    // once: audio already written past its end is rewritten. A loop reaching past the end of the song
+    // ends there; a start past the end is refused (false). A loop the play position is already past
+    // waits for a jump back into it (reloop).
+    bool SetLoop(double startFrame, double lengthFrames);
+    // Exit: the deck plays on from where it is, through the old loop end. The loop stays known.
+    void ClearLoop();
+    struct LoopState {
+        double start = 0.0;
+        double length = 0.0;
+        bool active = false; // engaged: the stream wraps at its end
+    };
+    // The loop last set (none before the first); a loop that reached past the end shows its cut length.
+    std::optional<LoopState> Loop() const;
+    // Loop roll: while rolling the deck loops from startFrame (jumping there unless it plays inside
+    // the loop already); EndRoll goes on from where the deck would be without the roll, and the loop
+    // set before the roll, if any, is engaged again as it was.
+    void BeginRoll(double startFrame, double lengthFrames);
+    void EndRoll();
+    bool Rolling() const;
+
     // Moves the reader (the buffers keep their bytes; the caller refills). The reader's result.
     int Seek(std::int32_t offset);
     // Whether the reader has indexed every frame of the file (never blocks).
@@ -186,7 +215,78 @@ private:
     void threadMain();
     bool waitWhileSuspended();
 
-    std::mutex mutex_; // Seek, FillBuffer, FormatTime, and the worker's whole refill
+    // The stream writer. Every half is written from a folded source position through the loop plan:
+    // the wrap happens here, before the mix, so resampler, EQ and key lock see one continuous stream.
+    struct Piece {
+        std::int32_t at = 0;     // frame of the written block where it starts
+        std::int64_t source = 0; // its first stream sample
+    };
+    // What a half holds: where each run of consecutive stream samples starts, and the unfolded count
+    // (stream samples written since Open) at the half's first frame.
+    static constexpr int kMaxPieces = 48;
+    struct HalfMap {
+        std::atomic<int> count{0};
+        std::array<std::atomic<std::int32_t>, kMaxPieces> at{};
+        std::array<std::atomic<std::int64_t>, kMaxPieces> source{};
+        std::atomic<std::int64_t> unfolded{0};
+    };
+    struct PlayPoint {
+        std::int64_t source = 0;
+        std::int64_t unfolded = 0;
+    };
+    int halfFramesLocked() const;
+    // Folded source and unfolded count at a frame of the ring, from the half maps.
+    PlayPoint pointAtLocked(std::uint32_t ringFrame) const;
+    // count frames of the stream from writeSource_ on into out; pieces_ tells where runs start. Returns
+    // the frame at which the song's audio ended (-1: it goes on).
+    std::int64_t produceLocked(int count, std::int16_t *out);
+    int readLocked(std::int64_t at, int count, std::int16_t *out);
+    int readDecodedLocked(std::int64_t at, int count, std::int16_t *out);
+    void decodeAtLocked(std::int64_t at);
+    // Makes the next fill follow where the reader stands (after a seek by byte offset or a rewind).
+    void followReaderLocked();
+    // Stores frames [first, first + count) of out_ in half which from frame offset on.
+    void storeLocked(int which, int offset, int first, int count);
+    // Rewrites the ring from ringFrame on (the rest of its half and the whole other half) with the
+    // stream from source; fade cross-fades from what was there. False when no audio comes (past end).
+    bool rewriteLocked(std::uint32_t ringFrame, std::int64_t source, bool fade);
+    // After a change of the loop: what is written ahead of the cursor follows the new plan.
+    void replanLocked();
+    std::int64_t streamLengthLocked() const;
+    std::int32_t writePositionBytesLocked() const;
+
+    LoopPlan loop_;
+    std::int64_t writeSource_ = 0;   // folded source of the next frame written
+    std::int64_t writeUnfolded_ = 0; // unfolded count of the next frame written
+    bool followReader_ = true;
+    std::vector<std::int16_t> out_; // two halves of produced stream
+    std::vector<Piece> pieces_;     // produceLocked's runs, frames of out_
+    // The frame last decoded, and where the stream ends once met.
+    std::vector<std::int16_t> frame_;
+    std::int64_t frameStart_ = -1;
+    int frameSamples_ = 0;
+    std::int32_t frameByte_ = 0;
+    std::int64_t streamEnd_ = std::numeric_limits<std::int64_t>::max();
+    // Decoded audio from the loop's start: short loops wrap without decoding again.
+    std::vector<std::int16_t> cache_;
+    std::int64_t cacheFrom_ = 0;
+    std::int64_t cacheFrames_ = 0;
+    bool cacheWanted_ = false;
+    bool cacheValid_ = false;
+    // A cross-fade under way: the old audio fading out, its length and the frames done.
+    std::vector<std::int16_t> fadeTail_;
+    int fadeFrames_ = 0;
+    int fadeDone_ = 0;
+    // The roll: where the deck was at the press and the loop it had.
+    struct Roll {
+        PlayPoint pressed;
+        LoopPlan before;
+    };
+    std::optional<Roll> roll_;
+    std::array<HalfMap, 2> maps_;
+    std::atomic<std::uint32_t> mapSeq_{0}; // odd while the maps change
+
+    mutable std::mutex mutex_; // Seek, FillBuffer, FormatTime, and the worker's whole refill
     std::mutex suspendMutex_;
     std::condition_variable suspendChanged_;
     std::shared_ptr<sound::Event> wakeEvent_; // wakes the worker for destruction
