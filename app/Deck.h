@@ -149,6 +149,12 @@ public:
     std::optional<double> heardTempo() const;
     // The analysis of a library row was stored: the deck that holds that song shows its tempo.
     void songAnalysed(std::int64_t key);
+    // The beat grid the deck plays by (the analysis', or the DJ's); none when the tempo is unknown.
+    const std::optional<engine::BeatGrid> &grid() const { return beat_.grid; }
+    // The DJ corrected the grid (already stored where it is kept).
+    void setGrid(const engine::BeatGrid &grid);
+    // Stops the deck and cues it at a sample of the stream (a hot cue), lamps as after "Cue".
+    void cueAt(double sourceFrame);
     void setPartner(Deck *other) { partner_ = other; }
 
     // --- EQ and filter (kept here, so every song loaded gets them; the headphone copy too)
@@ -203,6 +209,8 @@ signals:
     // An EQ band's knob or kill switch, or the filter, changed (by any caller).
     void eqChanged(int band);
     void filterChanged();
+    // The deck's beat grid changed (a song, its analysis, or the DJ's edit).
+    void beatChanged();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
