@@ -1,5 +1,6 @@
 #include "analysis/Store.h"
 
+#include "analysis/UserGrid.h"
 #include "library/SongTable.h"
 
 #include <sqlite3.h>
@@ -205,6 +206,7 @@ void Store::attach() {
         throw;
     }
     exec(db, "RELEASE analysis_attach");
+    UserGrid(table_).attach(); // save() asks it
 }
 
 bool Store::save(const SongRef &songRef, const Result &result) {
@@ -221,14 +223,17 @@ bool Store::save(const SongRef &songRef, const Result &result) {
         }
         const std::optional<std::int64_t> beats = song.integer(0);
 
+        // The DJ's grid decides "Beats" while it exists, and then the figure there is not ours.
+        const std::optional<engine::BeatGrid> own = userGridOf(db, index);
         Query previous(db, "SELECT BeatsWritten FROM Analysis WHERE \"Index\" = ?1");
         previous.bind(1, index);
-        const std::optional<std::int64_t> written = previous.step() ? previous.integer(0) : std::nullopt;
+        const std::optional<std::int64_t> written =
+            !own && previous.step() ? previous.integer(0) : std::nullopt;
 
         // The user's own figure stays; ours may be replaced by a newer one of ours.
-        const bool ours = !beats || *beats == 0 || beats == written;
+        const bool ours = !own && (!beats || *beats == 0 || beats == written);
         const std::optional<std::int64_t> tempo = wholeBpm(result.bpm);
-        const std::optional<std::int64_t> newBeats = ours ? tempo : beats;
+        const std::optional<std::int64_t> newBeats = ours ? tempo : own ? wholeBpm(own->bpm) : beats;
         const std::optional<std::int64_t> newWritten = ours ? tempo : written;
 
         Query store(db, "INSERT OR REPLACE INTO Analysis (\"Index\", Bpm, FirstBeat, Loudness, AudibleStart, "

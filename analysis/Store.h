@@ -8,7 +8,8 @@
 // the row (this program, an older one, the sqlite3 shell).
 //
 // "Beats" belongs to the user once corrected: the store remembers what it last wrote there and
-// overwrites only that value or an empty field.
+// overwrites only that value or an empty field; never while the DJ's own grid (UserGrid.h)
+// exists, which "Beats" follows. The store's results leave that grid alone.
 #pragma once
 
 #include "analysis/Analysis.h"
@@ -34,7 +35,8 @@ class Store {
 public:
     explicit Store(SongTable &table);
 
-    // Adds the results table and its triggers when they are missing; harmless to repeat.
+    // Adds the results table, the DJ's grid table and their triggers when they are missing;
+    // harmless to repeat.
     // Throws DatabaseError when the table is closed or the file cannot be changed.
     void attach();
 

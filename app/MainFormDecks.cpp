@@ -1,5 +1,6 @@
 #include "app/MainFormDecks.h"
 
+#include "analysis/UserGrid.h"
 #include "app/DeckTempo.h"
 #include "app/MainForm.h"
 #include "app/MainFormLayout.h"
@@ -37,12 +38,21 @@ DeckContext windowContext(TFormMixora &w, DeckSide side) {
         if (!w.Analysis)
             return beat;
         std::optional<mixora::analysis::Result> result;
+        std::optional<engine::BeatGrid> own;
         try {
             // The store may not have met this data.db yet (the first load after start-up).
             w.Analysis->store().attach();
             result = w.Analysis->store().load(key);
+            if (w.DataModule1 && w.DataModule1->Table1.active())
+                own = analysis::UserGrid(w.DataModule1->Table1).load(key);
         } catch (const std::exception &) {
             return beat; // an unreadable result is an unknown beat; playing goes on
+        }
+        if (result)
+            beat.audibleEndSeconds = result->audibleEndSeconds;
+        if (own) { // the DJ's grid wins over the analysis
+            beat.grid = own;
+            return beat;
         }
         if (!result)
             return beat;
@@ -56,7 +66,6 @@ DeckContext windowContext(TFormMixora &w, DeckSide side) {
                 if (const auto *value = std::get_if<std::int64_t>(&(*row)[kFieldBeats]))
                     rowBeats = *value;
         beat.grid = deckGrid(analysed, result->audibleStartSeconds, rowBeats);
-        beat.audibleEndSeconds = result->audibleEndSeconds;
         return beat;
     };
     c.player = left ? &w.PlayerLinks : &w.PlayerRechts;

@@ -2,6 +2,8 @@
 // window's decks with analysed songs from the library's store.
 #include "tests/beat/BeatHarness.h"
 
+#include "analysis/UserGrid.h"
+
 #include <QAbstractButton>
 #include <QLabel>
 
@@ -118,6 +120,19 @@ TEST_F(BeatDeck, TheDjsCorrectedBeatsIsTheTempoTheDeckPlaysBy) {
     ASSERT_TRUE(rechts->synced());
     EXPECT_LE(std::abs(ui.SBarPitchRechts->value()), 1);
     EXPECT_NEAR(shownBpm(ui.lbBpm_Rechts), 2 * shownBpm(ui.lbBpm_Links), 0.2);
+}
+
+TEST_F(BeatDeck, TheDjsOwnGridWinsOverTheAnalysisAndOverALaterOne) {
+    const Song a = addSuiteSong(shortSong("a120", 120.0));
+    auto &ui = window->ui;
+    analysis::UserGrid grids(data.Table1);
+    ASSERT_TRUE(grids.save(a.key, {61.3, 0.25})); // no factor of the analysed 120
+    loadInto(*links, a);
+    EXPECT_EQ(shownBpm(ui.lbBpm_Links), 61.3);
+    const auto result = analysis->store().load(a.key);
+    ASSERT_TRUE(result && analysis->store().save(analysis::SongRef{a.key, a.path}, *result));
+    loadInto(*links, a);
+    EXPECT_EQ(shownBpm(ui.lbBpm_Links), 61.3);
 }
 
 TEST_F(BeatDeck, SyncNeverJumpsOnAirAndNeverStaysOnAStaleTempo) {

@@ -1,7 +1,9 @@
 // What a tag write-back must never do to the rest of a song's row: move its audio away from the
 // byte positions stored for it, or undo fields another part of the program stored meanwhile.
+#include "analysis/Mp3Source.h"
 #include "analysis/Store.h"
 #include "library/Datamod.h"
+#include "library/HotCues.h"
 #include "library/SongTags.h"
 #include "tests/support/Fixtures.h"
 #include "tests/tags/TagBuilders.h"
@@ -20,6 +22,16 @@ namespace {
 std::int64_t offsetOf(const Bytes &haystack, const Bytes &needle) {
     const auto at = std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end());
     return at == haystack.end() ? -1 : at - haystack.begin();
+}
+
+std::vector<std::int16_t> decoded(const std::filesystem::path &file) {
+    analysis::Mp3Source source(file.string());
+    EXPECT_TRUE(source.ok()) << source.error();
+    std::vector<std::int16_t> samples;
+    analysis::Mp3Source::Frame frame;
+    while (source.next(frame))
+        samples.insert(samples.end(), frame.samples, frame.samples + frame.count * source.channels());
+    return samples;
 }
 
 struct Library {
@@ -87,6 +99,11 @@ TEST(TagPositions, StoredPositionsMoveWithTheAudioWhenTheTagMustGrow) {
     analysis::Store store(lib.data->Table1);
     ASSERT_TRUE(store.save({key, file.string()}, result));
     ASSERT_TRUE(store.save({untouched, (lib.dir / "other.mp3").string()}, result));
+    HotCueStore cues(lib.data->Table1);
+    cues.attach();
+    const HotCue cue{2, 11025.5, 4410.0, defaultHotCueColour(2)};
+    ASSERT_TRUE(cues.save(key, cue));
+    const auto streamBefore = decoded(file);
 
     lib.setTitle(key, std::string(200, 'L')); // does not fit in the old tag
     lib.data->finishTagWrites();
@@ -99,6 +116,9 @@ TEST(TagPositions, StoredPositionsMoveWithTheAudioWhenTheTagMustGrow) {
     EXPECT_EQ(store.load(key)->audibleStartByte, start + 100 + moved);
     EXPECT_EQ(store.load(key)->audibleEndByte, start + 6000 + moved);
     EXPECT_EQ(store.load(untouched)->audibleStartByte, start + 100); // another row's positions stay
+    // A hot cue is a stream position: the stream decodes as before, so the cue stays put.
+    EXPECT_EQ(cues.load(key), std::vector<HotCue>{cue});
+    EXPECT_EQ(decoded(file), streamBefore);
 }
 
 TEST(TagPositions, APostWritesOnlyTheFieldsItChanged) {
