@@ -3,9 +3,13 @@
 // Plays an MP3 file through a deck player on an offline sound device and writes the device's mix
 // (44100 Hz, 16-bit, stereo) to a WAV file: S seconds of output, or until the deck has ended.
 // --eq sets the deck's three EQ bands, each in dB or "kill"; --filter its filter knob (−1 low-pass …
-// 0 off … 1 high-pass). Values out of range are clamped. With --head-volume a second offline device takes the
-// headphone copy; its mix goes to the output's name with ".head" before ".wav". Offline devices wait for
-// every refill, so the output is the same byte for byte on every run and every machine.
+// 0 off … 1 high-pass). Values out of range are clamped. --loop START_SECONDS:BEATS sets a loop of that
+// many beats (a number or a fraction such as 1/8) at that time, its start on the nearest beat of the
+// grid given by --bpm B --first-beat S, or else of the song's stored analysis (the library of
+// --dir PROGRAMDIR, or of the folder the program chooses), so loop length and wrap can be measured. With
+// --head-volume a second offline device takes the headphone copy; its mix goes to the output's name with
+// ".head" before ".wav". Offline devices wait for every refill, so the output is the same byte for byte on
+// every run and every machine.
 //
 // dj-mixora-render --play DEVICE INPUT [INPUT2] [--pitch P] [--volume V] [--seconds S]
 // Plays one or two decks in real time on an output device (the first whose description contains
@@ -14,6 +18,11 @@
 // long set.
 #include "engine/DoublePlayer.h"
 #include "engine/sound/Sound.h"
+#ifdef MIXORA_RENDER_STORED_GRID
+#include "analysis/Store.h"
+#include "library/Datamod.h"
+#include "util/ProgramDir.h"
+#endif
 
 #include <algorithm>
 #include <array>
@@ -22,6 +31,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -173,9 +183,68 @@ std::optional<std::array<EqBand, 3>> parseEq(const std::string &text) {
     return bands;
 }
 
+// "START_SECONDS:BEATS", BEATS a positive number or a fraction "N/M".
+struct LoopRequest {
+    double startSeconds = 0;
+    double beats = 0;
+};
+std::optional<LoopRequest> parseLoop(const std::string &text) {
+    const std::size_t colon = text.find(':');
+    if (colon == std::string::npos)
+        return std::nullopt;
+    const auto start = parseSeconds(text.substr(0, colon));
+    const std::string size = text.substr(colon + 1);
+    std::optional<double> beats;
+    if (const std::size_t slash = size.find('/'); slash != std::string::npos) {
+        const auto n = parseNumber(size.substr(0, slash));
+        const auto m = parseNumber(size.substr(slash + 1));
+        if (n && m && *m > 0)
+            beats = *n / *m;
+    } else {
+        beats = parseNumber(size);
+    }
+    if (!start || !beats || *beats <= 0)
+        return std::nullopt;
+    return LoopRequest{*start, *beats};
+}
+
+// The song's stored beat grid (tempo, first beat), when the library knows the file and has analysed it.
+std::optional<std::pair<double, double>> storedGrid(const std::string &input, const std::string &programDir) {
+#ifndef MIXORA_RENDER_STORED_GRID
+    (void)input;
+    (void)programDir;
+    return std::nullopt;
+#else
+    namespace fs = std::filesystem;
+    const fs::path dir = mixora::util::chooseProgramDir(fs::path(programDir)).dir;
+    std::error_code ec;
+    if (!fs::is_regular_file(mixora::TDataModule1::tableFile(dir), ec))
+        return std::nullopt;
+    try {
+        mixora::TDataModule1 data;
+        if (!data.openOrCreate(dir))
+            return std::nullopt;
+        const fs::path wanted = fs::weakly_canonical(fs::path(input), ec);
+        for (const auto &song : data.Table1.allPaths()) {
+            if (fs::weakly_canonical(fs::path(song.path), ec) != wanted)
+                continue;
+            const mixora::analysis::Store store(data.Table1);
+            const auto result = store.load(song.index);
+            if (result && result->bpm && result->firstBeatSeconds)
+                return std::make_pair(*result->bpm, *result->firstBeatSeconds);
+            return std::nullopt;
+        }
+    } catch (const std::exception &) {
+    }
+    return std::nullopt;
+#endif
+}
+
 int usage() {
     std::cerr << "usage: dj-mixora-render INPUT OUTPUT.wav [--pitch P] [--volume V] [--head-volume V] "
                  "[--seek BYTES] [--seconds S] [--eq LOW:MID:HIGH] [--filter F]\n"
+                 "                        [--loop START_SECONDS:BEATS [--bpm B --first-beat S] [--dir "
+                 "PROGRAMDIR]]\n"
                  "       dj-mixora-render --play DEVICE INPUT [INPUT2] [--pitch P] [--volume V] "
                  "[--seconds S]\n";
     return 2;
@@ -313,6 +382,10 @@ int main(int argc, char **argv) {
     std::optional<double> seconds;
     std::optional<std::array<EqBand, 3>> eq;
     std::optional<double> filter;
+    std::optional<LoopRequest> loop;
+    std::optional<double> bpm;
+    std::optional<double> firstBeat;
+    std::string programDir;
     for (int i = 3; i < argc; i += 2) {
         const std::string option = argv[i];
         if (i + 1 >= argc) {
@@ -344,6 +417,17 @@ int main(int argc, char **argv) {
         } else if (option == "--filter") {
             filter = parseNumber(value);
             ok = filter.has_value();
+        } else if (option == "--loop") {
+            loop = parseLoop(value);
+            ok = loop.has_value();
+        } else if (option == "--bpm") {
+            bpm = parseNumber(value);
+            ok = bpm && *bpm >= 30 && *bpm <= 300;
+        } else if (option == "--first-beat") {
+            firstBeat = parseSeconds(value);
+            ok = firstBeat.has_value();
+        } else if (option == "--dir") {
+            programDir = value;
         } else {
             std::cerr << "unknown option " << option << '\n';
             return usage();
@@ -387,6 +471,27 @@ int main(int argc, char **argv) {
     }
     if (filter)
         player->SetFilter(float(*filter));
+    if (loop) {
+        std::optional<std::pair<double, double>> grid;
+        if (bpm)
+            grid = std::make_pair(*bpm, firstBeat.value_or(0.0));
+        else
+            grid = storedGrid(input, programDir);
+        if (!grid) {
+            std::cerr << "--loop needs a beat grid: --bpm B --first-beat S, or an analysed song\n";
+            return 2;
+        }
+        const double rate = player->SampleRate();
+        const double beat = 60.0 / grid->first * rate;
+        const double first = grid->second * rate;
+        const double start = first + std::round((loop->startSeconds * rate - first) / beat) * beat;
+        if (!player->SetLoop(std::max(start, first - std::floor(first / beat) * beat), loop->beats * beat)) {
+            std::cerr << "the loop starts past the end of the song\n";
+            return 1;
+        }
+        const auto set = player->Loop();
+        std::cout << "loop: start " << set->start << " length " << set->length << " (stream samples)\n";
+    }
 
     WavWriter mainOut(output);
     std::optional<WavWriter> headOut;

@@ -216,6 +216,38 @@ TEST(RenderTool, EqAndFilterReachTheDeckAndItsHeadphoneCopy) {
               2);
 }
 
+TEST(RenderTool, ALoopOnTheGivenGridRepeatsOneBeat) {
+    test::TempDir dir;
+    const auto in = dir / "in.mp3";
+    const auto out = dir / "out.wav";
+    test::writeMp3(in, {.seconds = 3.0});
+    // 1.0 s lies nearest the grid line at 1.02 s (frame 44982); one beat at 120 BPM is 22050 frames.
+    const ToolRun r = run("dj-mixora-render",
+                          {in.string(), out.string(), "--seconds", "2.6", "--loop", "1:1", "--bpm", "120",
+                           "--first-beat", "0.02", "--dir", dir.path().string()},
+                          dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("loop: start 44982 length 22050"), std::string::npos) << r.out;
+    const auto s = samples(test::readFile(out));
+    ASSERT_EQ(s.size(), 2u * 114660);
+    // Past the wrap's fade each repeat is the first one again, sample for sample.
+    for (std::size_t k = 1; k <= 2; ++k)
+        EXPECT_TRUE(std::equal(s.begin() + 2 * (44982 + 200), s.begin() + 2 * (44982 + 22050),
+                               s.begin() + 2 * (44982 + 200 + k * 22050)))
+            << "repeat " << k;
+    for (const char *bad : {"1", "1:0", "x:1", "1:1/0"})
+        EXPECT_EQ(
+            run("dj-mixora-render", {in.string(), out.string(), "--loop", bad, "--bpm", "120"}, dir.path())
+                .status,
+            2)
+            << bad;
+    // No grid on the line and none stored for the song.
+    EXPECT_EQ(run("dj-mixora-render",
+                  {in.string(), out.string(), "--loop", "1:1", "--dir", dir.path().string()}, dir.path())
+                  .status,
+              2);
+}
+
 TEST(RenderTool, RefusesWhatItCannotPlay) {
     test::TempDir dir;
     const ToolRun r =
