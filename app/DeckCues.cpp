@@ -1,5 +1,7 @@
 #include "app/DeckCues.h"
 
+#include "analysis/UserGrid.h"
+
 #include "app/Deck.h"
 #include "engine/GridMath.h"
 #include "library/HotCues.h"
@@ -365,7 +367,23 @@ void DeckCues::setQuantize(bool on) {
 // --------------------------------------------------------------------------------------------
 // the beat grid
 
-void DeckCues::saveGrid(const engine::BeatGrid &grid) {
+void DeckCues::saveGrid(engine::BeatGrid grid) {
+    // The same grid lines, counted from the first at or after the stream's start.
+    const double period = 60.0 / grid.bpm;
+    if (grid.firstBeatSeconds < 0.0)
+        grid.firstBeatSeconds += std::ceil(-grid.firstBeatSeconds / period) * period;
+    // Stored before the deck plays by it: what the DJ hears is what a crash leaves in data.db.
+    if (const std::optional<std::int64_t> key = deck_.loadedKey(); key && table()) {
+        try {
+            analysis::UserGrid store(*table());
+            store.attach();
+            store.save(*key, grid);
+        } catch (const std::exception &error) {
+            ::mixora::ui::message(deck_.widgets().load->window(), QStringLiteral("Fehler"),
+                                  QString::fromUtf8(error.what()));
+            return;
+        }
+    }
     deck_.setGrid(grid);
 }
 

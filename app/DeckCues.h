@@ -109,7 +109,7 @@ private:
     std::optional<double> beatFrames() const;
     int rate() const;
     bool playing() const;
-    void saveGrid(const engine::BeatGrid &grid);
+    void saveGrid(engine::BeatGrid grid);
     void storePad(int pad);
     void setLoopAt(double start, double length);
     SongTable *table() const;
