@@ -244,11 +244,13 @@ void DeckCuePanel::showPads() {
             state = QStringLiteral("leer");
         } else if (!cues_.offered(i)) {
             state = QStringLiteral("hinter dem Ende des Songs");
-            style = QStringLiteral("QPushButton { background-color: %1; color: %2; }")
-                        .arg(kGreyedPad.name(), kGreyedText.name());
+            style =
+                QStringLiteral("QPushButton { background-color: %1; color: %2; border: 1px solid black; }")
+                    .arg(kGreyedPad.name(), kGreyedText.name());
         } else {
             state = pad->loopFrames ? QStringLiteral("Loop gesetzt") : QStringLiteral("gesetzt");
-            style = QStringLiteral("QPushButton { background-color: %1; color: %2; font-weight: bold; }")
+            style = QStringLiteral("QPushButton { background-color: %1; color: %2; font-weight: bold; "
+                                   "border: 1px solid black; }")
                         .arg(pad->colour.name(), textOn(pad->colour).name());
         }
         if (b->styleSheet() != style)
