@@ -690,7 +690,9 @@ bool DoublePlayer::JumpTo(double sourceFrame) {
         return false;
     const auto block = static_cast<std::uint32_t>(reader->channels * 2);
     const bool playing = mainBuffer->playing();
-    // Playing: from the cursor the next period starts at. Paused: cued, from the buffer's start.
+    // Playing: from the cursor the next period starts at. Paused: cued, from the buffer's start. A
+    // period the mix plays while this rewrites still sounds the old place; the new audio then goes on
+    // from where the jump put that frame, so the distance jumped (and with it the beat phase) holds.
     const std::uint32_t from = playing ? mainBuffer->cursor() / block : 0;
     if (!rewriteLocked(from, target, playing))
         return false;

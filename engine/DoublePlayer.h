@@ -3,9 +3,15 @@
 // that refills the half of the buffer the play cursor has just left.
 //
 // Threads. The window thread calls every operation. The worker calls FillBuffer, FormatTime and
-// the reader's Position. Seek, FillBuffer and FormatTime hold the player's mutex for their whole
-// run, so they never overlap between the two threads. Play, Stop, Rewind, SetPitch and the volume
-// operations only touch the sound buffers, whose setters are safe from any thread.
+// the reader's Position. Seek, FillBuffer, FormatTime, the jumps, loops and rolls hold the player's
+// mutex for their whole run, so they never overlap between the two threads. Clock may be read from
+// any thread: it never sees a half's map while it changes.
+//
+// The stream. Every half is written sample by sample from a folded source position: a half may start
+// inside an MP3 frame and hold several wraps of a loop. A jump or a change of the loop rewrites what
+// the mix has not played yet, from the cursor on, so it is heard from the next device period. Play, Stop,
+// Rewind, SetPitch and the volume operations only touch the sound buffers, whose setters are safe from any
+// thread.
 //
 // Reports go to a DeckView (the window's deck). DeckView methods are called on the window thread
 // or on the worker, while the player's mutex is held: an implementation must hand the report over

@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 #include <lame/lame.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -206,6 +208,37 @@ TEST(DoublePlayerLoop, JumpsAreHeardInTheNextPeriodAndExitAndRollPlayOn) {
     const auto shadow = static_cast<std::int64_t>(pressed) + 50 * static_cast<std::int64_t>(kPeriod);
     out = rig.render(20);
     EXPECT_TRUE(rig.soundsFrom(out, fade, shadow + fade, 20 * kPeriod - fade));
+}
+
+TEST(DoublePlayerLoop, AClockReaderSeesOnlyPlacesInsideTheLoopWhileItIsRewritten) {
+    // Real time: the mix, the worker's refills, the window's rewrites and a reader all at once.
+    LoopRig rig(test::Mp3Options{.seconds = 6.0});
+    auto device = sound::Device::createNull("Null", 256);
+    DoublePlayer p(device.get(), nullptr);
+    ASSERT_EQ(p.Open(rig.file.string()), DoublePlayer::kOpenReady);
+    const double start = 100000, length = 3000;
+    ASSERT_TRUE(p.SetLoop(start, length));
+    ASSERT_TRUE(p.JumpTo(start));
+    p.Play();
+    std::atomic<bool> done{false};
+    std::atomic<int> outside{0};
+    std::thread reader([&] {
+        while (!done) {
+            const double at = p.Clock()->sourceFrame;
+            if (at < start - 1 || at > start + length + 2)
+                ++outside;
+        }
+    });
+    for (int i = 0; i < 300; ++i) {
+        if (i % 2 == 0)
+            p.JumpTo(start + (i * 37) % 2900);
+        else
+            p.SetLoop(start, length);
+        std::this_thread::sleep_for(std::chrono::microseconds(700));
+    }
+    done = true;
+    reader.join();
+    EXPECT_EQ(outside, 0);
 }
 
 } // namespace
