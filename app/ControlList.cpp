@@ -1,19 +1,25 @@
 // Every named control of the program, in one list (the README documents it). A deck's controls
 // exist twice, as "Links.<name>" and "Rechts.<name>"; a new deck function is one line in
-// kDeckControls, a new mixer function one line in kMixerControls.
+// kDeckControls (or, for its hot cues, loops, jumps and grid, in kDeckCueControls), a new mixer
+// function one line in kMixerControls. The cue controls exist a third time as "Fokus.<name>":
+// they act on the deck last clicked or focused (Links at first), as keys of the keyboard do.
 #include "app/Deck.h"
 #include "app/DeckControls.h"
+#include "app/DeckCues.h"
 #include "app/MainFormDecks.h"
 #include "app/Mixer.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QEvent>
 #include <QFrame>
 #include <QLabel>
 #include <QScrollBar>
 #include <QTimer>
 
+#include <array>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <mutex>
 
@@ -189,6 +195,55 @@ const DeckControl kDeckControls[] = {
      [](const Deck &d) { return d.timeMode() == 0 ? 1.0 : 0.0; }},
 };
 
+struct CueControl {
+    const char *name;
+    ControlKind kind;
+    double low;
+    double high;
+    void (*apply)(DeckCues &cues, double value);
+    double (*read)(const DeckCues &cues); // null: no state of its own
+};
+
+#define MIXORA_PAD(n) \
+    {"hotcue." #n, ControlKind::Button, 0, 1, \
+     [](DeckCues &c, double v) { pressed(v) ? c.padPressed(n - 1) : c.padReleased(n - 1); }, \
+     [](const DeckCues &c) { return c.offered(n - 1) ? 1.0 : 0.0; }}, \
+    {"hotcueClear." #n, ControlKind::Button, 0, 1, \
+     [](DeckCues &c, double v) { if (pressed(v)) c.clearPad(n - 1); }, nullptr}
+
+const CueControl kDeckCueControls[] = {
+    MIXORA_PAD(1), MIXORA_PAD(2), MIXORA_PAD(3), MIXORA_PAD(4),
+    MIXORA_PAD(5), MIXORA_PAD(6), MIXORA_PAD(7), MIXORA_PAD(8),
+    {"loop", ControlKind::Button, 0, 1,
+     [](DeckCues &c, double v) { if (pressed(v)) c.beatLoop(); },
+     [](const DeckCues &c) { return c.looping() ? 1.0 : 0.0; }},
+    {"loopSize", ControlKind::Range, 0, DeckCues::kLoopBeats.size() - 1,
+     [](DeckCues &c, double v) { c.setLoopSize(whole(v)); },
+     [](const DeckCues &c) { return double(c.loopSize()); }},
+    {"loopHalve", ControlKind::Button, 0, 1, [](DeckCues &c, double v) { if (pressed(v)) c.halveLoop(); }, nullptr},
+    {"loopDouble", ControlKind::Button, 0, 1, [](DeckCues &c, double v) { if (pressed(v)) c.doubleLoop(); }, nullptr},
+    {"loopIn", ControlKind::Button, 0, 1, [](DeckCues &c, double v) { if (pressed(v)) c.loopIn(); }, nullptr},
+    {"loopOut", ControlKind::Button, 0, 1, [](DeckCues &c, double v) { if (pressed(v)) c.loopOut(); }, nullptr},
+    {"reloop", ControlKind::Button, 0, 1, [](DeckCues &c, double v) { if (pressed(v)) c.reloop(); }, nullptr},
+    {"loopRoll", ControlKind::Button, 0, 1,
+     [](DeckCues &c, double v) { pressed(v) ? c.rollPressed() : c.rollReleased(); }, nullptr},
+    {"jumpBack", ControlKind::Button, 0, 1, [](DeckCues &c, double v) { if (pressed(v)) c.jump(-1); }, nullptr},
+    {"jumpForward", ControlKind::Button, 0, 1, [](DeckCues &c, double v) { if (pressed(v)) c.jump(1); }, nullptr},
+    {"jumpSize", ControlKind::Range, 0, DeckCues::kJumpBeats.size() - 1,
+     [](DeckCues &c, double v) { c.setJumpSize(whole(v)); },
+     [](const DeckCues &c) { return double(c.jumpSize()); }},
+    {"quantize", ControlKind::Toggle, 0, 1,
+     [](DeckCues &c, double v) { c.setQuantize(pressed(v)); },
+     [](const DeckCues &c) { return c.quantize() ? 1.0 : 0.0; }},
+    {"gridHalve", ControlKind::Button, 0, 1, [](DeckCues &c, double v) { if (pressed(v)) c.gridHalve(); }, nullptr},
+    {"gridDouble", ControlKind::Button, 0, 1, [](DeckCues &c, double v) { if (pressed(v)) c.gridDouble(); }, nullptr},
+    {"gridEarlier", ControlKind::Button, 0, 1, [](DeckCues &c, double v) { if (pressed(v)) c.gridShift(-1); }, nullptr},
+    {"gridLater", ControlKind::Button, 0, 1, [](DeckCues &c, double v) { if (pressed(v)) c.gridShift(1); }, nullptr},
+    {"beatHere", ControlKind::Button, 0, 1, [](DeckCues &c, double v) { if (pressed(v)) c.beatHere(); }, nullptr},
+    {"tap", ControlKind::Button, 0, 1, [](DeckCues &c, double v) { if (pressed(v)) c.tap(); }, nullptr},
+};
+#undef MIXORA_PAD
+
 struct MixerControl {
     const char *name;
     ControlKind kind;
@@ -239,6 +294,50 @@ private:
     bool scheduled_ = false;
 };
 
+// Which deck the "Fokus." controls act on: the one whose panel or control row was last clicked or
+// took the keyboard focus.
+class FocusDeck : public QObject {
+public:
+    FocusDeck(QObject *parent, DeckCues &links, DeckCues &rechts, std::array<QWidget *, 4> areas)
+        : QObject(parent), cues_{&links, &rechts}, areas_(areas) {
+        qApp->installEventFilter(this);
+    }
+    ~FocusDeck() override {
+        if (qApp)
+            qApp->removeEventFilter(this);
+    }
+    DeckCues &deck() const { return *cues_[current_]; }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override {
+        const QEvent::Type type = event->type();
+        if (type != QEvent::MouseButtonPress && type != QEvent::FocusIn)
+            return false;
+        auto *widget = qobject_cast<QWidget *>(watched);
+        for (std::size_t i = 0; widget && i < areas_.size(); ++i)
+            if (areas_[i] && (areas_[i] == widget || areas_[i]->isAncestorOf(widget)))
+                current_ = i / 2;
+        return false;
+    }
+
+private:
+    std::array<DeckCues *, 2> cues_;
+    std::array<QWidget *, 4> areas_; // Links' panel and row, Rechts' panel and row
+    std::size_t current_ = 0;
+};
+
+void addCueControls(controller::ControlSet &set, const QString &prefix,
+                    const std::function<DeckCues &()> &cues) {
+    for (const CueControl &c : kDeckCueControls) {
+        controller::Control::Read read;
+        if (c.read)
+            read = [cues, r = c.read] { return r(cues()); };
+        set.add(
+            prefix + QLatin1String(c.name), c.kind, c.low, c.high,
+            [cues, a = c.apply](double v) { a(cues(), v); }, read);
+    }
+}
+
 } // namespace
 
 void addControls(controller::ControlSet &set, WindowDecks &decks) {
@@ -275,7 +374,19 @@ void addControls(controller::ControlSet &set, WindowDecks &decks) {
         watch(w.sync, &QAbstractButton::toggled);
         watch(w.time, &QAbstractButton::clicked);
         w.headCue->installEventFilter(refresher);
+
+        DeckCues *cues = deck == &decks.Links ? &decks.linksCues : &decks.rechtsCues;
+        addCueControls(set, prefix, [cues]() -> DeckCues & { return *cues; });
+        watch(cues, &DeckCues::padsChanged);
+        watch(cues, &DeckCues::loopChanged);
+        watch(cues, &DeckCues::settingsChanged);
     }
+    auto area = [](Deck &deck) { return deck.widgets().cue->parentWidget(); };
+    auto *focus =
+        new FocusDeck(&set, decks.linksCues, decks.rechtsCues,
+                      {area(decks.Links), decks.linksPanel ? decks.linksPanel->parentWidget() : nullptr,
+                       area(decks.Rechts), decks.rechtsPanel ? decks.rechtsPanel->parentWidget() : nullptr});
+    addCueControls(set, QStringLiteral("Fokus."), [focus]() -> DeckCues & { return focus->deck(); });
     Mixer *mixer = &decks.mixer;
     for (const MixerControl &c : kMixerControls)
         set.add(

@@ -591,6 +591,26 @@ void Deck::readBeat() {
         player_->SetAudibleEnd(beat_.audibleEndSeconds
                                    ? static_cast<std::int32_t>(std::lround(*beat_.audibleEndSeconds * 100))
                                    : -1);
+    emit beatChanged();
+}
+
+void Deck::setGrid(const engine::BeatGrid &grid) {
+    beat_.grid = grid;
+    keepInSync(TempoChange::OwnSong);
+    showTempo();
+    announceTempo(false);
+    emit beatChanged();
+}
+
+void Deck::cueAt(double sourceFrame) {
+    if (!player_)
+        return;
+    ++epoch_;
+    player_->Stop();
+    player_->JumpTo(sourceFrame);
+    setState(State::Cued);
+    setLit(w_.cue, true);
+    setLit(w_.play, false);
 }
 
 void Deck::songAnalysed(std::int64_t key) {

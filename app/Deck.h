@@ -159,6 +159,12 @@ public:
     void holdPhase();
     // The analysis of a library row was stored: the deck that holds that song shows its tempo.
     void songAnalysed(std::int64_t key);
+    // The beat grid the deck plays by (the analysis', or the DJ's); none when the tempo is unknown.
+    const std::optional<engine::BeatGrid> &grid() const { return beat_.grid; }
+    // The DJ corrected the grid (already stored where it is kept).
+    void setGrid(const engine::BeatGrid &grid);
+    // Stops the deck and cues it at a sample of the stream (a hot cue), lamps as after "Cue".
+    void cueAt(double sourceFrame);
     void setPartner(Deck *other) { partner_ = other; }
     // "Key Lock": the pitch bar (and Sync) change the tempo, the key stays. Kept for every song loaded.
     void setKeyLock(bool on);
@@ -218,6 +224,8 @@ signals:
     void eqChanged(int band);
     void filterChanged();
     void keyLockChanged(bool on);
+    // The deck's beat grid changed (a song, its analysis, or the DJ's edit).
+    void beatChanged();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;

@@ -83,6 +83,7 @@ void DeckAnalysis::reload(bool newSong) {
     }
     QScrollBar *bar = deck_.widgets().seekBar;
     strip_->setOverview(std::move(overview));
+    strip_->setTimeAxis(result ? result->durationSeconds : 0.0);
     strip_->setRange(deck_.hasPlayer() ? bar->maximum() : 0);
     placeColumns();
     strip_->setPosition(bar->value());

@@ -11,6 +11,7 @@
 #include "util/UiSeam.h"
 
 #include <QAction>
+#include <QBoxLayout>
 #include <QDir>
 #include <QMenu>
 
@@ -87,6 +88,10 @@ DeckAnalysis::LoadFn storedResults(TFormMixora &w) {
     };
 }
 
+std::function<SongTable *()> tableOf(TFormMixora &w) {
+    return [&w]() -> SongTable * { return w.DataModule1 ? &w.DataModule1->Table1 : nullptr; };
+}
+
 std::filesystem::path iniFile(const TFormMixora &w) {
     const QString dir = w.ProgramDir.isEmpty() ? QDir::currentPath() : w.ProgramDir;
     return std::filesystem::path(dir.toStdString()) / "kelox.ini";
@@ -139,7 +144,8 @@ WindowDecks::WindowDecks(TFormMixora &window)
       Rechts(DeckSide::Rechts, DeckWidgets::find(&window, DeckSide::Rechts),
              windowContext(window, DeckSide::Rechts)),
       mixer(MixerWidgets::find(&window), Links, Rechts), linksAnalysis(Links, storedResults(window)),
-      rechtsAnalysis(Rechts, storedResults(window)),
+      rechtsAnalysis(Rechts, storedResults(window)), linksCues(Links, tableOf(window)),
+      rechtsCues(Rechts, tableOf(window)),
       mix(window, Links, Rechts,
           [&window] {
               return window.AuxDevice ? window.AuxDevice->device->takeOutputPeak() : sound::PeakReading{};
@@ -151,6 +157,21 @@ WindowDecks::WindowDecks(TFormMixora &window)
     }
     window.windowLayout().addStrip(linksAnalysis.strip());
     window.windowLayout().addStrip(rechtsAnalysis.strip());
+    DeckCuePanel **panels[] = {&linksPanel, &rechtsPanel};
+    DeckCues *cues[] = {&linksCues, &rechtsCues};
+    DeckMixControls *rows[] = {&mix.links, &mix.rechts};
+    DeckAnalysis *analyses[] = {&linksAnalysis, &rechtsAnalysis};
+    Deck *decks[] = {&Links, &Rechts};
+    for (int i = 0; i < 2; ++i) {
+        QFrame *row = rows[i]->row();
+        *panels[i] = new DeckCuePanel(*decks[i], *cues[i], row);
+        if (auto *line = qobject_cast<QBoxLayout *>(row->layout()))
+            line->insertWidget(1, *panels[i], 4); // the row's room goes to the buttons
+        showCuesOnStrip(*decks[i], *cues[i], *analyses[i]->strip());
+    }
+    window.windowLayout().setRowParts(
+        mix.links.row()->findChild<QWidget *>(QStringLiteral("Mix_Links")), linksPanel,
+        mix.rechts.row()->findChild<QWidget *>(QStringLiteral("Mix_Rechts")), rechtsPanel);
     Links.setPartner(&Rechts);
     Rechts.setPartner(&Links);
     const sound::EqCrossovers crossovers = readEqCrossovers(iniFile(window));

@@ -5,6 +5,8 @@
 
 #include "app/Deck.h"
 #include "app/DeckAnalysis.h"
+#include "app/DeckCuePanel.h"
+#include "app/DeckCues.h"
 #include "app/MixControls.h"
 #include "app/Mixer.h"
 
@@ -28,8 +30,13 @@ public:
     DeckAnalysis linksAnalysis;
     DeckAnalysis rechtsAnalysis;
     QAction *autoGain = nullptr;
+    // Hot cues, loops, jumps and grid edits of the two decks; their buttons sit in the decks' rows.
+    DeckCues linksCues;
+    DeckCues rechtsCues;
     // EQ, filter and meters of both decks, and the main output's meter.
     WindowMix mix;
+    DeckCuePanel *linksPanel = nullptr;
+    DeckCuePanel *rechtsPanel = nullptr;
 
 private:
     void setAutoGain(bool on);

@@ -43,7 +43,25 @@ WindowLayout::WindowLayout(Ui::TFormMixora &ui, QObject *parent) : QObject(paren
     button->setGeometry(8, 210, 88, 22);
     record(button);
     panelButton_ = button;
-    connect(button, &QAbstractButton::toggled, this, [this] { apply(); });
+    button = new QPushButton(QStringLiteral("Pads/Loops"), ui_.ClientArea);
+    button->setObjectName(QStringLiteral("btCuePanel"));
+    button->setCheckable(true);
+    button->setFocusPolicy(Qt::NoFocus);
+    button->setAccessibleName(QStringLiteral("Hot Cues, Loops und Raster zeigen"));
+    button->setGeometry(8, 238, 88, 22);
+    record(button);
+    cueButton_ = button;
+    // One half of the rows at a time: the panel is as big as the library.
+    connect(panelButton_, &QAbstractButton::toggled, this, [this](bool on) {
+        if (on)
+            cueButton_->setChecked(false);
+        apply();
+    });
+    connect(cueButton_, &QAbstractButton::toggled, this, [this](bool on) {
+        if (on)
+            panelButton_->setChecked(false);
+        apply();
+    });
 
     ui_.ClientArea->installEventFilter(this);
 }
@@ -62,6 +80,15 @@ void WindowLayout::addStrip(QWidget *strip) {
 void WindowLayout::setDeckRows(QWidget *links, QWidget *rechts) {
     rows_[0] = links;
     rows_[1] = rechts;
+    apply();
+}
+
+void WindowLayout::setRowParts(QWidget *linksMix, QWidget *linksCues, QWidget *rechtsMix,
+                               QWidget *rechtsCues) {
+    mixParts_[0] = linksMix;
+    cueParts_[0] = linksCues;
+    mixParts_[1] = rechtsMix;
+    cueParts_[1] = rechtsCues;
     apply();
 }
 
@@ -124,7 +151,8 @@ void WindowLayout::apply() {
     const int growLinks = dx / 2;
     const int growRechts = dx - growLinks;
 
-    rowsUnderDecks_ = dy >= kControlRowHeight && rows_[0] && rows_[1];
+    rowsUnderDecks_ = dy >= kControlRowHeight && rows_[0] && rows_[1] &&
+                      plan_.value(ui_.Panel1).width() + growLinks >= kMinRowWidth;
     const int deckGrowth = rowsUnderDecks_ ? std::min(kMaxDeckGrowth, (dy - kControlRowHeight) / 4) : 0;
     const int rowHeight = rowsUnderDecks_ ? kControlRowHeight : 0;
     const int down = deckGrowth + rowHeight; // the mixer and library move down by this
@@ -158,15 +186,23 @@ void WindowLayout::apply() {
     shift(ui_.SBVolume_Head, 0, down + rest);
     shift(ui_.LabelVolHead, 0, down + rest);
     shift(panelButton_, 0, down);
+    shift(cueButton_, 0, down);
     place(mainMeter_, dx, down, dx, down + rest);
 
     // The decks' control rows: under the decks, or opened over the library.
     panelButton_->setVisible(!rowsUnderDecks_);
-    const bool open = rowsUnderDecks_ || panelButton_->isChecked();
+    cueButton_->setVisible(!rowsUnderDecks_ && cueParts_[0]);
+    const bool mixShown = rowsUnderDecks_ || panelButton_->isChecked();
+    const bool cuesShown = rowsUnderDecks_ || (cueParts_[0] && cueButton_->isChecked());
+    const bool open = mixShown || cuesShown;
     for (int i = 0; i < 2; ++i) {
         QWidget *row = rows_[i];
         if (!row)
             continue;
+        if (mixParts_[i])
+            mixParts_[i]->setVisible(mixShown);
+        if (cueParts_[i])
+            cueParts_[i]->setVisible(cuesShown);
         QRect r;
         if (rowsUnderDecks_) {
             const QWidget *deck = i == 0 ? ui_.Panel1 : ui_.Panel3;

@@ -4,6 +4,7 @@
 #include <QPainter>
 
 #include <algorithm>
+#include <cmath>
 
 namespace mixora::app {
 
@@ -16,6 +17,15 @@ const QColor kPeakPlayed(0, 45, 58);
 const QColor kRmsPlayed(0, 90, 105);
 const QColor kCue(255, 96, 0);
 constexpr int kCueMarkWidth = 5; // the triangle on top of the cue line
+const QColor kBeatTick(150, 150, 150);
+const QColor kBarTick(255, 255, 255);
+const QColor kLoopShade(80, 255, 80, 70);
+const QColor kLoopEdge(80, 255, 80);
+constexpr int kBeatTickLength = 4;
+constexpr int kBeatsPerBar = 4;
+// Closer than this the ticks would merge into a band: beats are left out, then bars.
+constexpr double kMinTickSpacing = 4.0;
+constexpr int kHotCueFlag = 6; // the square at the foot of a hot cue's line
 
 } // namespace
 
@@ -108,6 +118,81 @@ void WaveStrip::setCuePoint(std::optional<std::int64_t> position) {
         update(QRect(now - half, 0, kCueMarkWidth, height()));
 }
 
+void WaveStrip::setTimeAxis(double seconds) {
+    seconds = seconds > 0.0 ? seconds : 0.0;
+    if (seconds == axisSeconds_)
+        return;
+    axisSeconds_ = seconds;
+    render();
+    update();
+}
+
+void WaveStrip::setBeatGrid(std::optional<engine::BeatGrid> grid) {
+    if (grid && !(grid->bpm > 0.0))
+        grid.reset();
+    if (grid.has_value() == grid_.has_value() &&
+        (!grid || (grid->bpm == grid_->bpm && grid->firstBeatSeconds == grid_->firstBeatSeconds)))
+        return;
+    grid_ = grid;
+    render();
+    update();
+}
+
+void WaveStrip::setHotCues(std::vector<HotCueMark> marks) {
+    hotCues_ = std::move(marks);
+    update();
+}
+
+void WaveStrip::setLoop(std::optional<std::pair<double, double>> seconds) {
+    if (seconds == loop_)
+        return;
+    loop_ = seconds;
+    update();
+}
+
+int WaveStrip::timeColumn(double seconds) const {
+    if (!(axisSeconds_ > 0.0) || width() <= 0 || seconds < 0.0 || seconds > axisSeconds_)
+        return -1;
+    return std::min(width() - 1, static_cast<int>(seconds / axisSeconds_ * width()));
+}
+
+std::vector<int> WaveStrip::beatColumns(bool barsOnly) const {
+    std::vector<int> columns;
+    if (!grid_ || !(axisSeconds_ > 0.0) || width() <= 0)
+        return columns;
+    const double period = 60.0 / grid_->bpm;
+    const double pixelsPerBeat = period / axisSeconds_ * width();
+    if (pixelsPerBeat * kBeatsPerBar < kMinTickSpacing)
+        return columns;
+    const bool beats = !barsOnly && pixelsPerBeat >= kMinTickSpacing;
+    // The grid runs both ways from its first beat; the first beat is the start of a bar.
+    const auto first = static_cast<long long>(std::ceil(-grid_->firstBeatSeconds / period));
+    for (long long k = first;; ++k) {
+        const double t = grid_->firstBeatSeconds + double(k) * period;
+        if (t > axisSeconds_)
+            break;
+        const bool bar = ((k % kBeatsPerBar) + kBeatsPerBar) % kBeatsPerBar == 0;
+        if (bar || beats)
+            columns.push_back(timeColumn(t));
+    }
+    return columns;
+}
+
+void WaveStrip::drawTicks(QPainter &ahead, QPainter &played) const {
+    const int h = height();
+    const int barLength = std::clamp(h / 10, kBeatTickLength + 3, 14);
+    const std::vector<int> bars = beatColumns(true);
+    for (const int x : beatColumns(false)) {
+        const bool bar = std::binary_search(bars.begin(), bars.end(), x);
+        const int length = bar ? barLength : kBeatTickLength;
+        for (QPainter *p : {&ahead, &played}) {
+            p->setPen(bar ? kBarTick : kBeatTick);
+            p->drawLine(x, 0, x, length - 1);
+            p->drawLine(x, h - length, x, h - 1);
+        }
+    }
+}
+
 void WaveStrip::resizeEvent(QResizeEvent *event) {
     QWidget::resizeEvent(event);
     render();
@@ -149,6 +234,7 @@ void WaveStrip::render() {
         played.setPen(kRmsPlayed);
         played.drawLine(rmsLine);
     }
+    drawTicks(ahead, played);
 }
 
 void WaveStrip::paintEvent(QPaintEvent *event) {
@@ -162,6 +248,28 @@ void WaveStrip::paintEvent(QPaintEvent *event) {
         painter.drawPixmap(playedPart, played_, playedPart);
     if (!aheadPart.isEmpty())
         painter.drawPixmap(aheadPart, ahead_, aheadPart);
+    if (loop_ && hasOverview()) {
+        const int from = timeColumn(loop_->first);
+        int to = timeColumn(std::min(loop_->second, axisSeconds_));
+        if (from >= 0) {
+            to = std::max(from, to < 0 ? width() - 1 : to);
+            const QRect shade(from, 0, to - from + 1, height());
+            painter.fillRect(shade.intersected(dirty), kLoopShade);
+            painter.setPen(kLoopEdge);
+            painter.drawLine(from, 0, from, height() - 1);
+            painter.drawLine(to, 0, to, height() - 1);
+        }
+    }
+    if (hasOverview()) {
+        for (const HotCueMark &mark : hotCues_) {
+            const int x = timeColumn(mark.seconds);
+            if (x < 0)
+                continue; // past the end of the song as it is now
+            painter.setPen(mark.colour);
+            painter.drawLine(x, 0, x, height() - 1);
+            painter.fillRect(QRect(x, height() - kHotCueFlag, kHotCueFlag, kHotCueFlag), mark.colour);
+        }
+    }
     if (cueColumn_ >= 0 && hasOverview()) {
         painter.setPen(kCue);
         painter.drawLine(cueColumn_, 0, cueColumn_, height() - 1);

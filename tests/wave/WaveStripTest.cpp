@@ -51,6 +51,27 @@ std::vector<std::uint8_t> overview(std::size_t columns) {
     return bytes;
 }
 
+TEST(WaveStrip, BeatTicksFollowTheGridBarsEveryFourthAndBeatsGoWhenTooDense) {
+    WaveStrip strip;
+    strip.resize(400, 40);
+    strip.setOverview(overview(400));
+    strip.setTimeAxis(40.0);                                 // 10 px per second
+    strip.setBeatGrid(mixora::engine::BeatGrid{60.0, 1.05}); // a beat a second, from 1.05 s on
+    const std::vector<int> beats = strip.beatColumns(false);
+    const std::vector<int> bars = strip.beatColumns(true);
+    ASSERT_EQ(beats.size(), 40u); // 0.05 s … 39.05 s: the grid runs back before its first beat
+    EXPECT_EQ(beats[0], 0);
+    EXPECT_EQ(beats[1], 10);
+    ASSERT_EQ(bars.size(), 10u);
+    EXPECT_EQ(bars[0], 10); // the first beat starts a bar
+    EXPECT_EQ(bars[1], 50);
+    EXPECT_EQ(strip.timeColumn(45.0), -1);
+
+    strip.setBeatGrid(mixora::engine::BeatGrid{240.0, 0.0}); // 2.5 px a beat, 10 px a bar
+    EXPECT_EQ(strip.beatColumns(false), strip.beatColumns(true));
+    EXPECT_EQ(strip.beatColumns(true).size(), 41u); // 0 s … 40 s, the end included
+}
+
 TEST(WaveStrip, PlayingRepaintsOnlyTheColumnsPassed) {
     WaveStrip strip;
     strip.resize(200, 40);
