@@ -60,6 +60,7 @@ public:
     void set(double requested);
     // Range controls only; set while the controls are built.
     void setEngine(Engine engine) { engine_ = std::move(engine); }
+    const Engine &engine() const { return engine_; }
 
 private:
     friend class ControlSet;
