@@ -115,8 +115,20 @@ std::vector<Hub::DeviceInfo> Hub::devices() const {
 }
 
 QStringList Hub::monitor() const {
-    std::lock_guard lock(mutex_);
-    return QStringList(monitor_.begin(), monitor_.end());
+    std::vector<Seen> seen;
+    {
+        std::lock_guard lock(mutex_);
+        seen.assign(monitor_.begin(), monitor_.end());
+    }
+    QStringList lines;
+    lines.reserve(static_cast<qsizetype>(seen.size()));
+    for (const Seen &m : seen) {
+        QString line = m.device + QStringLiteral(": ") + describe(m.bytes.data(), m.size);
+        if (!m.used)
+            line += QStringLiteral(" (ignoriert)");
+        lines << line;
+    }
+    return lines;
 }
 
 void Hub::learn(const QString &control) {
@@ -233,10 +245,9 @@ void Hub::received(Events &from, const std::string &id, const std::uint8_t *byte
                 lastArrival_.store(arrival.time_since_epoch().count());
         }
         // The monitor keeps its newest lines; a flood only moves the window.
-        QString line = device->name + QStringLiteral(": ") + describe(bytes, size);
-        if (!used)
-            line += QStringLiteral(" (ignoriert)");
-        monitor_.push_back(std::move(line));
+        Seen seen{device->name, {}, size, used};
+        std::copy(bytes, bytes + std::min<std::size_t>(size, 3), seen.bytes.begin());
+        monitor_.push_back(std::move(seen));
         while (monitor_.size() > kMonitorLines)
             monitor_.pop_front();
     }

@@ -15,6 +15,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <array>
 #include <atomic>
 #include <deque>
 #include <memory>
@@ -102,7 +103,14 @@ private:
     std::vector<std::unique_ptr<Mapping>> mappings_;
     std::vector<std::unique_ptr<Device>> devices_;
     std::vector<std::unique_ptr<Events>> events_;
-    std::deque<QString> monitor_;
+    // Raw, so a flood costs the input thread no text; monitor() writes the lines.
+    struct Seen {
+        QString device;
+        std::array<std::uint8_t, 3> bytes{};
+        std::size_t size = 0;
+        bool used = false;
+    };
+    std::deque<Seen> monitor_;
     QString learnControl_;
     std::vector<MidiBytes> learnMoved_;
     Device *learnDevice_ = nullptr;
