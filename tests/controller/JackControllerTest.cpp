@@ -198,6 +198,27 @@ TEST_F(ControllerFiles, ABadMappingWarnsWithItsFileAndLine) {
         << messages[0].text.toStdString();
 }
 
+// The shipped keyboard mapping: keys on the main window reach their controls (the engine too).
+TEST_F(ControllerFiles, KeysOfTheMainWindowDriveTheirControls) {
+    select(addSong("tone", "A", "T", {.seconds = 3, .frequencyHz = 440}));
+    press(links->widgets().load);
+    app::Controllers controllers(
+        *window, *decks,
+        app::Controllers::Options{false, false, QString::fromStdString(dir.path().string())});
+    controllers.start();
+    QWidget *panel = links->widgets().play;
+    QTest::keyClick(panel, Qt::Key_A);
+    EXPECT_EQ(links->stateWord(), app::Deck::kPlaying);
+    QTest::keyClick(panel, Qt::Key_V);
+    QTest::keyClick(panel, Qt::Key_V);
+    EXPECT_EQ(mixer->widgets().fader->value(), 2000);
+    ASSERT_TRUE(links->player());
+    EXPECT_EQ(links->player()->mainBuffer->volume(), -2000);
+    QTest::keyClick(panel, Qt::Key_A, Qt::ShiftModifier); // "Shift+A" loads, it does not pause
+    EXPECT_EQ(links->stateWord(), app::Deck::kPlaying);
+    EXPECT_TRUE(messages.empty());
+}
+
 } // namespace
 } // namespace mixora::test
 
