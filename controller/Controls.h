@@ -54,7 +54,7 @@ public:
     }
     double value() const { return value_.load(); }
     // True while a request from another thread waits for the set's thread.
-    bool pending() const { return queued_.load() > 0; }
+    bool pending() const { return queued_.load() > 0 || carrying_.load(); }
 
     // A value (Range, Toggle), a press or release (Button), or a step (Relative).
     void set(double requested);
@@ -80,6 +80,7 @@ private:
     std::atomic<double> value_{0.0};
     std::atomic<double> latest_{0.0}; // Range: the newest request; Relative: steps not yet taken
     std::atomic<int> queued_{0};
+    std::atomic<bool> carrying_{false}; // the set's thread is carrying a Range request out
 };
 
 class ControlSet : public QObject {
