@@ -43,7 +43,8 @@ public:
     Hub(ControlSet &controls, QString userFolder, QStringList shipped, QObject *parent = nullptr);
     ~Hub() override;
 
-    // Reads every mapping again; devices present take their (new) mapping. The problems found.
+    // Reads every mapping again; devices present take their (new) mapping. The problems found in
+    // the user's files; those of shipped mappings (a control this build lacks) go to the monitor.
     std::vector<MappingProblem> loadMappings();
     // Opens the system's MIDI services that are there (ALSA sequencer, JACK).
     void start(bool alsa, bool jack, const std::string &clientName = "DJ-Mixora");
@@ -105,7 +106,7 @@ private:
     std::vector<std::unique_ptr<Events>> events_;
     // Raw, so a flood costs the input thread no text; monitor() writes the lines.
     struct Seen {
-        QString device;
+        QString device; // or, with no bytes, a line of the hub's own
         std::array<std::uint8_t, 3> bytes{};
         std::size_t size = 0;
         bool used = false;

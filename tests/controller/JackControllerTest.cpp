@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTableWidget>
 
 #include <algorithm>
@@ -217,6 +218,26 @@ TEST_F(ControllerFiles, KeysOfTheMainWindowDriveTheirControls) {
     QTest::keyClick(panel, Qt::Key_A, Qt::ShiftModifier); // "Shift+A" loads, it does not pause
     EXPECT_EQ(links->stateWord(), app::Deck::kPlaying);
     EXPECT_TRUE(messages.empty());
+}
+
+// The shipped DDJ-FLX4 mapping against the program's own controls: nothing in it is malformed;
+// what it leaves out are only the cue and loop controls of a build without them.
+TEST_F(ControllerFiles, TheShippedFlx4MappingNamesOnlyTheProgramsControls) {
+    app::Controllers controllers(*window, *decks, app::Controllers::Options{false, false, {}});
+    QFile file(":/controller/mappings/DDJ-FLX4.json");
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    std::vector<controller::MappingProblem> problems;
+    const controller::Mapping m =
+        controller::parseMapping(file.readAll(), "DDJ-FLX4.json", controllers.controls(), problems);
+    for (const auto &p : problems)
+        EXPECT_TRUE(
+            QRegularExpression("unbekanntes Control „(Links|Rechts)\\.(hotcue|hotcueClear|loopIn|loopOut|"
+                               "reloop|loopHalve|loopDouble)[.0-9]*“")
+                .match(p.what)
+                .hasMatch())
+            << p.text().toStdString();
+    EXPECT_EQ(m.bindings.size() + problems.size(), 69u);
+    EXPECT_TRUE(m.matches("DDJ-FLX4:DDJ-FLX4 MIDI 1 28:0"));
 }
 
 } // namespace
