@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <thread>
 
 namespace mixora::test {
 namespace {
@@ -218,6 +219,28 @@ TEST_F(ControllerFiles, KeysOfTheMainWindowDriveTheirControls) {
     QTest::keyClick(panel, Qt::Key_A, Qt::ShiftModifier); // "Shift+A" loads, it does not pause
     EXPECT_EQ(links->stateWord(), app::Deck::kPlaying);
     EXPECT_TRUE(messages.empty());
+}
+
+// Set from a controller's thread, the crossfader, headphone volume and EQ reach the engine before
+// the window has carried the request out.
+TEST_F(ControllerFiles, MixerAndEqReachTheEngineBeforeTheWindow) {
+    select(addSong("tone", "A", "T", {.seconds = 3, .frequencyHz = 440}));
+    press(links->widgets().load);
+    links->headCueClicked();
+    app::Controllers controllers(*window, *decks, app::Controllers::Options{false, false, {}});
+    ASSERT_TRUE(links->player() && links->player()->headBuffer);
+    std::thread([&] {
+        controllers.controls().find("Mixer.crossfader")->set(4000);
+        controllers.controls().find("Mixer.headVolume")->set(2500);
+        controllers.controls().find("Links.eq.tief")->set(3);
+    }).join();
+    EXPECT_EQ(links->player()->mainBuffer->volume(), -4000);
+    EXPECT_EQ(links->player()->headBuffer->volume(), -2500);
+    EXPECT_EQ(links->player()->mainBuffer->eq(sound::kEqLow), 3.0f);
+    EXPECT_EQ(mixer->widgets().fader->value(), 0); // the window has not come to it yet
+    ASSERT_TRUE(waitFor([&] { return mixer->widgets().fader->value() == 4000; }));
+    EXPECT_EQ(links->widgets().volumeBar->value(), 4000);
+    EXPECT_EQ(links->eq(sound::kEqLow), 3.0);
 }
 
 // The shipped DDJ-FLX4 mapping against the program's own controls: nothing in it is malformed;
