@@ -17,7 +17,9 @@
 #include <QScrollBar>
 #include <QTimer>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -78,6 +80,7 @@ public:
         connect(&deck, &Deck::playerGoing, this, [this] { take(nullptr); });
         connect(&deck, &Deck::songChanged, this, [this] { take(deck_.player()); });
         deck.widgets().load->window()->installEventFilter(this);
+        deck.widgets().headCue->installEventFilter(this);
         take(deck.player());
     }
     template <typename F> void with(F apply) {
@@ -85,12 +88,17 @@ public:
         if (player_)
             apply(*player_);
     }
+    // Whether the deck is heard in the headphones, as the window last showed it.
+    bool headCue() const { return headCue_.load(); }
 
 protected:
-    // Closing the window destroys the players without the deck.
     bool eventFilter(QObject *, QEvent *event) override {
+        // Closing the window destroys the players without the deck.
         if (event->type() == QEvent::Close)
             take(nullptr);
+        // The headphone switch shows itself only as a property of its button.
+        if (event->type() == QEvent::DynamicPropertyChange)
+            headCue_.store(deck_.headCueOn());
         return false;
     }
 
@@ -98,10 +106,12 @@ private:
     void take(engine::DoublePlayer *player) {
         std::lock_guard lock(mutex_);
         player_ = player;
+        headCue_.store(deck_.headCueOn());
     }
     Deck &deck_;
     std::mutex mutex_;
     engine::DoublePlayer *player_ = nullptr;
+    std::atomic<bool> headCue_{false};
 };
 
 constexpr double kHalfway = std::numeric_limits<double>::quiet_NaN();
@@ -128,6 +138,11 @@ bool lit(const QFrame *panel) {
 
 bool pressed(double value) {
     return value > 0.5;
+}
+
+// What Deck::setEq gives the player for a value.
+float eqDb(double dB) {
+    return std::clamp(float(dB), sound::kEqKillDb, sound::kEqMaxDb);
 }
 
 void setBar(QScrollBar *bar, double value) {
@@ -162,13 +177,16 @@ const DeckControl kDeckControls[] = {
      [](engine::DoublePlayer &p, double v) { p.SetVolume(-whole(v)); }},
     {"eq.tief", ControlKind::Range, sound::kEqKillDb, sound::kEqMaxDb,
      [](Deck &d, Jog &, double v) { d.setEq(sound::kEqLow, v); },
-     [](const Deck &d) { return d.eq(sound::kEqLow); }, nullptr, 0.0},
+     [](const Deck &d) { return d.eq(sound::kEqLow); },
+     [](engine::DoublePlayer &p, double v) { p.SetEq(sound::kEqLow, eqDb(v)); }, 0.0},
     {"eq.mitte", ControlKind::Range, sound::kEqKillDb, sound::kEqMaxDb,
      [](Deck &d, Jog &, double v) { d.setEq(sound::kEqMid, v); },
-     [](const Deck &d) { return d.eq(sound::kEqMid); }, nullptr, 0.0},
+     [](const Deck &d) { return d.eq(sound::kEqMid); },
+     [](engine::DoublePlayer &p, double v) { p.SetEq(sound::kEqMid, eqDb(v)); }, 0.0},
     {"eq.hoch", ControlKind::Range, sound::kEqKillDb, sound::kEqMaxDb,
      [](Deck &d, Jog &, double v) { d.setEq(sound::kEqHigh, v); },
-     [](const Deck &d) { return d.eq(sound::kEqHigh); }, nullptr, 0.0},
+     [](const Deck &d) { return d.eq(sound::kEqHigh); },
+     [](engine::DoublePlayer &p, double v) { p.SetEq(sound::kEqHigh, eqDb(v)); }, 0.0},
     {"eqKill.tief", ControlKind::Toggle, 0, 1,
      [](Deck &d, Jog &, double v) { d.setEqKill(sound::kEqLow, pressed(v)); },
      [](const Deck &d) { return d.eqKill(sound::kEqLow) ? 1.0 : 0.0; }},
@@ -180,7 +198,8 @@ const DeckControl kDeckControls[] = {
      [](const Deck &d) { return d.eqKill(sound::kEqHigh) ? 1.0 : 0.0; }},
     {"filter", ControlKind::Range, -1, 1,
      [](Deck &d, Jog &, double v) { d.setFilter(v); },
-     [](const Deck &d) { return d.filter(); }},
+     [](const Deck &d) { return d.filter(); },
+     [](engine::DoublePlayer &p, double v) { p.SetFilter(std::clamp(float(v), -1.0f, 1.0f)); }},
     {"sync", ControlKind::Toggle, 0, 1,
      [](Deck &d, Jog &, double v) { if (pressed(v) != d.synced()) d.widgets().sync->click(); },
      [](const Deck &d) { return d.synced() ? 1.0 : 0.0; }},
@@ -249,17 +268,44 @@ struct MixerControl {
     ControlKind kind;
     double low;
     double high;
-    void (*apply)(Mixer &mixer, double value);
+    void (*apply)(Mixer &mixer, Deck &links, Deck &rechts, double value);
     double (*read)(const Mixer &mixer);
+    // What the mixer's handlers will give the two players, given at once from any thread.
+    void (*engine)(EngineTap &links, EngineTap &rechts, double value);
 };
 
 const MixerControl kMixerControls[] = {
+    // The fader attenuates the far side only (Mixer::faderChanged); the bars it moves are what
+    // the players hear once the window has carried the request out, even where the fader's
+    // position did not change and so moved no bar.
     {"crossfader", ControlKind::Range, -Mixer::kFaderEnd, Mixer::kFaderEnd,
-     [](Mixer &m, double v) { setBar(m.widgets().fader, v); },
-     [](const Mixer &m) { return double(m.widgets().fader->value()); }},
+     [](Mixer &m, Deck &links, Deck &rechts, double v) {
+         setBar(m.widgets().fader, v);
+         links.volumeChanged();
+         rechts.volumeChanged();
+     },
+     [](const Mixer &m) { return double(m.widgets().fader->value()); },
+     [](EngineTap &links, EngineTap &rechts, double v) {
+         const int p = whole(v);
+         if (p >= 0)
+             links.with([p](engine::DoublePlayer &player) { player.SetVolume(-p); });
+         if (p <= 0)
+             rechts.with([p](engine::DoublePlayer &player) { player.SetVolume(p); });
+     }},
+    // A deck switched off the headphones while the value was on its way stays silent there.
     {"headVolume", ControlKind::Range, 10000, 0,
-     [](Mixer &m, double v) { setBar(m.widgets().headVolume, v); },
-     [](const Mixer &m) { return double(m.widgets().headVolume->value()); }},
+     [](Mixer &m, Deck &links, Deck &rechts, double v) {
+         setBar(m.widgets().headVolume, v);
+         for (Deck *d : {&links, &rechts})
+             if (!d->headCueOn() && d->player())
+                 d->player()->SetHeadVolume(sound::kSilenceHundredthsDb);
+     },
+     [](const Mixer &m) { return double(m.widgets().headVolume->value()); },
+     [](EngineTap &links, EngineTap &rechts, double v) {
+         for (EngineTap *tap : {&links, &rechts})
+             if (tap->headCue())
+                 tap->with([v](engine::DoublePlayer &player) { player.SetHeadVolume(-whole(v)); });
+     }},
 };
 // clang-format on
 
@@ -345,11 +391,14 @@ void addControls(controller::ControlSet &set, WindowDecks &decks) {
     const auto watch = [refresher](auto *sender, auto signal) {
         QObject::connect(sender, signal, refresher, [refresher] { refresher->schedule(); });
     };
+    EngineTap *links = nullptr;
+    EngineTap *rechts = nullptr;
     for (Deck *deck : {&decks.Links, &decks.Rechts}) {
         const QString prefix =
             deck->side() == DeckSide::Links ? QStringLiteral("Links.") : QStringLiteral("Rechts.");
         auto *jog = new Jog(*deck);
         auto *tap = new EngineTap(*deck);
+        (deck == &decks.Links ? links : rechts) = tap;
         for (const DeckControl &c : kDeckControls) {
             controller::Control::Read read;
             if (c.read)
@@ -390,8 +439,10 @@ void addControls(controller::ControlSet &set, WindowDecks &decks) {
     Mixer *mixer = &decks.mixer;
     for (const MixerControl &c : kMixerControls)
         set.add(
-            QStringLiteral("Mixer.") + QLatin1String(c.name), c.kind, c.low, c.high,
-            [mixer, a = c.apply](double v) { a(*mixer, v); }, [mixer, r = c.read] { return r(*mixer); });
+               QStringLiteral("Mixer.") + QLatin1String(c.name), c.kind, c.low, c.high,
+               [mixer, &decks, a = c.apply](double v) { a(*mixer, decks.Links, decks.Rechts, v); },
+               [mixer, r = c.read] { return r(*mixer); })
+            .setEngine([links, rechts, e = c.engine](double v) { e(*links, *rechts, v); });
     watch(mixer->widgets().fader, &QScrollBar::valueChanged);
     watch(mixer->widgets().headVolume, &QScrollBar::valueChanged);
 }

@@ -31,8 +31,12 @@ void Control::set(double requested) {
             QMetaObject::invokeMethod(
                 &set_,
                 [this] {
+                    // Pending until the value is read back: a knob's soft takeover must not
+                    // take the old value for where the program stands meanwhile.
+                    carrying_.store(true);
                     queued_.store(0);
                     perform(latest_.load());
+                    carrying_.store(false);
                 },
                 Qt::QueuedConnection);
         return;

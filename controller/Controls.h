@@ -54,12 +54,13 @@ public:
     }
     double value() const { return value_.load(); }
     // True while a request from another thread waits for the set's thread.
-    bool pending() const { return queued_.load() > 0; }
+    bool pending() const { return queued_.load() > 0 || carrying_.load(); }
 
     // A value (Range, Toggle), a press or release (Button), or a step (Relative).
     void set(double requested);
     // Range controls only; set while the controls are built.
     void setEngine(Engine engine) { engine_ = std::move(engine); }
+    const Engine &engine() const { return engine_; }
 
 private:
     friend class ControlSet;
@@ -79,6 +80,7 @@ private:
     std::atomic<double> value_{0.0};
     std::atomic<double> latest_{0.0}; // Range: the newest request; Relative: steps not yet taken
     std::atomic<int> queued_{0};
+    std::atomic<bool> carrying_{false}; // the set's thread is carrying a Range request out
 };
 
 class ControlSet : public QObject {

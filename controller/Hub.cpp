@@ -39,6 +39,7 @@ Hub::~Hub() {
 
 std::vector<MappingProblem> Hub::loadMappings() {
     std::vector<MappingProblem> problems;
+    QStringList skipped;
     std::vector<std::unique_ptr<Mapping>> loaded;
     // The user's own mappings come first, so they win over a shipped one for the same port.
     for (const QString &folder : QStringList{userFolder_} + shipped_) {
@@ -52,7 +53,16 @@ std::vector<MappingProblem> Hub::loadMappings() {
                 problems.push_back({path, 0, file.errorString()});
                 continue;
             }
+            const std::size_t before = problems.size();
             auto mapping = std::make_unique<Mapping>(parseMapping(file.readAll(), path, controls_, problems));
+            if (folder != userFolder_) {
+                // A shipped mapping may name controls this build does not have yet: the rest of
+                // it works, and the monitor says what was left out instead of a warning at
+                // every start.
+                for (std::size_t i = before; i < problems.size(); ++i)
+                    skipped.push_back(problems[i].text() + QStringLiteral(" (übersprungen)"));
+                problems.resize(before);
+            }
             if (mapping->name.isEmpty())
                 mapping->name = QFileInfo(path).completeBaseName();
             if (!mapping->document.isEmpty())
@@ -65,7 +75,12 @@ std::vector<MappingProblem> Hub::loadMappings() {
     mappings_ = std::move(loaded);
     for (auto &device : devices_)
         bindLocked(*device);
+    for (const QString &line : skipped)
+        monitor_.push_back({line, {}, 0, false});
+    while (monitor_.size() > kMonitorLines)
+        monitor_.pop_front();
     post(devicesPosted_, &Hub::devicesChanged);
+    post(monitorPosted_, &Hub::monitorChanged);
     return problems;
 }
 
@@ -115,8 +130,24 @@ std::vector<Hub::DeviceInfo> Hub::devices() const {
 }
 
 QStringList Hub::monitor() const {
-    std::lock_guard lock(mutex_);
-    return QStringList(monitor_.begin(), monitor_.end());
+    std::vector<Seen> seen;
+    {
+        std::lock_guard lock(mutex_);
+        seen.assign(monitor_.begin(), monitor_.end());
+    }
+    QStringList lines;
+    lines.reserve(static_cast<qsizetype>(seen.size()));
+    for (const Seen &m : seen) {
+        if (m.size == 0) {
+            lines << m.device; // a note of the hub's own
+            continue;
+        }
+        QString line = m.device + QStringLiteral(": ") + describe(m.bytes.data(), m.size);
+        if (!m.used)
+            line += QStringLiteral(" (ignoriert)");
+        lines << line;
+    }
+    return lines;
 }
 
 void Hub::learn(const QString &control) {
@@ -233,10 +264,9 @@ void Hub::received(Events &from, const std::string &id, const std::uint8_t *byte
                 lastArrival_.store(arrival.time_since_epoch().count());
         }
         // The monitor keeps its newest lines; a flood only moves the window.
-        QString line = device->name + QStringLiteral(": ") + describe(bytes, size);
-        if (!used)
-            line += QStringLiteral(" (ignoriert)");
-        monitor_.push_back(std::move(line));
+        Seen seen{device->name, {}, size, used};
+        std::copy(bytes, bytes + std::min<std::size_t>(size, 3), seen.bytes.begin());
+        monitor_.push_back(std::move(seen));
         while (monitor_.size() > kMonitorLines)
             monitor_.pop_front();
     }

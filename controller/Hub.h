@@ -15,6 +15,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <array>
 #include <atomic>
 #include <deque>
 #include <memory>
@@ -42,7 +43,8 @@ public:
     Hub(ControlSet &controls, QString userFolder, QStringList shipped, QObject *parent = nullptr);
     ~Hub() override;
 
-    // Reads every mapping again; devices present take their (new) mapping. The problems found.
+    // Reads every mapping again; devices present take their (new) mapping. The problems found in
+    // the user's files; those of shipped mappings (a control this build lacks) go to the monitor.
     std::vector<MappingProblem> loadMappings();
     // Opens the system's MIDI services that are there (ALSA sequencer, JACK).
     void start(bool alsa, bool jack, const std::string &clientName = "DJ-Mixora");
@@ -102,7 +104,14 @@ private:
     std::vector<std::unique_ptr<Mapping>> mappings_;
     std::vector<std::unique_ptr<Device>> devices_;
     std::vector<std::unique_ptr<Events>> events_;
-    std::deque<QString> monitor_;
+    // Raw, so a flood costs the input thread no text; monitor() writes the lines.
+    struct Seen {
+        QString device; // or, with no bytes, a line of the hub's own
+        std::array<std::uint8_t, 3> bytes{};
+        std::size_t size = 0;
+        bool used = false;
+    };
+    std::deque<Seen> monitor_;
     QString learnControl_;
     std::vector<MidiBytes> learnMoved_;
     Device *learnDevice_ = nullptr;

@@ -356,7 +356,7 @@ QString describe(const std::uint8_t *bytes, std::size_t size) {
         break;
     }
     QString hex;
-    for (std::size_t i = 0; i < size; ++i)
+    for (std::size_t i = 0; i < std::min<std::size_t>(size, 3); ++i)
         hex += QStringLiteral("%1 ").arg(bytes[i], 2, 16, QLatin1Char('0'));
     return QStringLiteral("unbekannt: %1").arg(hex.trimmed());
 }

@@ -84,7 +84,8 @@ QJsonObject bindingObject(const Binding &binding);
 // followed by its +32 partner is a 14-bit pair. None for a message that cannot drive a control.
 std::optional<Binding> learnBinding(const std::vector<MidiBytes> &moved, Control &control);
 
-// Describes a message for the monitor ("Note an  K1 #11 127", "SysEx 12 Bytes").
+// Describes a message for the monitor ("Note an  K1 #11 127", "SysEx 12 Bytes"); size is the whole
+// message's, of which only the first three bytes are read.
 QString describe(const std::uint8_t *bytes, std::size_t size);
 
 class Router {

@@ -1,8 +1,8 @@
 // Controllers on JACK MIDI against the real window, both decks playing on null devices (their own
 // real-time clocks):
-//  1. Message to engine: a 14-bit pitch pair arrives in the program's JACK process callback; a
-//     thread watching the deck's sound buffer notes when its playback frequency changes. Median,
-//     99th percentile and worst over the runs.
+//  1. Message to engine: a 14-bit pitch or crossfader pair, or a 7-bit EQ knob, arrives in the
+//     program's JACK process callback; the time until the engine's value is written and until a
+//     thread watching the deck's sound buffer sees it. Median, 99th percentile and worst.
 //  2. Flood: 10,000 messages a second for 10 s (mapped pitch pairs, unmapped controllers and
 //     notes, the monitor window open) beside 10 s without: underflows of the main device, and the
 //     longest gap between the ticks of a 1 ms timer on the window thread.
@@ -26,8 +26,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <string>
 #include <thread>
 
 namespace {
@@ -41,7 +44,9 @@ constexpr int kFloodPerSecond = 10000;
 constexpr int kFloodSeconds = 10;
 
 const char *kMapping = R"({"name": "Bench", "ports": ["Benchpult"], "bindings": [
-  {"control": "Links.pitch", "midi": "cc14", "channel": 1, "number": 0, "lsb": 32}]})";
+  {"control": "Links.pitch", "midi": "cc14", "channel": 1, "number": 0, "lsb": 32},
+  {"control": "Mixer.crossfader", "midi": "cc14", "channel": 1, "number": 1, "lsb": 33},
+  {"control": "Links.eq.tief", "midi": "cc", "channel": 1, "number": 20}]})";
 
 // Runs the window's event loop as the program does (sleeping until an event comes) for ms, or
 // until done() holds, checked every millisecond.
@@ -62,10 +67,80 @@ void runFor(int ms, const std::function<bool()> &done = {}) {
     loop.exec();
 }
 
-void sendPitch(test::JackPeer &peer, int value14) {
-    peer.send(MidiBytes::of(0xB0, 0, static_cast<std::uint8_t>(value14 >> 7)));
-    peer.send(MidiBytes::of(0xB0, 32, static_cast<std::uint8_t>(value14 & 0x7F)));
+void sendPair(test::JackPeer &peer, int msb, int value14) {
+    peer.send(MidiBytes::of(0xB0, static_cast<std::uint8_t>(msb), static_cast<std::uint8_t>(value14 >> 7)));
+    peer.send(
+        MidiBytes::of(0xB0, static_cast<std::uint8_t>(msb + 32), static_cast<std::uint8_t>(value14 & 0x7F)));
 }
+
+void sendPitch(test::JackPeer &peer, int value14) {
+    sendPair(peer, 0, value14);
+}
+
+double micros(Clock::rep at, Clock::duration since) {
+    return std::chrono::duration<double, std::micro>(Clock::duration(at) - since).count();
+}
+
+std::string spread(std::vector<double> v) {
+    if (v.empty())
+        return "-";
+    std::sort(v.begin(), v.end());
+    char text[96];
+    std::snprintf(text, sizeof text, "median %.0f us, p99 %.0f us, worst %.0f us", v[v.size() / 2],
+                  v[v.size() * 99 / 100], v.back());
+    return text;
+}
+
+// One thread that, once armed, watches a value of the engine and notes when it first differs from
+// what it was when armed; it sleeps while disarmed.
+class Watcher {
+public:
+    Watcher() : thread_([this] { run(); }) {}
+    ~Watcher() {
+        stop_ = true;
+        generation_.fetch_add(1);
+        generation_.notify_one();
+        thread_.join();
+    }
+    void arm(std::function<std::int64_t()> state) {
+        state_ = std::move(state);
+        before_ = state_();
+        seen_ = 0;
+        armed_ = true;
+        generation_.fetch_add(1);
+        generation_.notify_one();
+    }
+    void disarm() {
+        armed_ = false;
+        while (busy_.load())
+            std::this_thread::yield();
+    }
+    Clock::rep seen() const { return seen_.load(); }
+
+private:
+    void run() {
+        int known = 0;
+        while (!stop_) {
+            generation_.wait(known);
+            known = generation_.load();
+            busy_ = true;
+            while (armed_.load() && !stop_) {
+                if (state_() != before_) {
+                    seen_ = Clock::now().time_since_epoch().count();
+                    break;
+                }
+                std::this_thread::yield(); // two cores: leave the MIDI thread its turn
+            }
+            busy_ = false;
+        }
+    }
+    std::function<std::int64_t()> state_;
+    std::int64_t before_ = 0;
+    std::atomic<int> generation_{0};
+    std::atomic<bool> armed_{false}, busy_{false}, stop_{false};
+    std::atomic<Clock::rep> seen_{0};
+    std::thread thread_;
+};
 
 // Longest gap between the ticks of a 1 ms timer while it runs.
 struct Stall {
@@ -146,46 +221,62 @@ int main(int argc, char **argv) {
     std::printf("hot-plug: port appeared -> bound to its mapping: %.1f ms\n",
                 std::chrono::duration<double, std::milli>(Clock::now() - plugged).count());
 
-    // 1. message to engine
+    // 1. message to engine, for each kind of control that reaches the sound: the time until the
+    // engine's value is written (taken on the writing thread; "-" where the value only reaches the
+    // engine by way of the window) and until a thread watching the buffer sees it (that thread
+    // may itself wait for a core, so it can only add).
     sound::Buffer *buffer = decks->Links.player()->mainBuffer.get();
-    sendPitch(*peer, 8192); // at the bar: soft takeover engages
-    runFor(500);
-    std::vector<double> latencies;
-    for (int run = 0; run < kLatencyRuns; ++run) {
-        const std::uint32_t before = buffer->frequency();
-        std::atomic<bool> stop{false};
-        std::atomic<Clock::rep> changedAt{0};
-        std::thread watcher([&] {
-            while (!stop.load()) {
-                if (buffer->frequency() != before) {
-                    changedAt = Clock::now().time_since_epoch().count();
-                    return;
-                }
-                std::this_thread::yield(); // two cores: leave the MIDI thread its turn
-            }
-        });
-        sendPitch(*peer, run % 2 ? 8192 : 8192 + 410); // 0 and +5 %, 10 tenths apart
-        runFor(1000, [&] { return changedAt.load() != 0; });
-        stop = true;
-        watcher.join();
-        if (changedAt.load() != 0)
-            latencies.push_back(
-                std::chrono::duration<double, std::micro>(Clock::duration(changedAt.load()) -
-                                                          controllers->hub().lastArrival().time_since_epoch())
-                    .count());
-        runFor(3 + run % 7);
+    Watcher watcher;
+    struct Case {
+        const char *name;
+        const char *control;
+        std::function<void(int run)> send;
+        std::function<std::int64_t()> state;
+    };
+    const Case cases[] = {
+        {"pitch (14-bit)", "Links.pitch", [&](int run) { sendPair(*peer, 0, run % 2 ? 8192 : 8192 + 410); },
+         [&] { return std::int64_t(buffer->frequency()); }},
+        {"crossfader (14-bit)", "Mixer.crossfader",
+         [&](int run) { sendPair(*peer, 1, run % 2 ? 8192 : 8192 + 4096); },
+         [&] { return std::int64_t(buffer->volume()); }},
+        {"EQ low (7-bit)", "Links.eq.tief",
+         [&](int run) { peer->send(MidiBytes::of(0xB0, 20, run % 2 ? 64 : 96)); },
+         [&] { return std::int64_t(std::lround(buffer->eq(sound::kEqLow) * 100)); }},
+    };
+    std::atomic<Clock::rep> written{0};
+    for (const Case &c : cases) {
+        controller::Control *control = controllers->controls().find(c.control);
+        const bool direct = control && control->engine();
+        if (direct)
+            control->setEngine([e = control->engine(), &written](double v) {
+                e(v);
+                written = Clock::now().time_since_epoch().count();
+            });
+        c.send(1); // where the program stands: soft takeover engages
+        runFor(300);
+        std::vector<double> toWrite, toSeen;
+        for (int run = 0; run < kLatencyRuns; ++run) {
+            written = 0;
+            watcher.arm(c.state);
+            c.send(run);
+            runFor(1000, [&] { return watcher.seen() != 0; });
+            watcher.disarm();
+            const auto arrival = controllers->hub().lastArrival().time_since_epoch();
+            if (watcher.seen() != 0)
+                toSeen.push_back(micros(watcher.seen(), arrival));
+            if (written.load() != 0)
+                toWrite.push_back(micros(written.load(), arrival));
+            runFor(3 + run % 7);
+        }
+        std::printf("message -> engine, %s, %zu of %d runs (from the arrival in the JACK callback):\n",
+                    c.name, toSeen.size(), kLatencyRuns);
+        std::printf("  value written: %s\n", spread(toWrite).c_str());
+        std::printf("  seen by the watching thread: %s\n", spread(toSeen).c_str());
     }
-    std::sort(latencies.begin(), latencies.end());
     double load[3] = {0, 0, 0};
     getloadavg(load, 3);
     std::printf("load average during the runs: %.2f (on %u cores)\n", load[0],
                 std::thread::hardware_concurrency());
-    if (!latencies.empty())
-        std::printf(
-            "message -> engine (arrival in the JACK callback to the buffer's new frequency), %zu of %d "
-            "runs: median %.0f us, p99 %.0f us, worst %.0f us\n",
-            latencies.size(), kLatencyRuns, latencies[latencies.size() / 2],
-            latencies[latencies.size() * 99 / 100], latencies.back());
 
     // 2. flood
     controllers->showWindow();

@@ -12,10 +12,12 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTableWidget>
 
 #include <algorithm>
 #include <cmath>
+#include <thread>
 
 namespace mixora::test {
 namespace {
@@ -196,6 +198,69 @@ TEST_F(ControllerFiles, ABadMappingWarnsWithItsFileAndLine) {
     EXPECT_EQ(messages[0].caption, "Warnung");
     EXPECT_TRUE(messages[0].text.contains("Kaputt.json, Zeile 4: unbekanntes Control „Links.nix“"))
         << messages[0].text.toStdString();
+}
+
+// The shipped keyboard mapping: keys on the main window reach their controls (the engine too).
+TEST_F(ControllerFiles, KeysOfTheMainWindowDriveTheirControls) {
+    select(addSong("tone", "A", "T", {.seconds = 3, .frequencyHz = 440}));
+    press(links->widgets().load);
+    app::Controllers controllers(
+        *window, *decks,
+        app::Controllers::Options{false, false, QString::fromStdString(dir.path().string())});
+    controllers.start();
+    QWidget *panel = links->widgets().play;
+    QTest::keyClick(panel, Qt::Key_A);
+    EXPECT_EQ(links->stateWord(), app::Deck::kPlaying);
+    QTest::keyClick(panel, Qt::Key_V);
+    QTest::keyClick(panel, Qt::Key_V);
+    EXPECT_EQ(mixer->widgets().fader->value(), 2000);
+    ASSERT_TRUE(links->player());
+    EXPECT_EQ(links->player()->mainBuffer->volume(), -2000);
+    QTest::keyClick(panel, Qt::Key_A, Qt::ShiftModifier); // "Shift+A" loads, it does not pause
+    EXPECT_EQ(links->stateWord(), app::Deck::kPlaying);
+    EXPECT_TRUE(messages.empty());
+}
+
+// Set from a controller's thread, the crossfader, headphone volume and EQ reach the engine before
+// the window has carried the request out.
+TEST_F(ControllerFiles, MixerAndEqReachTheEngineBeforeTheWindow) {
+    select(addSong("tone", "A", "T", {.seconds = 3, .frequencyHz = 440}));
+    press(links->widgets().load);
+    links->headCueClicked();
+    app::Controllers controllers(*window, *decks, app::Controllers::Options{false, false, {}});
+    ASSERT_TRUE(links->player() && links->player()->headBuffer);
+    std::thread([&] {
+        controllers.controls().find("Mixer.crossfader")->set(4000);
+        controllers.controls().find("Mixer.headVolume")->set(2500);
+        controllers.controls().find("Links.eq.tief")->set(3);
+    }).join();
+    EXPECT_EQ(links->player()->mainBuffer->volume(), -4000);
+    EXPECT_EQ(links->player()->headBuffer->volume(), -2500);
+    EXPECT_EQ(links->player()->mainBuffer->eq(sound::kEqLow), 3.0f);
+    EXPECT_EQ(mixer->widgets().fader->value(), 0); // the window has not come to it yet
+    ASSERT_TRUE(waitFor([&] { return mixer->widgets().fader->value() == 4000; }));
+    EXPECT_EQ(links->widgets().volumeBar->value(), 4000);
+    EXPECT_EQ(links->eq(sound::kEqLow), 3.0);
+}
+
+// The shipped DDJ-FLX4 mapping against the program's own controls: nothing in it is malformed;
+// what it leaves out are only the cue and loop controls of a build without them.
+TEST_F(ControllerFiles, TheShippedFlx4MappingNamesOnlyTheProgramsControls) {
+    app::Controllers controllers(*window, *decks, app::Controllers::Options{false, false, {}});
+    QFile file(":/controller/mappings/DDJ-FLX4.json");
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    std::vector<controller::MappingProblem> problems;
+    const controller::Mapping m =
+        controller::parseMapping(file.readAll(), "DDJ-FLX4.json", controllers.controls(), problems);
+    for (const auto &p : problems)
+        EXPECT_TRUE(
+            QRegularExpression("unbekanntes Control „(Links|Rechts)\\.(hotcue|hotcueClear|loopIn|loopOut|"
+                               "reloop|loopHalve|loopDouble)[.0-9]*“")
+                .match(p.what)
+                .hasMatch())
+            << p.text().toStdString();
+    EXPECT_EQ(m.bindings.size() + problems.size(), 69u);
+    EXPECT_TRUE(m.matches("DDJ-FLX4:DDJ-FLX4 MIDI 1 28:0"));
 }
 
 } // namespace
