@@ -86,7 +86,7 @@ std::vector<const Device *> gOpen;
 
 Device::Device(Backend backend, std::string description)
     : mixer_(std::make_shared<detail::DeviceMix>(backend == Backend::Offline,
-                                             backend == Backend::Null || backend == Backend::PortAudio)),
+                                                 backend == Backend::Null || backend == Backend::PortAudio)),
       backend_(backend), description_(std::move(description)) {
     if (backend == Backend::Offline)
         offlinePeriod_.resize(offlinePeriodFrames() * 2);
