@@ -665,14 +665,16 @@ void Deck::holdPhase() {
     }
     double pull = 0.0;
     if (error && std::abs(*error) > kRealignSeconds) {
-        // Off by more than a pull could mend in time: start again in phase, from about here.
-        const std::uint64_t earliest = player_->MainDevice()->framesRendered() + kStartLeadFrames;
+        // Off by more than a pull could mend in time (a jump off the grid): jump to the place in phase
+        // nearest to here. The jump is cross-faded and heard from the next period, so nothing stops on air.
+        const std::uint64_t next = player_->MainDevice()->framesRendered();
         const auto own = player_->Clock();
         phaseOffsetBeats_ = 0.0;
-        if (own)
-            player_->PlayAt(earliest,
-                            engine::alignedStartSource(otherDeck, earliest, *beat_.grid,
-                                                       player_->SampleRate(), own->sourceFrame, ratio));
+        if (own) {
+            const double here = engine::PlayingDeck{*own, player_->SampleRate(), *beat_.grid}.sourceAt(next);
+            player_->JumpTo(
+                engine::alignedStartSource(otherDeck, next, *beat_.grid, player_->SampleRate(), here, ratio));
+        }
     } else if (error) {
         pull = engine::phaseCorrection(*error);
     }

@@ -210,6 +210,14 @@ TEST_F(BeatDeck, ASyncedDecksBeatsPulledOffArePulledBackGentlyAndHeld) {
     hold(8.0);
     EXPECT_NEAR(phaseMs(), held, 1.0);
     EXPECT_TRUE(rechts->synced());
+    // A jump off the grid (a third of a beat): the next look jumps back in phase, and the deck plays on.
+    const double beatFrames = 44100 * 60.0 / b.recipe.bpm;
+    ASSERT_TRUE(rechts->player()->JumpTo(rechts->player()->Clock()->sourceFrame + beatFrames / 3));
+    render(0.05);
+    ASSERT_GT(std::abs(phaseMs() - held), 20.0);
+    hold(0.5);
+    EXPECT_NEAR(phaseMs(), held, 1.0);
+    EXPECT_EQ(rechts->state(), app::Deck::State::Playing);
 }
 
 TEST_F(BeatDeck, LastSecondsCountFromTheAudibleEndOfAnAnalysedSong) {
