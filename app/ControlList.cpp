@@ -230,9 +230,30 @@ struct CueControl {
     {"hotcueClear." #n, ControlKind::Button, 0, 1, \
      [](DeckCues &c, double v) { if (pressed(v)) c.clearPad(n - 1); }, nullptr}
 
+// "loop.4": a beat loop of that many beats, on or off (another size's loop gives way to it); lit while
+// it plays. Index: the size's place in DeckCues::kLoopBeats.
+#define MIXORA_BEAT_LOOP(beats, index) \
+    {"loop." #beats, ControlKind::Button, 0, 1, \
+     [](DeckCues &c, double v) { \
+         if (!pressed(v)) \
+             return; \
+         const bool same = c.looping() && c.loopSize() == index; \
+         if (c.looping()) \
+             c.beatLoop(); \
+         if (!same) { \
+             c.setLoopSize(index); \
+             c.beatLoop(); \
+         } \
+     }, \
+     [](const DeckCues &c) { return c.looping() && c.loopSize() == index ? 1.0 : 0.0; }}
+
+static_assert(DeckCues::kLoopBeats[3] == 1 && DeckCues::kLoopBeats[8] == 32);
+
 const CueControl kDeckCueControls[] = {
     MIXORA_PAD(1), MIXORA_PAD(2), MIXORA_PAD(3), MIXORA_PAD(4),
     MIXORA_PAD(5), MIXORA_PAD(6), MIXORA_PAD(7), MIXORA_PAD(8),
+    MIXORA_BEAT_LOOP(1, 3), MIXORA_BEAT_LOOP(2, 4), MIXORA_BEAT_LOOP(4, 5),
+    MIXORA_BEAT_LOOP(8, 6), MIXORA_BEAT_LOOP(16, 7), MIXORA_BEAT_LOOP(32, 8),
     {"loop", ControlKind::Button, 0, 1,
      [](DeckCues &c, double v) { if (pressed(v)) c.beatLoop(); },
      [](const DeckCues &c) { return c.looping() ? 1.0 : 0.0; }},
@@ -262,6 +283,7 @@ const CueControl kDeckCueControls[] = {
     {"tap", ControlKind::Button, 0, 1, [](DeckCues &c, double v) { if (pressed(v)) c.tap(); }, nullptr},
 };
 #undef MIXORA_PAD
+#undef MIXORA_BEAT_LOOP
 
 struct MixerControl {
     const char *name;

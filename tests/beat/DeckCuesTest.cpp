@@ -149,6 +149,21 @@ TEST_F(DeckCuesTest, BeatLoopsSitOnTheGridJumpsKeepThePhaseAndMoveTheLoop) {
     const double before = at();
     window->findChild<QPushButton *>(QStringLiteral("JumpBack_Links"))->click();
     EXPECT_NEAR(afterPlaying(0.2) - before, -16 * beat(), 1 * kMs);
+
+    // "Links.loop.8" starts an 8-beat loop, a second press ends it.
+    app::Controllers::Options options;
+    options.alsa = false;
+    options.jack = false;
+    app::Controllers controls(*window, *decks, options);
+    controller::Control *loop8 = controls.controls().find(QStringLiteral("Links.loop.8"));
+    ASSERT_TRUE(loop8);
+    for (int press = 0; press < 2; ++press) {
+        loop8->set(1);
+        loop8->set(0);
+        QCoreApplication::processEvents();
+        ASSERT_EQ(cues().looping(), press == 0);
+    }
+    EXPECT_NEAR(cues().loop()->second, 8 * beat(), 1e-6);
 }
 
 TEST_F(DeckCuesTest, GridEditsAreStoredAndWinAfterAReloadAbsurdTemposAreRefused) {
