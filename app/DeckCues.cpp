@@ -63,16 +63,14 @@ std::optional<double> DeckCues::playFrame() const {
 
 double DeckCues::songFrames() const {
     engine::DoublePlayer *player = deck_.player();
-    if (!player || !player->reader)
+    if (lengthExact_ && player && player->IndexComplete())
+        return lengthFrames_;
+    const std::optional<engine::DoublePlayer::SongLength> length = player ? player->Length() : std::nullopt;
+    if (!length)
         return 0.0;
-    const engine::Mp3Player &reader = *player->reader;
-    if (!lengthExact_ && reader.IndexComplete()) {
-        // Every frame of a stream decodes to the same number of samples: the index gives the exact length.
-        const auto frames = player->reader->FrameOffsets().size();
-        lengthFrames_ = double(frames) * (reader.frameBytes / (reader.channels * 2));
-        lengthExact_ = true;
-    }
-    return lengthExact_ ? lengthFrames_ : double(reader.durationSeconds.load()) * reader.sampleRate;
+    lengthFrames_ = length->frames;
+    lengthExact_ = length->exact;
+    return lengthFrames_;
 }
 
 std::optional<double> DeckCues::beatFrames() const {

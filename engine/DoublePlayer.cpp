@@ -845,6 +845,17 @@ bool DoublePlayer::IndexComplete() const {
     return reader && reader->IndexComplete();
 }
 
+std::optional<DoublePlayer::SongLength> DoublePlayer::Length() const {
+    if (!reader)
+        return std::nullopt;
+    if (reader->IndexComplete()) {
+        // Every frame of a stream decodes to the same number of samples: the index gives the exact length.
+        const auto frames = reader->FrameOffsets().size();
+        return SongLength{double(frames) * (reader->frameBytes / (reader->channels * 2)), true};
+    }
+    return SongLength{double(reader->durationSeconds.load()) * reader->sampleRate, false};
+}
+
 std::vector<std::int64_t> DoublePlayer::ColumnOffsets(int columns) {
     if (columns <= 0 || !IndexComplete())
         return {};

@@ -186,8 +186,39 @@ public:
     void RequestStop();
     void WaitForWorker();
 
-    // Open to the player's own tests, tools and benchmarks, which look inside; the window uses
-    // only the operations above.
+    // The song's length in stream samples: exact once the reader has indexed every frame, until
+    // then estimated from the duration. None without a reader.
+    struct SongLength {
+        double frames = 0.0;
+        bool exact = false;
+    };
+    std::optional<SongLength> Length() const;
+
+    // Tests, tools and benchmarks only: the player's inside, to watch and to drive what the
+    // operations above do not reach. The program itself never uses it.
+    struct Inside {
+        std::atomic<std::int32_t> &timeMode;
+        std::atomic<std::int32_t> &nearEnd;
+        std::atomic<std::int32_t> &workerSuspended;
+        DeckView *&view;
+        std::unique_ptr<Mp3Player> &reader;
+        std::unique_ptr<sound::Buffer> &mainBuffer;
+        std::unique_ptr<sound::Buffer> &headBuffer;
+        std::shared_ptr<sound::Event> &halfEvent;
+        std::shared_ptr<sound::Event> &endEvent;
+        std::array<sound::Notification, 2> &notifyPositions;
+        std::atomic<std::uint64_t> &workerRefills;
+    };
+    Inside inside() {
+        return {timeMode,  nearEnd,  workerSuspended, view,         reader, mainBuffer, headBuffer,
+                halfEvent, endEvent, notifyPositions, workerRefills};
+    }
+
+protected:
+    // The worker's body: waits for a notification, reports and refills the half not playing.
+    virtual void StreamLoop();
+
+private:
     std::atomic<std::int32_t> timeMode{1};        // 1 elapsed, 0 remaining
     std::atomic<std::int32_t> nearEnd{0};         // 1 while 0 ≤ remaining < 7 s
     std::atomic<std::int32_t> workerSuspended{1}; // the worker starts suspended
@@ -203,11 +234,6 @@ public:
     // Refills the worker has completed (diagnostics and tests).
     std::atomic<std::uint64_t> workerRefills{0};
 
-protected:
-    // The worker's body: waits for a notification, reports and refills the half not playing.
-    virtual void StreamLoop();
-
-private:
     sound::Device *const mainDevice;
     sound::Device *const headDevice;
     // Where the song's sound ends (hundredths; negative: unknown): nearEnd then counts its last

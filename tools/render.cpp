@@ -276,7 +276,7 @@ bool startDeck(LiveDeck &deck, sound::Device &device, int pitch, bool keyLock, i
     deck.player.reset();
     deck.watcher.ended = false;
     deck.player = std::make_unique<DoublePlayer>(&device, nullptr);
-    deck.player->view = &deck.watcher;
+    deck.player->inside().view = &deck.watcher;
     if (deck.player->Open(deck.input) != DoublePlayer::kOpenReady) {
         std::cerr << deck.input << ": " << deck.player->openError() << '\n';
         return false;
@@ -460,7 +460,7 @@ int main(int argc, char **argv) {
 
     EndWatcher watcher;
     auto player = std::make_unique<DoublePlayer>(mainDevice.get(), headDevice.get());
-    player->view = &watcher;
+    player->inside().view = &watcher;
     const int opened = player->Open(input);
     if (opened != DoublePlayer::kOpenReady) {
         std::cerr << (opened == DoublePlayer::kOpenFailed
@@ -472,7 +472,7 @@ int main(int argc, char **argv) {
     if (seek) {
         player->Seek(*seek);
         player->FillBuffer(0);
-        player->FillBuffer(player->reader->bufferBytes / 2);
+        player->FillBuffer(player->inside().reader->bufferBytes / 2);
         player->Rewind();
     }
     player->SetPitch(pitch);
@@ -525,7 +525,8 @@ int main(int argc, char **argv) {
     // A deck that never reports its end still stops: four times the song at the slowest pitch.
     const std::uint64_t limit =
         seconds ? static_cast<std::uint64_t>(std::llround(*seconds * sound::kDeviceRate))
-                : static_cast<std::uint64_t>(player->reader->durationSeconds + 10) * 4 * sound::kDeviceRate;
+                : static_cast<std::uint64_t>(player->inside().reader->durationSeconds + 10) * 4 *
+                      sound::kDeviceRate;
     std::uint64_t done = 0;
     while (done < limit) {
         const auto frames = static_cast<std::size_t>(std::min(kChunkFrames, limit - done));

@@ -88,8 +88,8 @@ void BM_RefillBesideAnalysis(benchmark::State &state) {
         p->SetPitch(37);
         p->Play();
     }
-    const std::int32_t half = a.reader->bufferBytes / 2;
-    const double halfUs = 5.0 * a.reader->frameBytes / a.reader->bytesPerSecond * 1e6;
+    const std::int32_t half = a.inside().reader->bufferBytes / 2;
+    const double halfUs = 5.0 * a.inside().reader->frameBytes / a.inside().reader->bytesPerSecond * 1e6;
     std::vector<double> micros;
     micros.reserve(static_cast<std::size_t>(state.max_iterations));
     std::int32_t offset = 0;
@@ -115,7 +115,8 @@ void BM_RefillBesideAnalysis(benchmark::State &state) {
     state.counters["p99.9_us"] = p999;
     state.counters["p99.9_of_half_%"] = p999 / halfUs * 100.0;
     state.counters["max_us"] = *std::max_element(micros.begin(), micros.end());
-    state.counters["worker_refills"] = static_cast<double>(a.workerRefills + b.workerRefills);
+    state.counters["worker_refills"] =
+        static_cast<double>(a.inside().workerRefills + b.inside().workerRefills);
     state.counters["underflows"] = static_cast<double>(aux->underflows() + head->underflows());
     state.counters["songs_analysed"] = static_cast<double>(analysed.load());
     state.counters["analysis_x_realtime"] = audioSeconds.load() / wall;

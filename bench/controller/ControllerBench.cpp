@@ -225,7 +225,7 @@ int main(int argc, char **argv) {
     // engine's value is written (taken on the writing thread; "-" where the value only reaches the
     // engine by way of the window) and until a thread watching the buffer sees it (that thread
     // may itself wait for a core, so it can only add).
-    sound::Buffer *buffer = decks->Links.player()->mainBuffer.get();
+    sound::Buffer *buffer = decks->Links.player()->inside().mainBuffer.get();
     Watcher watcher;
     struct Case {
         const char *name;

@@ -119,7 +119,8 @@ void measureLoad(benchmark::State &state, Cache cache) {
             lastTick = now;
             const qint64 ms = now / 1000000;
             engine::DoublePlayer *player = w.deck->player();
-            if (indexedAt < 0 && player && player->reader && player->reader->IndexComplete())
+            if (indexedAt < 0 && player && player->inside().reader &&
+                player->inside().reader->IndexComplete())
                 indexedAt = ms;
             if ((indexedAt >= 0 && ms > indexedAt + kTailMs) || ms > kGiveUpMs)
                 loop.quit();

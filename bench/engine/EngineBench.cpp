@@ -117,8 +117,8 @@ void BM_FillBufferBothDecksRunning(benchmark::State &state) {
         p->SetPitch(37);
         p->Play();
     }
-    const std::int32_t half = a.reader->bufferBytes / 2;
-    const double halfMs = 5.0 * a.reader->frameBytes / a.reader->bytesPerSecond * 1000.0;
+    const std::int32_t half = a.inside().reader->bufferBytes / 2;
+    const double halfMs = 5.0 * a.inside().reader->frameBytes / a.inside().reader->bytesPerSecond * 1000.0;
     std::vector<double> micros;
     std::vector<double> cpuMicros;
     micros.reserve(100000);
@@ -146,7 +146,8 @@ void BM_FillBufferBothDecksRunning(benchmark::State &state) {
     // The same refills in this thread's own CPU time: what they cost without the machine's load.
     state.counters["cpu_p50_us"] = percentile(cpuMicros, 0.5);
     state.counters["cpu_p99.9_us"] = percentile(cpuMicros, 0.999);
-    state.counters["worker_refills"] = static_cast<double>(a.workerRefills + b.workerRefills);
+    state.counters["worker_refills"] =
+        static_cast<double>(a.inside().workerRefills + b.inside().workerRefills);
 }
 BENCHMARK(BM_FillBufferBothDecksRunning)->UseManualTime()->Iterations(20000);
 

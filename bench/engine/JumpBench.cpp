@@ -51,7 +51,7 @@ int main() {
     player.Play();
     const double rate = player.SampleRate();
     std::mt19937 rng(7);
-    const double seconds = std::max(3, player.reader->durationSeconds.load());
+    const double seconds = std::max(3, player.inside().reader->durationSeconds.load());
     std::uniform_real_distribution<double> place(rate, (seconds - 2) * rate);
 
     std::vector<double> jumpCall, jumpHeard, loopCall;

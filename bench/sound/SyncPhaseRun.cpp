@@ -73,7 +73,7 @@ int main(int argc, char **argv) {
     auto devB = sound::Device::createOffline("B");
     Silent view;
     engine::DoublePlayer a(devA.get(), nullptr), b(devB.get(), nullptr);
-    a.view = b.view = &view;
+    a.inside().view = b.inside().view = &view;
     a.SetKeyLock(keyLock);
     b.SetKeyLock(keyLock);
     if (a.Open(argv[1]) != 0 || b.Open(argv[3]) != 0)

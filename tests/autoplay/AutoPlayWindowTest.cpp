@@ -40,11 +40,11 @@ protected:
     // `file` while `from` keeps playing. Afterwards `from` is paused, as a finished song is.
     void handOver(Deck &from, Deck &to, const std::string &file, int line) {
         SCOPED_TRACE(file);
-        from.player()->nearEnd = 1;
+        from.player()->inside().nearEnd = 1;
         QTRY_COMPARE_WITH_TIMEOUT(to.loadedFile(), QString::fromStdString(file), 5000);
         EXPECT_EQ(to.stateWord(), Deck::kPlaying);
         EXPECT_EQ(from.stateWord(), Deck::kPlaying);
-        EXPECT_EQ(from.player()->nearEnd.load(), 0);
+        EXPECT_EQ(from.player()->inside().nearEnd.load(), 0);
         EXPECT_EQ(playlist().listBox()->currentRow(), line);
         EXPECT_TRUE(playlist().listBox()->item(line)->isSelected());
         press(from.widgets().play);
@@ -90,10 +90,10 @@ TEST_F(AutoPlayWindow, NothingHappensWhileBothPlayOrWhenSwitchedOff) {
     press(playlistButton("btAutoPlay"));
 
     // Both decks playing: the raised flag waits, nothing is loaded.
-    links().player()->nearEnd = 1;
+    links().player()->inside().nearEnd = 1;
     idleSteps();
     EXPECT_EQ(rechts().loadedFile().toStdString(), a);
-    EXPECT_EQ(links().player()->nearEnd.load(), 1);
+    EXPECT_EQ(links().player()->inside().nearEnd.load(), 1);
 
     // Unchecked by the user: the timer stops and a free deck stays free.
     QTest::mouseClick(form().ui.cbAutoPlay, Qt::LeftButton);
@@ -147,7 +147,7 @@ TEST_F(AutoPlayWindow, WithoutPlaylistTheLibrarysCurrentSongFollows) {
     QTest::mouseClick(form().ui.cbAutoPlay, Qt::LeftButton);
     ASSERT_TRUE(timerAutoPlay()->isActive());
 
-    links().player()->nearEnd = 1;
+    links().player()->inside().nearEnd = 1;
     QTRY_COMPARE_WITH_TIMEOUT(rechts().loadedFile(), QString::fromStdString(c), 5000);
     EXPECT_EQ(rechts().stateWord(), Deck::kPlaying);
     EXPECT_EQ(links().loadedFile().toStdString(), a);
@@ -166,7 +166,7 @@ TEST_F(AutoPlayWindow, EntryOutsideTheLibraryIsPlayedAsItsOwnFileAndAMissingOneS
     playlist().append(loose.string(), "lose.mp3");
     startOn(links(), "Abba");
     press(playlistButton("btAutoPlay"));
-    links().player()->nearEnd = 1;
+    links().player()->inside().nearEnd = 1;
     QTRY_COMPARE_WITH_TIMEOUT(rechts().loadedFile(), QString::fromStdString(loose.string()), 5000);
     EXPECT_EQ(rechts().stateWord(), Deck::kPlaying);
     EXPECT_FALSE(rechts().loadedKey().has_value());

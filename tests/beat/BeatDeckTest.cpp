@@ -59,7 +59,7 @@ TEST_F(BeatDeck, TempoFollowsThePitchBarAndSyncMatchesTheOtherDeck) {
               app::Deck::pitchText(ui.SBarPitchRechts->value(), QLocale::system().decimalPoint()));
     // The rate itself is exact, not the bar's step: the tempos agree far within 0.001 %.
     EXPECT_NEAR(*rechts->heardTempo() / *links->heardTempo(), 1.0, 1e-7);
-    EXPECT_DOUBLE_EQ(rechts->player()->mainBuffer->exactFrequency(), 44100 * rechts->baseRate());
+    EXPECT_DOUBLE_EQ(rechts->player()->inside().mainBuffer->exactFrequency(), 44100 * rechts->baseRate());
     // A hand on the bar ends it.
     ui.SBarPitchRechts->setValue(ui.SBarPitchRechts->value() + 5);
     EXPECT_FALSE(rechts->synced());
@@ -156,7 +156,8 @@ TEST_F(BeatDeck, SyncNeverJumpsOnAirAndNeverStaysOnAStaleTempo) {
     ASSERT_TRUE(result && analysis->store().save(analysis::SongRef{late.key, late.path}, *result));
     rechts->songAnalysed(late.key);
     EXPECT_EQ(ui.SBarPitchRechts->value(), pitch);
-    EXPECT_EQ(rechts->player()->mainBuffer->frequency(), engine::DoublePlayer::FrequencyFor(44100, pitch));
+    EXPECT_EQ(rechts->player()->inside().mainBuffer->frequency(),
+              engine::DoublePlayer::FrequencyFor(44100, pitch));
     rechts->play();
     ASSERT_EQ(rechts->state(), app::Deck::State::Paused);
     EXPECT_TRUE(rechts->synced());
@@ -196,7 +197,7 @@ TEST_F(BeatDeck, ASyncedDecksBeatsPulledOffArePulledBackGentlyAndHeld) {
         for (double t = 0; t < seconds; t += 0.05) {
             render(0.05);
             rechts->holdPhase();
-            const double rate = rechts->player()->mainBuffer->exactFrequency() / 44100;
+            const double rate = rechts->player()->inside().mainBuffer->exactFrequency() / 44100;
             ASSERT_NEAR(rate / rechts->baseRate(), 1.0, 0.001 + 1e-9) << "a pull stays inaudible";
         }
     };
@@ -232,10 +233,10 @@ TEST_F(BeatDeck, LastSecondsCountFromTheAudibleEndOfAnAnalysedSong) {
     links->play();
     rechts->play();
     render(2.0);
-    EXPECT_EQ(links->player()->nearEnd.load(), 0);
+    EXPECT_EQ(links->player()->inside().nearEnd.load(), 0);
     render(2.5); // 4.5 s: within 7 s of the audible end, far from the file's end
-    EXPECT_EQ(links->player()->nearEnd.load(), 1);
-    EXPECT_EQ(rechts->player()->nearEnd.load(), 0);
+    EXPECT_EQ(links->player()->inside().nearEnd.load(), 1);
+    EXPECT_EQ(rechts->player()->inside().nearEnd.load(), 0);
 }
 
 } // namespace

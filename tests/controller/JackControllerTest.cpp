@@ -110,7 +110,7 @@ TEST_F(JackController, PlaysPitchFaderAndPadAndLightsTheLamps) {
         peer->send(m);
     const int pitch = static_cast<int>(std::lround(-200 + 400 * (0.5 + 2048.0 / 16382)));
     ASSERT_TRUE(waitFor([&] { return links->widgets().pitchBar->value() == pitch; }));
-    auto *buffer = links->player()->mainBuffer.get();
+    auto *buffer = links->player()->inside().mainBuffer.get();
     EXPECT_EQ(buffer->frequency(), engine::DoublePlayer::FrequencyFor(44100, pitch));
 
     peer->send(MidiBytes::of(0xB0, 19, 127)); // the fader at full, where the bar is
@@ -215,7 +215,7 @@ TEST_F(ControllerFiles, KeysOfTheMainWindowDriveTheirControls) {
     QTest::keyClick(panel, Qt::Key_V);
     EXPECT_EQ(mixer->widgets().fader->value(), 2000);
     ASSERT_TRUE(links->player());
-    EXPECT_EQ(links->player()->mainBuffer->volume(), -2000);
+    EXPECT_EQ(links->player()->inside().mainBuffer->volume(), -2000);
     QTest::keyClick(panel, Qt::Key_A, Qt::ShiftModifier); // "Shift+A" loads, it does not pause
     EXPECT_EQ(links->stateWord(), app::Deck::kPlaying);
     EXPECT_TRUE(messages.empty());
@@ -228,15 +228,15 @@ TEST_F(ControllerFiles, MixerAndEqReachTheEngineBeforeTheWindow) {
     press(links->widgets().load);
     links->headCueClicked();
     app::Controllers controllers(*window, *decks, app::Controllers::Options{false, false, {}});
-    ASSERT_TRUE(links->player() && links->player()->headBuffer);
+    ASSERT_TRUE(links->player() && links->player()->inside().headBuffer);
     std::thread([&] {
         controllers.controls().find("Mixer.crossfader")->set(4000);
         controllers.controls().find("Mixer.headVolume")->set(2500);
         controllers.controls().find("Links.eq.tief")->set(3);
     }).join();
-    EXPECT_EQ(links->player()->mainBuffer->volume(), -4000);
-    EXPECT_EQ(links->player()->headBuffer->volume(), -2500);
-    EXPECT_EQ(links->player()->mainBuffer->eq(sound::kEqLow), 3.0f);
+    EXPECT_EQ(links->player()->inside().mainBuffer->volume(), -4000);
+    EXPECT_EQ(links->player()->inside().headBuffer->volume(), -2500);
+    EXPECT_EQ(links->player()->inside().mainBuffer->eq(sound::kEqLow), 3.0f);
     EXPECT_EQ(mixer->widgets().fader->value(), 0); // the window has not come to it yet
     ASSERT_TRUE(waitFor([&] { return mixer->widgets().fader->value() == 4000; }));
     EXPECT_EQ(links->widgets().volumeBar->value(), 4000);

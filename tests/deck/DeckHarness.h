@@ -130,7 +130,8 @@ protected:
         std::vector<engine::DoublePlayer *> players;
         for (app::Deck *deck : {links, rechts}) {
             engine::DoublePlayer *p = deck->player();
-            if (p && p->MainDevice() == &device && p->mainBuffer->playing() && !p->workerSuspended)
+            if (p && p->MainDevice() == &device && p->inside().mainBuffer->playing() &&
+                !p->inside().workerSuspended)
                 players.push_back(p);
         }
         std::vector<std::int16_t> out;
@@ -138,17 +139,18 @@ protected:
             std::vector<std::uint32_t> before;
             std::vector<std::uint64_t> refills;
             for (auto *p : players) {
-                before.push_back(p->mainBuffer->cursor());
-                refills.push_back(p->workerRefills.load());
+                before.push_back(p->inside().mainBuffer->cursor());
+                refills.push_back(p->inside().workerRefills.load());
             }
             const auto step = device.render(std::min(kStep, frames - done));
             out.insert(out.end(), step.begin(), step.end());
             for (std::size_t i = 0; i < players.size(); ++i) {
-                const std::uint32_t half = players[i]->mainBuffer->bytes() / 2;
-                const std::uint32_t after = players[i]->mainBuffer->cursor();
+                const std::uint32_t half = players[i]->inside().mainBuffer->bytes() / 2;
+                const std::uint32_t after = players[i]->inside().mainBuffer->cursor();
                 const bool crossed = after < before[i] || (before[i] < half && after >= half);
                 if (crossed) {
-                    EXPECT_TRUE(waitFor([&] { return players[i]->workerRefills.load() > refills[i]; }));
+                    EXPECT_TRUE(
+                        waitFor([&] { return players[i]->inside().workerRefills.load() > refills[i]; }));
                 }
             }
         }

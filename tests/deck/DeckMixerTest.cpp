@@ -45,9 +45,9 @@ TEST_F(DeckMixer, PitchBarNudgeAndZeroSetTheFrequency) {
     w.pitchBar->setValue(50); // before any song: label untouched, but Load applies it
     EXPECT_EQ(w.pitchLabel->text(), "0 %");
     start(*links, 440);
-    auto *buffer = links->player()->mainBuffer.get();
+    auto *buffer = links->player()->inside().mainBuffer.get();
     EXPECT_EQ(buffer->frequency(), 44100u + 50 * 44);
-    EXPECT_EQ(links->player()->headBuffer->frequency(), 44100u + 50 * 44);
+    EXPECT_EQ(links->player()->inside().headBuffer->frequency(), 44100u + 50 * 44);
     EXPECT_EQ(w.pitchLabel->text(), sys("5%"));
 
     w.pitchBar->setValue(15);
@@ -87,7 +87,7 @@ TEST_F(DeckMixer, EqAndFilterAreKeptByTheDeckAndReachEverySongAndItsHeadphoneCop
     EXPECT_EQ(eqSpy.at(1).at(0).toInt(), sound::kEqHigh);
     EXPECT_EQ(filterSpy.count(), 1);
     start(*links, 440);
-    for (auto *b : {links->player()->mainBuffer.get(), links->player()->headBuffer.get()}) {
+    for (auto *b : {links->player()->inside().mainBuffer.get(), links->player()->inside().headBuffer.get()}) {
         EXPECT_EQ(b->eq(sound::kEqLow), sound::kEqKillDb);
         EXPECT_TRUE(b->eqKill(sound::kEqHigh));
         EXPECT_FLOAT_EQ(b->filter(), 0.4f);
@@ -95,9 +95,9 @@ TEST_F(DeckMixer, EqAndFilterAreKeptByTheDeckAndReachEverySongAndItsHeadphoneCop
     links->setEq(sound::kEqMid, 4.5);
     links->setEqKill(sound::kEqHigh, false);
     links->setFilter(std::nan(""));
-    EXPECT_EQ(links->player()->headBuffer->eq(sound::kEqMid), 4.5f);
-    EXPECT_FALSE(links->player()->headBuffer->eqKill(sound::kEqHigh));
-    EXPECT_EQ(links->player()->mainBuffer->filter(), 0.0f);
+    EXPECT_EQ(links->player()->inside().headBuffer->eq(sound::kEqMid), 4.5f);
+    EXPECT_FALSE(links->player()->inside().headBuffer->eqKill(sound::kEqHigh));
+    EXPECT_EQ(links->player()->inside().mainBuffer->filter(), 0.0f);
     EXPECT_EQ(rechts->eq(sound::kEqLow), 0.0); // the other deck is its own
     listen(*mainDevice);
     EXPECT_GT(links->takePeak().peak, 0.0f);
@@ -142,7 +142,7 @@ TEST_F(DeckMixer, WhatIsHeardFollowsVolumeAndCrossfader) {
     ASSERT_GT(left0, 1000);
 
     links->widgets().volumeBar->setValue(10000);
-    EXPECT_EQ(links->player()->mainBuffer->volume(), -10000);
+    EXPECT_EQ(links->player()->inside().mainBuffer->volume(), -10000);
     const auto silent = listen(*mainDevice);
     EXPECT_TRUE(std::all_of(silent.begin(), silent.end(), [](std::int16_t s) { return s == 0; }));
     links->widgets().volumeBar->setValue(0);
@@ -163,15 +163,15 @@ TEST_F(DeckMixer, HeadphonesCarryOnlyTheCuedDeckAndTheFlagOutlivesTheSong) {
     window->ui.SBVolume_Head->setValue(600);
     start(*links, 440);
     start(*rechts, 1000);
-    EXPECT_EQ(links->player()->headBuffer->volume(), -10000);
+    EXPECT_EQ(links->player()->inside().headBuffer->volume(), -10000);
 
     press(rechts->widgets().headCue);
     EXPECT_TRUE(rechts->headCueOn());
     EXPECT_EQ(rechts->widgets().headCue->property("glyph").toString(), "LED_ON");
-    EXPECT_EQ(rechts->player()->headBuffer->volume(), -600);
+    EXPECT_EQ(rechts->player()->inside().headBuffer->volume(), -600);
     window->ui.SBVolume_Head->setValue(1200);
-    EXPECT_EQ(rechts->player()->headBuffer->volume(), -1200);
-    EXPECT_EQ(links->player()->headBuffer->volume(), -10000);
+    EXPECT_EQ(rechts->player()->inside().headBuffer->volume(), -1200);
+    EXPECT_EQ(links->player()->inside().headBuffer->volume(), -10000);
 
     EXPECT_GT(rms(listen(*headDevice)), 1000);
     press(rechts->widgets().play); // the cued deck paused: the other one is not on the headphones
@@ -184,17 +184,17 @@ TEST_F(DeckMixer, HeadphonesCarryOnlyTheCuedDeckAndTheFlagOutlivesTheSong) {
     press(rechts->widgets().play);
     ASSERT_EQ(rechts->stateWord(), Deck::kPaused);
     press(rechts->widgets().load);
-    EXPECT_EQ(rechts->player()->headBuffer->volume(), -1200);
+    EXPECT_EQ(rechts->player()->inside().headBuffer->volume(), -1200);
     EXPECT_EQ(rechts->widgets().headCue->property("glyph").toString(), "LED_ON");
     press(rechts->widgets().headCue);
-    EXPECT_EQ(rechts->player()->headBuffer->volume(), -10000);
+    EXPECT_EQ(rechts->player()->inside().headBuffer->volume(), -10000);
     EXPECT_EQ(rechts->widgets().headCue->property("glyph").toString(), "LED_OFF");
 
     // Without a headphone output the lamp still switches; there is just nothing to hear.
     window->HeadDevice.reset();
     press(rechts->widgets().load);
     ASSERT_TRUE(rechts->hasPlayer());
-    EXPECT_EQ(rechts->player()->headBuffer, nullptr);
+    EXPECT_EQ(rechts->player()->inside().headBuffer, nullptr);
     press(rechts->widgets().headCue);
     EXPECT_TRUE(rechts->headCueOn());
     window->ui.SBVolume_Head->setValue(300);

@@ -47,12 +47,12 @@ TEST_F(DeckTransport, StateWordsFollowLoadPlayPauseCueAndSeek) {
     press(w.playImage); // the symbol on the panel is part of it
     EXPECT_EQ(links->stateWord(), Deck::kPaused);
     EXPECT_FALSE(lit(w.play));
-    const auto cursor = links->player()->mainBuffer->cursor();
+    const auto cursor = links->player()->inside().mainBuffer->cursor();
     EXPECT_GT(cursor, 0u);
     press(w.play, Qt::RightButton); // any button, and the third press continues in place
     EXPECT_EQ(links->stateWord(), Deck::kPlaying);
-    EXPECT_EQ(links->player()->mainBuffer->cursor(), cursor);
-    EXPECT_TRUE(links->player()->mainBuffer->playing());
+    EXPECT_EQ(links->player()->inside().mainBuffer->cursor(), cursor);
+    EXPECT_TRUE(links->player()->inside().mainBuffer->playing());
 
     // A sounding deck keeps its song.
     const auto *player = links->player();
@@ -63,8 +63,8 @@ TEST_F(DeckTransport, StateWordsFollowLoadPlayPauseCueAndSeek) {
 
     press(w.cue);
     EXPECT_EQ(links->stateWord(), Deck::kCued);
-    EXPECT_FALSE(links->player()->mainBuffer->playing());
-    EXPECT_EQ(links->player()->mainBuffer->cursor(), 0u);
+    EXPECT_FALSE(links->player()->inside().mainBuffer->playing());
+    EXPECT_EQ(links->player()->inside().mainBuffer->cursor(), 0u);
     EXPECT_TRUE(lit(w.cue));
 
     clickArrowRight();
@@ -180,20 +180,20 @@ TEST_F(DeckTransport, ArrowClickOnPausedDeckLoopsTheNewPlaceWithoutRefilling) {
     press(links->widgets().play);
     press(links->widgets().play);
     ASSERT_EQ(links->stateWord(), Deck::kPaused);
-    ASSERT_FALSE(links->player()->workerSuspended);
+    ASSERT_FALSE(links->player()->inside().workerSuspended);
     const int before = seekBar()->value();
 
     clickArrowRight(); // a line event and the end of scrolling
     EXPECT_EQ(links->stateWord(), Deck::kSeeking);
     EXPECT_EQ(seekBar()->value(), before + seekBar()->singleStep());
     auto *player = links->player();
-    EXPECT_TRUE(player->mainBuffer->playing());
-    EXPECT_TRUE(player->workerSuspended);
-    const auto refills = player->workerRefills.load();
-    const auto bufferFrames = static_cast<std::size_t>(player->reader->bufferBytes / 4);
+    EXPECT_TRUE(player->inside().mainBuffer->playing());
+    EXPECT_TRUE(player->inside().workerSuspended);
+    const auto refills = player->inside().workerRefills.load();
+    const auto bufferFrames = static_cast<std::size_t>(player->inside().reader->bufferBytes / 4);
     for (int i = 0; i < 3; ++i)
         EXPECT_GT(rms(mainDevice->render(bufferFrames)), 1000) << "loop " << i;
-    EXPECT_EQ(player->workerRefills.load(), refills);
+    EXPECT_EQ(player->inside().workerRefills.load(), refills);
 }
 
 TEST_F(DeckTransport, DraggingTheThumbSeeksWhereItIsLetGo) {
@@ -218,7 +218,7 @@ TEST_F(DeckTransport, DraggingTheThumbSeeksWhereItIsLetGo) {
     EXPECT_GT(bar->value(), bar->maximum() / 4);
     EXPECT_EQ(links->stateWord(), Deck::kSeeking);
     EXPECT_NE(links->widgets().timeLabel->text(), "00:00:00:00");
-    EXPECT_TRUE(links->player()->mainBuffer->playing()); // a never played deck loops the new place
+    EXPECT_TRUE(links->player()->inside().mainBuffer->playing()); // a never played deck loops the new place
     EXPECT_GT(rms(mainDevice->render(4096)), 1000);
 }
 
@@ -231,7 +231,7 @@ TEST_F(DeckTransport, TimeButtonFlipsModeAndKeepsItForLaterLoads) {
     QLabel *label = links->widgets().timeLabel;
     press(links->widgets().time);
     EXPECT_TRUE(label->text().startsWith('-')) << label->text().toStdString();
-    EXPECT_EQ(links->player()->timeMode, 0);
+    EXPECT_EQ(links->player()->inside().timeMode, 0);
     press(links->widgets().time);
     EXPECT_FALSE(label->text().startsWith('-'));
     press(links->widgets().time);
@@ -303,7 +303,7 @@ TEST_F(DeckTransport, WorkerReportsAreDroppedOnceStale) {
     select(addSong("a", "A", "Song", {.seconds = 3}));
     press(links->widgets().load);
     auto fromWorker = [this](std::int32_t position) {
-        auto *view = links->player()->view;
+        auto *view = links->player()->inside().view;
         std::thread([view, position] { view->setSeekPosition(position); }).join();
     };
     fromWorker(1234);
@@ -386,7 +386,7 @@ TEST_F(DeckTransport, NullDevicePlaysSongToTheEndAndAgain) {
     EXPECT_GE(*std::max_element(times.begin(), times.end()), 80);
     EXPECT_GT(maxPosition, seekBar()->maximum() / 2);
     EXPECT_EQ(seekBar()->value(), 0);
-    EXPECT_FALSE(links->player()->mainBuffer->playing());
+    EXPECT_FALSE(links->player()->inside().mainBuffer->playing());
 
     press(links->widgets().play);
     EXPECT_EQ(links->stateWord(), Deck::kPlaying);

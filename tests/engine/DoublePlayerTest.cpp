@@ -33,16 +33,18 @@ struct Rig {
         if (withHead)
             head = sound::Device::createManual("Head");
         player = std::make_unique<DoublePlayer>(main.get(), head.get());
-        player->view = &view;
+        player->inside().view = &view;
     }
     ~Rig() { player.reset(); }
 
-    std::uint32_t half() const { return static_cast<std::uint32_t>(player->reader->bufferBytes / 2); }
-    Frame mainHalf(int which) const { return player->mainBuffer->read(which * half(), half()); }
-    Frame headHalf(int which) const { return player->headBuffer->read(which * half(), half()); }
+    std::uint32_t half() const {
+        return static_cast<std::uint32_t>(player->inside().reader->bufferBytes / 2);
+    }
+    Frame mainHalf(int which) const { return player->inside().mainBuffer->read(which * half(), half()); }
+    Frame headHalf(int which) const { return player->inside().headBuffer->read(which * half(), half()); }
     Frame framesFrom(size_t first) const { return concat(frames, first, DoublePlayer::kHalfFrames); }
     bool waitForRefills(std::uint64_t n) const {
-        return eventually([&] { return player->workerRefills.load() >= n; });
+        return eventually([&] { return player->inside().workerRefills.load() >= n; });
     }
 
     test::TempDir dir;
@@ -57,12 +59,12 @@ struct Rig {
 TEST(DoublePlayerOpen, PreparesSilentStoppedBuffersFilledFromTheStart) {
     Rig rig({.seconds = 10.0});
     DoublePlayer &p = *rig.player;
-    EXPECT_EQ(p.workerSuspended, 1);
+    EXPECT_EQ(p.inside().workerSuspended, 1);
     ASSERT_EQ(p.Open(rig.file.string()), DoublePlayer::kOpenReady) << p.openError();
-    ASSERT_TRUE(p.reader && p.mainBuffer && p.headBuffer);
-    const Mp3Player &r = *p.reader;
+    ASSERT_TRUE(p.inside().reader && p.inside().mainBuffer && p.inside().headBuffer);
+    const Mp3Player &r = *p.inside().reader;
 
-    for (const auto *b : {p.mainBuffer.get(), p.headBuffer.get()}) {
+    for (const auto *b : {p.inside().mainBuffer.get(), p.inside().headBuffer.get()}) {
         EXPECT_EQ(b->bytes(), 46080u);
         EXPECT_EQ(b->format().sampleRate, 44100);
         EXPECT_EQ(b->format().channels, 2);
@@ -72,10 +74,10 @@ TEST(DoublePlayerOpen, PreparesSilentStoppedBuffersFilledFromTheStart) {
     }
     EXPECT_EQ(rig.mainHalf(0), rig.framesFrom(0));
     EXPECT_EQ(rig.mainHalf(1), rig.framesFrom(5));
-    EXPECT_EQ(p.headBuffer->read(0, 46080), p.mainBuffer->read(0, 46080));
+    EXPECT_EQ(p.inside().headBuffer->read(0, 46080), p.inside().mainBuffer->read(0, 46080));
     // The notification points: the middle and the last byte.
-    EXPECT_EQ(p.notifyPositions[0].offset, 23040u);
-    EXPECT_EQ(p.notifyPositions[1].offset, 46079u);
+    EXPECT_EQ(p.inside().notifyPositions[0].offset, 23040u);
+    EXPECT_EQ(p.inside().notifyPositions[1].offset, 46079u);
 
     rig.view.read([&](const RecordingView &v) {
         EXPECT_EQ(v.seekMaximum, r.inputSize);
@@ -86,8 +88,8 @@ TEST(DoublePlayerOpen, PreparesSilentStoppedBuffersFilledFromTheStart) {
         EXPECT_TRUE(v.stateWords.empty());
         return 0;
     });
-    EXPECT_EQ(p.nearEnd, 0);
-    EXPECT_EQ(p.workerSuspended, 1);
+    EXPECT_EQ(p.inside().nearEnd, 0);
+    EXPECT_EQ(p.inside().workerSuspended, 1);
 }
 
 TEST(DoublePlayerOpen, FailureLeavesNoReaderNoBuffersAndAHarmlessPlayer) {
@@ -96,53 +98,53 @@ TEST(DoublePlayerOpen, FailureLeavesNoReaderNoBuffersAndAHarmlessPlayer) {
     for (const char *name : {"missing.mp3", "text.mp3"}) {
         SCOPED_TRACE(name);
         auto player = std::make_unique<DoublePlayer>(rig.main.get(), rig.head.get());
-        player->view = &rig.view;
+        player->inside().view = &rig.view;
         EXPECT_EQ(player->Open((rig.dir / name).string()), DoublePlayer::kOpenFailed);
         EXPECT_NE(player->openError(), "");
-        EXPECT_FALSE(player->reader);
-        EXPECT_FALSE(player->mainBuffer);
-        EXPECT_FALSE(player->headBuffer);
+        EXPECT_FALSE(player->inside().reader);
+        EXPECT_FALSE(player->inside().mainBuffer);
+        EXPECT_FALSE(player->inside().headBuffer);
         player->Play();
         player->SetPitch(100);
         player->SetVolume(0);
         EXPECT_EQ(player->FillBuffer(0), 0);
         EXPECT_NE(player->Seek(0), 0);
         EXPECT_EQ(player->FormatTime(1, 0), "00:00:00:00");
-        EXPECT_EQ(player->nearEnd, 0); // nothing loaded is never about to end
+        EXPECT_EQ(player->inside().nearEnd, 0); // nothing loaded is never about to end
         EXPECT_EQ(player->Stop(), 0);
         player.reset(); // returns although the worker was resumed without buffers
     }
     // A player opens one file in its life.
     ASSERT_EQ(rig.player->Open(rig.file.string()), DoublePlayer::kOpenReady);
     EXPECT_EQ(rig.player->Open(rig.file.string()), DoublePlayer::kOpenFailed);
-    EXPECT_TRUE(rig.player->mainBuffer);
+    EXPECT_TRUE(rig.player->inside().mainBuffer);
 }
 
 TEST(DoublePlayerOpen, WithoutHeadphonesEverythingActsOnTheMainBuffer) {
     Rig rig({}, false);
     DoublePlayer &p = *rig.player;
     ASSERT_EQ(p.Open(rig.file.string()), DoublePlayer::kOpenReady);
-    EXPECT_FALSE(p.headBuffer);
+    EXPECT_FALSE(p.inside().headBuffer);
     p.SetHeadVolume(0);
     p.SetVolume(-300);
     p.SetPitch(10);
     p.Play();
     p.Rewind();
-    EXPECT_EQ(p.mainBuffer->volume(), -300);
-    EXPECT_EQ(p.mainBuffer->frequency(), 44100u + 10 * 44);
-    EXPECT_TRUE(p.mainBuffer->playing());
+    EXPECT_EQ(p.inside().mainBuffer->volume(), -300);
+    EXPECT_EQ(p.inside().mainBuffer->frequency(), 44100u + 10 * 44);
+    EXPECT_TRUE(p.inside().mainBuffer->playing());
     EXPECT_EQ(p.Stop(), 0);
-    EXPECT_FALSE(p.mainBuffer->playing());
+    EXPECT_FALSE(p.inside().mainBuffer->playing());
 }
 
 TEST(DoublePlayerOpen, NoNotificationsMeansNoPrefillAndNoTime) {
     // A player without a main output has no buffer that could notify.
     Rig rig;
     auto player = std::make_unique<DoublePlayer>(nullptr, rig.head.get());
-    player->view = &rig.view;
+    player->inside().view = &rig.view;
     EXPECT_EQ(player->Open(rig.file.string()), DoublePlayer::kOpenNoNotification);
-    ASSERT_TRUE(player->headBuffer);
-    const auto bytes = player->headBuffer->read(0, player->headBuffer->bytes());
+    ASSERT_TRUE(player->inside().headBuffer);
+    const auto bytes = player->inside().headBuffer->read(0, player->inside().headBuffer->bytes());
     EXPECT_TRUE(std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; }));
     rig.view.read([](const RecordingView &v) {
         EXPECT_TRUE(v.timeTexts.empty());
@@ -190,19 +192,19 @@ TEST(DoublePlayerTime, FormatTimeReadsTheReaderAndSetsNearEnd) {
     ASSERT_EQ(p.Open(rig.file.string()), DoublePlayer::kOpenReady);
     // Ten frames decoded: 11520 samples, 0.26 s ahead of what is heard.
     EXPECT_EQ(p.FormatTime(1, 0), "00:00:00:26");
-    EXPECT_EQ(p.FormatTime(1, p.reader->bufferTime), "00:00:00:00");
-    const std::int32_t d = p.reader->durationSeconds;
+    EXPECT_EQ(p.FormatTime(1, p.inside().reader->bufferTime), "00:00:00:00");
+    const std::int32_t d = p.inside().reader->durationSeconds;
     ASSERT_EQ(d, 10);
     EXPECT_EQ(p.FormatTime(0, 0), "-00:00:09:74");
-    EXPECT_EQ(p.nearEnd, 0);
+    EXPECT_EQ(p.inside().nearEnd, 0);
     // Seek to about 4 s before the end: now within seven seconds of it.
-    p.Seek(p.reader->inputSize * 6 / 10);
+    p.Seek(p.inside().reader->inputSize * 6 / 10);
     p.FormatTime(1, 0);
-    EXPECT_EQ(p.nearEnd, 1);
-    p.nearEnd = 0; // the auto-play timer's reset
+    EXPECT_EQ(p.inside().nearEnd, 1);
+    p.inside().nearEnd = 0; // the auto-play timer's reset
     p.Seek(0);
     p.FormatTime(0, 0);
-    EXPECT_EQ(p.nearEnd, 0);
+    EXPECT_EQ(p.inside().nearEnd, 0);
 }
 
 TEST(DoublePlayerMix, PitchSetsTheFrequencyOfBothBuffers) {
@@ -213,16 +215,16 @@ TEST(DoublePlayerMix, PitchSetsTheFrequencyOfBothBuffers) {
         {0, 44100}, {-200, 35300}, {200, 52900}, {1, 44144}, {-1, 44056}, {-5000, sound::kMinFrequencyHz}};
     for (auto [pitch, hz] : cases) {
         p.SetPitch(pitch);
-        EXPECT_EQ(p.mainBuffer->frequency(), hz) << pitch;
-        EXPECT_EQ(p.headBuffer->frequency(), hz) << pitch;
+        EXPECT_EQ(p.inside().mainBuffer->frequency(), hz) << pitch;
+        EXPECT_EQ(p.inside().headBuffer->frequency(), hz) << pitch;
     }
 
     Rig mono({.sampleRate = 22050, .channels = 1, .bitrateKbps = 32});
     ASSERT_EQ(mono.player->Open(mono.file.string()), DoublePlayer::kOpenReady);
     mono.player->SetPitch(100);
-    EXPECT_EQ(mono.player->mainBuffer->frequency(), 24250u);
+    EXPECT_EQ(mono.player->inside().mainBuffer->frequency(), 24250u);
     mono.player->SetPitch(0);
-    EXPECT_EQ(mono.player->mainBuffer->frequency(), 22050u);
+    EXPECT_EQ(mono.player->inside().mainBuffer->frequency(), 22050u);
 }
 
 TEST(DoublePlayerMix, AnExactRateIsPlayedAsSetAndKeyLockReachesTheNextSongsBuffers) {
@@ -231,12 +233,12 @@ TEST(DoublePlayerMix, AnExactRateIsPlayedAsSetAndKeyLockReachesTheNextSongsBuffe
     DoublePlayer &p = *rig.player;
     p.SetKeyLock(true); // before Open: the buffers Open makes get it
     ASSERT_EQ(p.Open(rig.file.string()), DoublePlayer::kOpenReady);
-    EXPECT_TRUE(p.mainBuffer->keyLock() && p.headBuffer->keyLock());
+    EXPECT_TRUE(p.inside().mainBuffer->keyLock() && p.inside().headBuffer->keyLock());
     p.SetKeyLock(false);
-    EXPECT_FALSE(p.mainBuffer->keyLock() || p.headBuffer->keyLock());
+    EXPECT_FALSE(p.inside().mainBuffer->keyLock() || p.inside().headBuffer->keyLock());
     constexpr double kRatio = 127.0 / 123.0;
     p.SetRate(kRatio);
-    EXPECT_DOUBLE_EQ(p.headBuffer->exactFrequency(), 44100 * kRatio);
+    EXPECT_DOUBLE_EQ(p.inside().headBuffer->exactFrequency(), 44100 * kRatio);
     p.Play();
     rig.main->render(512 * 4);
     const auto before = p.Clock();
@@ -284,21 +286,21 @@ TEST(DoublePlayerMix, TheDeviceSoundsExactlyTheDecodedSamplesAtTheSetVolumes) {
     p.Stop();
     p.Rewind();
     rig.main->render(16);
-    EXPECT_EQ(p.mainBuffer->cursor(), 0u);
+    EXPECT_EQ(p.inside().mainBuffer->cursor(), 0u);
     p.SetPitch(200);
     p.Play();
     rig.main->render(1000);
-    EXPECT_NEAR(static_cast<double>(p.mainBuffer->cursor()) / 4, 1000 * 52900.0 / 44100.0, 1.0);
+    EXPECT_NEAR(static_cast<double>(p.inside().mainBuffer->cursor()) / 4, 1000 * 52900.0 / 44100.0, 1.0);
 }
 
 TEST(DoublePlayerWorker, RefillsTheHalfThePlayingCursorLeft) {
     Rig rig({.seconds = 10.0});
     DoublePlayer &p = *rig.player;
     ASSERT_EQ(p.Open(rig.file.string()), DoublePlayer::kOpenReady);
-    const auto positionAfterTenFrames = p.reader->Position();
+    const auto positionAfterTenFrames = p.inside().reader->Position();
     p.SetVolume(0);
     p.Play();
-    EXPECT_EQ(p.workerSuspended, 0);
+    EXPECT_EQ(p.inside().workerSuspended, 0);
 
     // Over the middle: the first half gets frames 10..14, the second keeps 5..9.
     rig.main->render(rig.half() / 4 + 64);
@@ -318,7 +320,7 @@ TEST(DoublePlayerWorker, RefillsTheHalfThePlayingCursorLeft) {
     ASSERT_TRUE(rig.waitForRefills(2));
     EXPECT_EQ(rig.mainHalf(1), rig.framesFrom(15));
     EXPECT_EQ(rig.mainHalf(0), rig.framesFrom(10));
-    EXPECT_EQ(p.headBuffer->read(0, 46080), p.mainBuffer->read(0, 46080));
+    EXPECT_EQ(p.inside().headBuffer->read(0, 46080), p.inside().mainBuffer->read(0, 46080));
 }
 
 TEST(DoublePlayerWorker, TheCursorDecidesTheHalfWhicheverNotificationFired) {
@@ -329,26 +331,26 @@ TEST(DoublePlayerWorker, TheCursorDecidesTheHalfWhicheverNotificationFired) {
     p.Stop(); // the worker runs, the buffers stand still
 
     // Cursor exactly at the middle: the first half is refilled.
-    p.mainBuffer->setCursor(rig.half());
-    p.halfEvent->set();
+    p.inside().mainBuffer->setCursor(rig.half());
+    p.inside().halfEvent->set();
     ASSERT_TRUE(rig.waitForRefills(1));
     EXPECT_EQ(rig.mainHalf(0), rig.framesFrom(10));
     EXPECT_EQ(rig.mainHalf(1), rig.framesFrom(5));
 
     // Cursor back at the start (a rewind) when the middle's notification arrives: the second.
-    p.mainBuffer->setCursor(0);
-    p.halfEvent->set();
+    p.inside().mainBuffer->setCursor(0);
+    p.inside().halfEvent->set();
     ASSERT_TRUE(rig.waitForRefills(2));
     EXPECT_EQ(rig.mainHalf(1), rig.framesFrom(15));
     EXPECT_EQ(rig.mainHalf(0), rig.framesFrom(10));
 
     // Short of the middle, the other half holds what is still to be heard: nothing is refilled.
-    p.mainBuffer->setCursor(rig.half() - 4);
-    p.halfEvent->set();
+    p.inside().mainBuffer->setCursor(rig.half() - 4);
+    p.inside().halfEvent->set();
     ASSERT_TRUE(rig.waitForRefills(3));
     EXPECT_EQ(rig.mainHalf(0), rig.framesFrom(10));
     EXPECT_EQ(rig.mainHalf(1), rig.framesFrom(15));
-    EXPECT_EQ(p.headBuffer->read(0, 46080), p.mainBuffer->read(0, 46080));
+    EXPECT_EQ(p.inside().headBuffer->read(0, 46080), p.inside().mainBuffer->read(0, 46080));
 }
 
 TEST(DoublePlayerWorker, SuspendedWorkerNeitherRefillsNorReportsUntilPlay) {
@@ -358,20 +360,20 @@ TEST(DoublePlayerWorker, SuspendedWorkerNeitherRefillsNorReportsUntilPlay) {
     p.Play();
     p.SuspendWorker();
     p.SuspendWorker(); // never nests deeper than one
-    EXPECT_EQ(p.workerSuspended, 1);
+    EXPECT_EQ(p.inside().workerSuspended, 1);
     const auto reportsBefore = rig.view.read([](const RecordingView &v) { return v.timeTexts.size(); });
 
     // The buffers loop on: notifications arrive but nothing is refilled.
     rig.main->render(rig.half() / 2 + 64);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(p.workerRefills, 0u);
+    EXPECT_EQ(p.inside().workerRefills, 0u);
     EXPECT_EQ(rig.view.read([](const RecordingView &v) { return v.timeTexts.size(); }), reportsBefore);
     EXPECT_EQ(rig.mainHalf(0), rig.framesFrom(0));
-    EXPECT_TRUE(p.mainBuffer->playing());
+    EXPECT_TRUE(p.inside().mainBuffer->playing());
 
     // Play resumes it (one resume for two suspends); the next crossing is served.
     p.Play();
-    EXPECT_EQ(p.workerSuspended, 0);
+    EXPECT_EQ(p.inside().workerSuspended, 0);
     rig.main->render(rig.half() / 4);
     ASSERT_TRUE(rig.waitForRefills(1));
     rig.view.read([&](const RecordingView &v) {
@@ -396,23 +398,23 @@ TEST(DoublePlayerWorker, TheEndStopsRewindsReportsEndedAndPlayStartsOver) {
         EXPECT_EQ(v.timeTexts.back(), "00:00:00:00");
         return 0;
     });
-    EXPECT_FALSE(p.mainBuffer->playing());
-    EXPECT_FALSE(p.headBuffer->playing());
-    EXPECT_EQ(p.reader->Position(), 0);
-    EXPECT_EQ(p.reader->CurrentTime(), 0);
-    EXPECT_EQ(p.headBuffer->read(0, 46080), p.mainBuffer->read(0, 46080));
+    EXPECT_FALSE(p.inside().mainBuffer->playing());
+    EXPECT_FALSE(p.inside().headBuffer->playing());
+    EXPECT_EQ(p.inside().reader->Position(), 0);
+    EXPECT_EQ(p.inside().reader->CurrentTime(), 0);
+    EXPECT_EQ(p.inside().headBuffer->read(0, 46080), p.inside().mainBuffer->read(0, 46080));
 
     // Stopped: no more notifications, nothing changes.
-    const auto refills = p.workerRefills.load();
+    const auto refills = p.inside().workerRefills.load();
     rig.main->render(8 * sound::Device::offlinePeriodFrames());
-    EXPECT_EQ(p.workerRefills, refills);
+    EXPECT_EQ(p.inside().workerRefills, refills);
 
     // Play: the buffer's remaining half sounds, then the file continues from its start.
     p.Play();
-    for (int i = 0; i < 100 && p.workerRefills == refills; ++i)
+    for (int i = 0; i < 100 && p.inside().workerRefills == refills; ++i)
         rig.main->render(sound::Device::offlinePeriodFrames());
-    ASSERT_GT(p.workerRefills, refills);
-    const bool firstHalfRefilled = p.mainBuffer->cursor() >= rig.half();
+    ASSERT_GT(p.inside().workerRefills, refills);
+    const bool firstHalfRefilled = p.inside().mainBuffer->cursor() >= rig.half();
     EXPECT_EQ(rig.mainHalf(firstHalfRefilled ? 0 : 1), rig.framesFrom(0));
 }
 
@@ -474,7 +476,7 @@ TEST(DoublePlayerStart, ATimedStartAfterASearchSoundsTheSongFromItsPlace) {
     rig.main->setRefillTimeout(std::chrono::milliseconds(1));
     p.SuspendWorker();
     rig.main->render(45 * 512);
-    p.Seek(p.reader->inputSize / 2);
+    p.Seek(p.inside().reader->inputSize / 2);
     p.FillBuffer(0);
     p.FillBuffer(static_cast<std::int32_t>(rig.half()));
     rig.main->render(23 * 512);
@@ -538,7 +540,7 @@ TEST(DoublePlayerLife, DestructionAlwaysReturns) {
     auto playing = std::make_unique<DoublePlayer>(clock.get(), nullptr);
     ASSERT_EQ(playing->Open(rig.file.string()), DoublePlayer::kOpenReady);
     playing->Play();
-    ASSERT_TRUE(eventually([&] { return playing->workerRefills > 0; }));
+    ASSERT_TRUE(eventually([&] { return playing->inside().workerRefills > 0; }));
     expectPromptDestruction(std::move(playing));
 }
 

@@ -37,7 +37,7 @@ TEST(DeckOnJack, RefillsKeepUpWithARealTimeDevice) {
     ASSERT_EQ(output.device->backend(), sound::Backend::PortAudio);
     RecordingView view;
     auto player = std::make_unique<DoublePlayer>(output.device.get(), nullptr);
-    player->view = &view;
+    player->inside().view = &view;
     ASSERT_EQ(player->Open(file.string()), DoublePlayer::kOpenReady);
     player->SetVolume(-2000);
 
@@ -45,12 +45,13 @@ TEST(DeckOnJack, RefillsKeepUpWithARealTimeDevice) {
     const auto started = std::chrono::steady_clock::now();
     player->Play();
     constexpr std::uint64_t kRefills = 16;
-    ASSERT_TRUE(eventually([&] { return player->workerRefills >= kRefills; }, std::chrono::seconds(15)))
-        << "only " << player->workerRefills << " refills";
+    ASSERT_TRUE(
+        eventually([&] { return player->inside().workerRefills >= kRefills; }, std::chrono::seconds(15)))
+        << "only " << player->inside().workerRefills << " refills";
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     const auto cursorTravel = output.device->framesRendered() - framesBefore;
     player->Stop();
-    const auto refills = player->workerRefills.load();
+    const auto refills = player->inside().workerRefills.load();
 
     // Sixteen halves of 0.13 s: real-time pace, with generous margins for a loaded machine.
     EXPECT_GT(elapsed, 0.5 * kRefills * 0.1306);

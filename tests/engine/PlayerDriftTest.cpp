@@ -33,7 +33,7 @@ TEST(DoublePlayerDrift, HeadphoneCopyStaysCleanOverTenMinutesOfClockDrift) {
     player->SetHeadVolume(0);
     player->Play();
 
-    const std::uint32_t bufferBytes = player->mainBuffer->bytes();
+    const std::uint32_t bufferBytes = player->inside().mainBuffer->bytes();
     const double bytesPerMs = 22050 * 2 / 1000.0;
     constexpr std::size_t kPeriod = sound::Device::offlinePeriodFrames();
     constexpr double kHeadRatio = 1.001;
@@ -56,9 +56,9 @@ TEST(DoublePlayerDrift, HeadphoneCopyStaysCleanOverTenMinutesOfClockDrift) {
                               });
             // The headphone cursor glides: each period moves it by the period at the corrected
             // rate, never by a jump that would skip or repeat audio.
-            const std::uint32_t h = player->headBuffer->cursor();
+            const std::uint32_t h = player->inside().headBuffer->cursor();
             const double moved = ((h + bufferBytes - headCursor) % bufferBytes) / 2.0;
-            const double expected = headFrames * 0.5 * (1.0 + player->headBuffer->slaveCorrection());
+            const double expected = headFrames * 0.5 * (1.0 + player->inside().headBuffer->slaveCorrection());
             if (s > 0)
                 worstStepError = std::max(worstStepError, std::abs(moved - expected));
             headCursor = h;
@@ -66,7 +66,7 @@ TEST(DoublePlayerDrift, HeadphoneCopyStaysCleanOverTenMinutesOfClockDrift) {
             mainFrames += kPeriod;
         }
         headSounds = headSounds && soundThisSecond;
-        const auto m = player->mainBuffer->cursor();
+        const auto m = player->inside().mainBuffer->cursor();
         // Signed, within half a buffer either way.
         auto behind = static_cast<double>((m + bufferBytes - headCursor) % bufferBytes);
         if (behind > bufferBytes / 2.0)
@@ -74,7 +74,7 @@ TEST(DoublePlayerDrift, HeadphoneCopyStaysCleanOverTenMinutesOfClockDrift) {
         if (s >= 5) // let the follower settle
             delaysMs.push_back(behind / bytesPerMs);
     }
-    ASSERT_TRUE(player->mainBuffer->playing());
+    ASSERT_TRUE(player->inside().mainBuffer->playing());
     const auto [low, high] = std::minmax_element(delaysMs.begin(), delaysMs.end());
     EXPECT_LT(*high - *low, 3.0) << "delay wandered from " << *low << " ms to " << *high << " ms";
     // Far from the half being rewritten, which lies a quarter of the buffer (65 ms) away and more.
@@ -82,7 +82,7 @@ TEST(DoublePlayerDrift, HeadphoneCopyStaysCleanOverTenMinutesOfClockDrift) {
     EXPECT_LE(worstStepError, 2.0);
     EXPECT_TRUE(headSounds);
     // The drift is taken up by the rate, not by jumps.
-    EXPECT_NEAR(player->headBuffer->slaveCorrection(), -0.001, 0.0002);
+    EXPECT_NEAR(player->inside().headBuffer->slaveCorrection(), -0.001, 0.0002);
     player.reset();
 }
 

@@ -20,8 +20,8 @@ namespace test = mixora::test;
 
 void randomOperations(DoublePlayer &p, std::uint32_t seed, int count) {
     std::mt19937 rng(seed);
-    const std::int32_t size = p.reader->inputSize;
-    const std::int32_t half = p.reader->bufferBytes / 2;
+    const std::int32_t size = p.inside().reader->inputSize;
+    const std::int32_t half = p.inside().reader->bufferBytes / 2;
     for (int i = 0; i < count; ++i) {
         switch (rng() % 12) {
         case 0:
@@ -47,7 +47,7 @@ void randomOperations(DoublePlayer &p, std::uint32_t seed, int count) {
             p.ResumeWorker();
             break;
         case 7:
-            p.FormatTime(static_cast<std::int32_t>(rng() % 2), rng() % 2 ? p.reader->bufferTime : 0);
+            p.FormatTime(static_cast<std::int32_t>(rng() % 2), rng() % 2 ? p.inside().reader->bufferTime : 0);
             break;
         case 8:
             p.FillBuffer(rng() % 2 ? half : 0);
@@ -56,11 +56,11 @@ void randomOperations(DoublePlayer &p, std::uint32_t seed, int count) {
             p.Rewind();
             break;
         case 10:
-            p.timeMode = 1 - p.timeMode;
+            p.inside().timeMode = 1 - p.inside().timeMode;
             break;
         default:
-            if (p.nearEnd)
-                p.nearEnd = 0;
+            if (p.inside().nearEnd)
+                p.inside().nearEnd = 0;
             break;
         }
         if (rng() % 8 == 0)
@@ -77,7 +77,7 @@ TEST(DoublePlayerThreads, ThousandRandomOperationsFromTwoThreadsWhileTheDevicesR
     auto head = sound::Device::createManual("Head");
     RecordingView view;
     auto player = std::make_unique<DoublePlayer>(main.get(), head.get());
-    player->view = &view;
+    player->inside().view = &view;
     ASSERT_EQ(player->Open(file.string()), DoublePlayer::kOpenReady);
     player->SetVolume(0);
     player->Play();
@@ -96,8 +96,8 @@ TEST(DoublePlayerThreads, ThousandRandomOperationsFromTwoThreadsWhileTheDevicesR
 
     // Once suspended (a refill under way has completed), both buffers hold the same bytes.
     player->SuspendWorker();
-    const auto bytes = static_cast<std::uint32_t>(player->reader->bufferBytes);
-    EXPECT_EQ(player->mainBuffer->read(0, bytes), player->headBuffer->read(0, bytes));
+    const auto bytes = static_cast<std::uint32_t>(player->inside().reader->bufferBytes);
+    EXPECT_EQ(player->inside().mainBuffer->read(0, bytes), player->inside().headBuffer->read(0, bytes));
     player->Play();
 
     auto destroyed = std::async(std::launch::async, [&] { player.reset(); });
@@ -129,7 +129,7 @@ TEST(DoublePlayerThreads, OperationsAndDestructionWhileTheIndexIsBuilt) {
     for (std::uint32_t round = 0; round < 6; ++round) {
         RecordingView view;
         auto player = std::make_unique<DoublePlayer>(main.get(), nullptr);
-        player->view = &view;
+        player->inside().view = &view;
         ASSERT_EQ(player->Open(file.string()), DoublePlayer::kOpenReady);
         player->Play();
         // Every other round ends before the index does.

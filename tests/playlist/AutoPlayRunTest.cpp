@@ -44,7 +44,7 @@ struct RunDeck : DeckView {
             return;
         player.reset();
         player = std::make_unique<DoublePlayer>(device, nullptr);
-        player->view = this;
+        player->inside().view = this;
         ended = false;
         if (player->Open(path) != DoublePlayer::kOpenReady) {
             player.reset();
@@ -98,8 +98,8 @@ TEST(AutoPlayRun, ThreeSongPlaylistAlternatesDecksOnTheNullDevice) {
     for (auto [d, side] : {std::pair{Deck::Links, &links}, {Deck::Rechts, &rechts}}) {
         auto &f = d == Deck::Links ? decks.links : decks.rechts;
         f.hasPlayer = [side] { return side->player != nullptr; };
-        f.nearEnd = [side] { return side->player && side->player->nearEnd.load() == 1; };
-        f.clearNearEnd = [side] { side->player->nearEnd = 0; };
+        f.nearEnd = [side] { return side->player && side->player->inside().nearEnd.load() == 1; };
+        f.clearNearEnd = [side] { side->player->inside().nearEnd = 0; };
         f.playing = [side] { return side->state() == "playing"; };
         f.loadCurrentRow = [side, &songs] { side->load(songs.field("DateiName")); };
         f.loadFile = [side](const std::string &p) { side->load(p); };

@@ -111,8 +111,8 @@ protected:
         const auto row = data.Table1.readRecord(key);
         ASSERT_TRUE(store.save({key, std::get<std::string>((*row)[kFieldDateiname])}, r));
     }
-    float mainGain() const { return links->player()->mainBuffer->gain(); }
-    float headGain() const { return links->player()->headBuffer->gain(); }
+    float mainGain() const { return links->player()->inside().mainBuffer->gain(); }
+    float headGain() const { return links->player()->inside().headBuffer->gain(); }
 };
 
 TEST_F(DeckAutoGain, LevelsTheLoadedSongOnlyWhenSwitchedOn) {
@@ -131,7 +131,7 @@ TEST_F(DeckAutoGain, LevelsTheLoadedSongOnlyWhenSwitchedOn) {
 
     // The volume bar keeps its own meaning beside the gain.
     links->widgets().volumeBar->setValue(600);
-    EXPECT_EQ(links->player()->mainBuffer->volume(), -600);
+    EXPECT_EQ(links->player()->inside().mainBuffer->volume(), -600);
     EXPECT_NEAR(mainGain(), 2.0f, 0.02f);
 
     // A file outside the library has no analysis: unity, and an empty strip.
