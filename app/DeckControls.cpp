@@ -5,8 +5,10 @@
 #include "app/MainFormDecks.h"
 #include "util/UiSeam.h"
 
+#include <QAbstractSpinBox>
 #include <QAction>
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -16,6 +18,8 @@
 #include <QKeySequence>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPlainTextEdit>
+#include <QTextEdit>
 
 static void initControllerMappings() {
     Q_INIT_RESOURCE(mappings);
@@ -27,6 +31,17 @@ namespace {
 
 const QString kShipped = QStringLiteral(":/controller/mappings");
 const QString kKeyboardFile = QStringLiteral("Tastatur.keys.json");
+
+// A widget that takes typed text: the search fields, a table cell's editor, an editable box.
+bool typingInto(const QWidget *focus) {
+    if (!focus)
+        return false;
+    if (qobject_cast<const QLineEdit *>(focus) || qobject_cast<const QAbstractSpinBox *>(focus) ||
+        qobject_cast<const QTextEdit *>(focus) || qobject_cast<const QPlainTextEdit *>(focus))
+        return true;
+    const auto *box = qobject_cast<const QComboBox *>(focus);
+    return box && box->isEditable();
+}
 
 } // namespace
 
@@ -110,7 +125,7 @@ bool Controllers::eventFilter(QObject *watched, QEvent *event) {
         return false;
     // Keys belong to the main window, and never to a field being typed in.
     auto *widget = qobject_cast<QWidget *>(watched);
-    if (!widget || widget->window() != &main_ || qobject_cast<QLineEdit *>(QApplication::focusWidget()))
+    if (!widget || widget->window() != &main_ || typingInto(QApplication::focusWidget()))
         return false;
     auto *key = static_cast<QKeyEvent *>(event);
     const bool shift = key->modifiers().testFlag(Qt::ShiftModifier);

@@ -10,6 +10,10 @@
 #include <QComboBox>
 #include <QPushButton>
 
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 namespace mixora::test {
 namespace {
 
@@ -164,6 +168,25 @@ TEST_F(DeckCuesTest, BeatLoopsSitOnTheGridJumpsKeepThePhaseAndMoveTheLoop) {
         ASSERT_EQ(cues().looping(), press == 0);
     }
     EXPECT_NEAR(cues().loop()->second, 8 * beat(), 1e-6);
+
+    // What a controller's lamps are sent: the loop and key lock as the window's buttons set them.
+    std::vector<std::pair<QString, double>> lamps;
+    QObject::connect(&controls.controls(), &controller::ControlSet::changed,
+                     [&](controller::Control *c, double v) { lamps.emplace_back(c->name(), v); });
+    const auto reported = [&](const QString &name, double value) {
+        QCoreApplication::processEvents();
+        const bool seen = std::find(lamps.begin(), lamps.end(), std::pair{name, value}) != lamps.end();
+        lamps.clear();
+        return seen;
+    };
+    panel().loopButton()->click();
+    EXPECT_TRUE(reported(QStringLiteral("Links.loop"), 1));
+    panel().loopButton()->click();
+    EXPECT_TRUE(reported(QStringLiteral("Links.loop"), 0));
+    links->widgets().keyLock->click();
+    EXPECT_TRUE(reported(QStringLiteral("Links.keyLock"), 1));
+    links->widgets().keyLock->click();
+    EXPECT_TRUE(reported(QStringLiteral("Links.keyLock"), 0));
 }
 
 TEST_F(DeckCuesTest, GridEditsAreStoredAndWinAfterAReloadAbsurdTemposAreRefused) {

@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -17,7 +18,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <set>
 #include <thread>
+#include <tuple>
 
 namespace mixora::test {
 namespace {
@@ -218,6 +221,16 @@ TEST_F(ControllerFiles, KeysOfTheMainWindowDriveTheirControls) {
     EXPECT_EQ(links->player()->inside().mainBuffer->volume(), -2000);
     QTest::keyClick(panel, Qt::Key_A, Qt::ShiftModifier); // "Shift+A" loads, it does not pause
     EXPECT_EQ(links->stateWord(), app::Deck::kPlaying);
+    // Typed into a search field, the same key is text, not a pause.
+    auto *field = window->findChild<QLineEdit *>();
+    ASSERT_TRUE(field);
+    window->show();
+    QApplication::setActiveWindow(window.get());
+    field->setFocus();
+    ASSERT_EQ(QApplication::focusWidget(), field);
+    QTest::keyClick(field, Qt::Key_A);
+    EXPECT_EQ(links->stateWord(), app::Deck::kPlaying);
+    EXPECT_EQ(field->text(), "a");
     EXPECT_TRUE(messages.empty());
 }
 
@@ -261,6 +274,18 @@ TEST_F(ControllerFiles, TheShippedFlx4MappingNamesOnlyTheProgramsControls) {
             << p.text().toStdString();
     EXPECT_EQ(m.bindings.size() + problems.size(), 69u);
     EXPECT_TRUE(m.matches("DDJ-FLX4:DDJ-FLX4 MIDI 1 28:0"));
+
+    // The generic layout names every one of its controls rightly, and no message twice.
+    QFile generic(":/controller/mappings/Generic.json");
+    ASSERT_TRUE(generic.open(QIODevice::ReadOnly));
+    problems.clear();
+    const controller::Mapping g =
+        controller::parseMapping(generic.readAll(), "Generic.json", controllers.controls(), problems);
+    EXPECT_TRUE(problems.empty()) << problems.front().text().toStdString();
+    std::set<std::tuple<int, int, int, bool>> seen;
+    for (const controller::Binding &b : g.bindings)
+        EXPECT_TRUE(seen.insert({int(b.midi), b.channel, b.number, b.shift}).second)
+            << b.control.toStdString();
 }
 
 } // namespace
