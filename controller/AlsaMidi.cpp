@@ -39,6 +39,7 @@ public:
         snd_seq_connect_from(seq_, port_, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
         snd_seq_nonblock(seq_, 1);
         worker_ = std::thread([this] { run(); });
+        preferRealTime(worker_);
     }
 
     ~AlsaMidi() override {

@@ -63,6 +63,7 @@ public:
         jack_set_client_registration_callback(client_, &JackMidi::clientRegistered, this);
         jack_on_shutdown(client_, &JackMidi::shutdown, this);
         worker_ = std::thread([this] { run(); });
+        preferRealTime(worker_);
         if (jack_activate(client_) != 0)
             dead_ = true;
         wake();

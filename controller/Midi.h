@@ -15,6 +15,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
+
+#include <pthread.h>
+#include <sched.h>
 
 namespace mixora::controller {
 
@@ -38,6 +42,15 @@ public:
     // False when the device is gone or its queue is full (the message is dropped).
     virtual bool send(const std::string &id, const MidiBytes &message) = 0;
 };
+
+// A backend's thread carries a knob's turn to the engine: under a busy machine a normal thread
+// waits milliseconds for a core. Where the system allows it (root, or the audio group's rtprio
+// limit), the thread gets a real-time priority below any sound thread's; elsewhere it stays as it is.
+inline void preferRealTime(std::thread &thread) {
+    sched_param param{};
+    param.sched_priority = 5;
+    pthread_setschedparam(thread.native_handle(), SCHED_FIFO, &param);
+}
 
 // None when the system has no such service (no JACK server running, no sequencer device).
 std::unique_ptr<MidiBackend> openJackMidi(DeviceEvents &events, const std::string &clientName);
