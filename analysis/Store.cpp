@@ -2,6 +2,7 @@
 
 #include "analysis/UserGrid.h"
 #include "library/SongTable.h"
+#include "library/SqlQuery.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -59,98 +60,17 @@ BEGIN
 END;
 )sql";
 
-class Query {
-public:
-    Query(sqlite3 *db, const char *sql) : db_(db) {
-        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK)
-            fail();
-    }
-    ~Query() { sqlite3_finalize(stmt_); }
-    Query(const Query &) = delete;
-    Query &operator=(const Query &) = delete;
+constexpr const char *kWhat = "Analyse-Datenbankfehler";
 
-    Query &bind(int position, std::int64_t value) {
-        sqlite3_bind_int64(stmt_, position, value);
-        return *this;
-    }
-    Query &bind(int position, const std::optional<double> &value) {
-        if (value)
-            sqlite3_bind_double(stmt_, position, *value);
-        else
-            sqlite3_bind_null(stmt_, position);
-        return *this;
-    }
-    Query &bind(int position, const std::optional<std::int64_t> &value) {
-        if (value)
-            sqlite3_bind_int64(stmt_, position, *value);
-        else
-            sqlite3_bind_null(stmt_, position);
-        return *this;
-    }
-    Query &bindText(int position, const std::string &text) {
-        sqlite3_bind_text(stmt_, position, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
-        return *this;
-    }
-    Query &bind(int position, const std::vector<std::uint8_t> &blob) {
-        if (blob.empty()) // a null pointer would bind NULL, not an empty overview
-            sqlite3_bind_zeroblob(stmt_, position, 0);
-        else
-            sqlite3_bind_blob(stmt_, position, blob.data(), static_cast<int>(blob.size()), SQLITE_STATIC);
-        return *this;
-    }
-    // True while rows come; throws on an error.
-    bool step() {
-        const int rc = sqlite3_step(stmt_);
-        if (rc == SQLITE_ROW)
-            return true;
-        if (rc != SQLITE_DONE)
-            fail();
-        return false;
-    }
-    std::optional<std::int64_t> integer(int column) const {
-        if (sqlite3_column_type(stmt_, column) == SQLITE_NULL)
-            return std::nullopt;
-        return sqlite3_column_int64(stmt_, column);
-    }
-    std::optional<double> real(int column) const {
-        if (sqlite3_column_type(stmt_, column) == SQLITE_NULL)
-            return std::nullopt;
-        return sqlite3_column_double(stmt_, column);
-    }
-    std::string text(int column) const {
-        const auto *p = reinterpret_cast<const char *>(sqlite3_column_text(stmt_, column));
-        return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)))
-                 : std::string();
-    }
-    std::vector<std::uint8_t> blob(int column) const {
-        const auto *p = static_cast<const std::uint8_t *>(sqlite3_column_blob(stmt_, column));
-        return p ? std::vector<std::uint8_t>(p, p + sqlite3_column_bytes(stmt_, column))
-                 : std::vector<std::uint8_t>();
-    }
-
-private:
-    [[noreturn]] void fail() const {
-        throw DatabaseError(std::string("Analyse-Datenbankfehler: ") + sqlite3_errmsg(db_));
-    }
-    sqlite3 *db_;
-    sqlite3_stmt *stmt_ = nullptr;
+struct Query : sql::Query {
+    Query(sqlite3 *db, const char *text) : sql::Query(db, text, kWhat) {}
 };
 
-void exec(sqlite3 *db, const char *sql) {
-    char *message = nullptr;
-    if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
-        std::string reason = message ? message : sqlite3_errmsg(db);
-        sqlite3_free(message);
-        throw DatabaseError("Analyse-Datenbankfehler: " + reason);
-    }
+void exec(sqlite3 *db, const char *text) {
+    sql::exec(db, text, kWhat);
 }
 
-sqlite3 *connection(const SongTable &table) {
-    sqlite3 *db = table.handle();
-    if (db == nullptr)
-        throw DatabaseError("Die Liedertabelle ist nicht geöffnet");
-    return db;
-}
+using sql::connection;
 
 // "Beats" is a 16-bit column and "EndZeit" a 32-bit one.
 std::optional<std::int64_t> wholeBpm(const std::optional<double> &bpm) {

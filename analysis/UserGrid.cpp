@@ -2,6 +2,7 @@
 
 #include "engine/GridMath.h"
 #include "library/SongTable.h"
+#include "library/SqlQuery.h"
 
 #include <sqlite3.h>
 
@@ -24,49 +25,21 @@ BEGIN
 END;
 )sql";
 
-[[noreturn]] void fail(sqlite3 *db) {
-    throw DatabaseError(std::string("Beatgrid-Datenbankfehler: ") + sqlite3_errmsg(db));
+constexpr const char *kWhat = "Beatgrid-Datenbankfehler";
+
+void exec(sqlite3 *db, const std::string &text) {
+    sql::exec(db, text.c_str(), kWhat);
 }
 
-struct Statement {
-    sqlite3 *db;
-    sqlite3_stmt *stmt = nullptr;
-    Statement(sqlite3 *connection, const char *sql) : db(connection) {
-        if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK)
-            fail(db);
-    }
-    ~Statement() { sqlite3_finalize(stmt); }
-    Statement(const Statement &) = delete;
-    Statement &operator=(const Statement &) = delete;
-    bool step() {
-        const int rc = sqlite3_step(stmt);
-        if (rc == SQLITE_ROW)
-            return true;
-        if (rc != SQLITE_DONE)
-            fail(db);
-        return false;
-    }
+struct Statement : sql::Query {
+    Statement(sqlite3 *db, const char *text) : sql::Query(db, text, kWhat) {}
 };
 
-void exec(sqlite3 *db, const std::string &sql) {
-    char *message = nullptr;
-    if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
-        const std::string reason = message ? message : sqlite3_errmsg(db);
-        sqlite3_free(message);
-        throw DatabaseError("Beatgrid-Datenbankfehler: " + reason);
-    }
-}
-
-sqlite3 *connection(const SongTable &table) {
-    sqlite3 *db = table.handle();
-    if (db == nullptr)
-        throw DatabaseError("Die Liedertabelle ist nicht geöffnet");
-    return db;
-}
+using sql::connection;
 
 bool hasTable(sqlite3 *db, const char *name) {
     Statement q(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1");
-    sqlite3_bind_text(q.stmt, 1, name, -1, SQLITE_STATIC);
+    sqlite3_bind_text(q.get(), 1, name, -1, SQLITE_STATIC);
     return q.step();
 }
 
@@ -76,10 +49,10 @@ std::optional<engine::BeatGrid> userGridOf(sqlite3 *db, std::int64_t index) {
     if (!hasTable(db, "UserGrid"))
         return std::nullopt;
     Statement q(db, "SELECT Bpm, FirstBeat FROM UserGrid WHERE \"Index\" = ?1");
-    sqlite3_bind_int64(q.stmt, 1, index);
+    sqlite3_bind_int64(q.get(), 1, index);
     if (!q.step())
         return std::nullopt;
-    return engine::BeatGrid{sqlite3_column_double(q.stmt, 0), sqlite3_column_double(q.stmt, 1)};
+    return engine::BeatGrid{sqlite3_column_double(q.get(), 0), sqlite3_column_double(q.get(), 1)};
 }
 
 UserGrid::UserGrid(SongTable &table) : table_(table) {}
@@ -111,22 +84,22 @@ bool UserGrid::save(std::int64_t index, const engine::BeatGrid &grid) {
     try {
         Statement store(db, "INSERT OR REPLACE INTO UserGrid (\"Index\", Bpm, FirstBeat) "
                             "SELECT \"Index\", ?2, ?3 FROM Songs WHERE \"Index\" = ?1");
-        sqlite3_bind_int64(store.stmt, 1, index);
-        sqlite3_bind_double(store.stmt, 2, grid.bpm);
-        sqlite3_bind_double(store.stmt, 3, grid.firstBeatSeconds);
+        sqlite3_bind_int64(store.get(), 1, index);
+        sqlite3_bind_double(store.get(), 2, grid.bpm);
+        sqlite3_bind_double(store.get(), 3, grid.firstBeatSeconds);
         store.step();
         if (sqlite3_changes(db) == 0) {
             exec(db, "ROLLBACK TO usergrid_save; RELEASE usergrid_save");
             return false;
         }
         Statement beats(db, "UPDATE Songs SET \"Beats\" = ?2 WHERE \"Index\" = ?1");
-        sqlite3_bind_int64(beats.stmt, 1, index);
-        sqlite3_bind_int64(beats.stmt, 2, std::llround(grid.bpm));
+        sqlite3_bind_int64(beats.get(), 1, index);
+        sqlite3_bind_int64(beats.get(), 2, std::llround(grid.bpm));
         beats.step();
         if (hasTable(db, "Analysis")) {
             // "Beats" is the DJ's now: what the analysis wrote there no longer stands in it.
             Statement ours(db, "UPDATE Analysis SET BeatsWritten = NULL WHERE \"Index\" = ?1");
-            sqlite3_bind_int64(ours.stmt, 1, index);
+            sqlite3_bind_int64(ours.get(), 1, index);
             ours.step();
         }
     } catch (...) {
@@ -142,7 +115,7 @@ void UserGrid::remove(std::int64_t index) {
     if (!hasTable(db, "UserGrid"))
         return;
     Statement q(db, "DELETE FROM UserGrid WHERE \"Index\" = ?1");
-    sqlite3_bind_int64(q.stmt, 1, index);
+    sqlite3_bind_int64(q.get(), 1, index);
     q.step();
 }
 

@@ -1,6 +1,7 @@
 #include "library/HotCues.h"
 
 #include "library/SongTable.h"
+#include "library/SqlQuery.h"
 
 #include <sqlite3.h>
 
@@ -27,36 +28,13 @@ BEGIN
 END;
 )sql";
 
-[[noreturn]] void fail(sqlite3 *db) {
-    throw DatabaseError(std::string("Hot-Cue-Datenbankfehler: ") + sqlite3_errmsg(db));
-}
+constexpr const char *kWhat = "Hot-Cue-Datenbankfehler";
 
-struct Statement {
-    sqlite3 *db;
-    sqlite3_stmt *stmt = nullptr;
-    Statement(sqlite3 *connection, const char *sql) : db(connection) {
-        if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK)
-            fail(db);
-    }
-    ~Statement() { sqlite3_finalize(stmt); }
-    Statement(const Statement &) = delete;
-    Statement &operator=(const Statement &) = delete;
-    bool step() {
-        const int rc = sqlite3_step(stmt);
-        if (rc == SQLITE_ROW)
-            return true;
-        if (rc != SQLITE_DONE)
-            fail(db);
-        return false;
-    }
+struct Statement : sql::Query {
+    Statement(sqlite3 *db, const char *text) : sql::Query(db, text, kWhat) {}
 };
 
-sqlite3 *connection(const SongTable &table) {
-    sqlite3 *db = table.handle();
-    if (db == nullptr)
-        throw DatabaseError("Die Liedertabelle ist nicht geöffnet");
-    return db;
-}
+using sql::connection;
 
 bool hasTable(sqlite3 *db) {
     Statement q(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'HotCues'");
@@ -95,14 +73,14 @@ std::vector<HotCue> HotCueStore::load(std::int64_t index) const {
     if (!hasTable(db))
         return cues;
     Statement q(db, "SELECT Pad, Sample, LoopSamples, Colour FROM HotCues WHERE \"Index\" = ?1 ORDER BY Pad");
-    sqlite3_bind_int64(q.stmt, 1, index);
+    sqlite3_bind_int64(q.get(), 1, index);
     while (q.step()) {
         HotCue cue;
-        cue.pad = sqlite3_column_int(q.stmt, 0);
-        cue.sample = sqlite3_column_double(q.stmt, 1);
-        if (sqlite3_column_type(q.stmt, 2) != SQLITE_NULL)
-            cue.loopSamples = sqlite3_column_double(q.stmt, 2);
-        cue.rgb = static_cast<std::uint32_t>(sqlite3_column_int64(q.stmt, 3)) & 0xFFFFFFu;
+        cue.pad = sqlite3_column_int(q.get(), 0);
+        cue.sample = sqlite3_column_double(q.get(), 1);
+        if (sqlite3_column_type(q.get(), 2) != SQLITE_NULL)
+            cue.loopSamples = sqlite3_column_double(q.get(), 2);
+        cue.rgb = static_cast<std::uint32_t>(sqlite3_column_int64(q.get(), 3)) & 0xFFFFFFu;
         cues.push_back(cue);
     }
     return cues;
@@ -118,14 +96,14 @@ bool HotCueStore::save(std::int64_t index, const HotCue &cue) {
     // Only for a row that exists: a cue of a deleted song would outlive it (the trigger has run).
     Statement q(db, "INSERT OR REPLACE INTO HotCues (\"Index\", Pad, Sample, LoopSamples, Colour) "
                     "SELECT \"Index\", ?2, ?3, ?4, ?5 FROM Songs WHERE \"Index\" = ?1");
-    sqlite3_bind_int64(q.stmt, 1, index);
-    sqlite3_bind_int(q.stmt, 2, cue.pad);
-    sqlite3_bind_double(q.stmt, 3, cue.sample);
+    sqlite3_bind_int64(q.get(), 1, index);
+    sqlite3_bind_int(q.get(), 2, cue.pad);
+    sqlite3_bind_double(q.get(), 3, cue.sample);
     if (cue.loopSamples)
-        sqlite3_bind_double(q.stmt, 4, *cue.loopSamples);
+        sqlite3_bind_double(q.get(), 4, *cue.loopSamples);
     else
-        sqlite3_bind_null(q.stmt, 4);
-    sqlite3_bind_int64(q.stmt, 5, cue.rgb & 0xFFFFFFu);
+        sqlite3_bind_null(q.get(), 4);
+    sqlite3_bind_int64(q.get(), 5, cue.rgb & 0xFFFFFFu);
     q.step();
     return sqlite3_changes(db) > 0;
 }
@@ -136,8 +114,8 @@ void HotCueStore::remove(std::int64_t index, int pad) {
     if (!hasTable(db))
         return;
     Statement q(db, "DELETE FROM HotCues WHERE \"Index\" = ?1 AND Pad = ?2");
-    sqlite3_bind_int64(q.stmt, 1, index);
-    sqlite3_bind_int(q.stmt, 2, pad);
+    sqlite3_bind_int64(q.get(), 1, index);
+    sqlite3_bind_int(q.get(), 2, pad);
     q.step();
 }
 
