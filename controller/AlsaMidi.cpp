@@ -12,6 +12,8 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
@@ -108,10 +110,16 @@ private:
                     from = idOf(ev->source.client, ev->source.port);
                     if (!devices_.count(from))
                         continue;
-                    snd_midi_event_reset_decode(decoder_);
-                    size = snd_midi_event_decode(decoder_, bytes, sizeof bytes, ev);
-                    if (ev->type == SND_SEQ_EVENT_SYSEX)
+                    if (ev->type == SND_SEQ_EVENT_SYSEX) {
+                        // Longer than the buffer, the decoder writes nothing: the first bytes are
+                        // taken from the event itself.
                         size = static_cast<long>(ev->data.ext.len);
+                        std::memcpy(bytes, ev->data.ext.ptr,
+                                    std::min<std::size_t>(ev->data.ext.len, sizeof bytes));
+                    } else {
+                        snd_midi_event_reset_decode(decoder_);
+                        size = snd_midi_event_decode(decoder_, bytes, sizeof bytes, ev);
+                    }
                 }
                 if (size > 0)
                     events_.received(from, bytes, static_cast<std::size_t>(size), Clock::now());
