@@ -35,6 +35,15 @@ constexpr double kThirdPulseShare = 0.5;
 // and can be louder than the beat itself. A second peak a third of a period after the
 // strongest that reaches this share of it (with nothing as strong a third before) is the beat.
 constexpr double kSwingPeakShare = 0.5;
+// The bands from 800 Hz up time an attack closely; below, a window holds too few periods of
+// the wave, and bass notes start anywhere. A peak of one of them earlier than the summed
+// fold's marks the beat's attack when it lies more than kAttackSameSeconds (one attack's spread
+// over the bands) and at most kAttackReachSeconds (less than a sixteenth note at 180 BPM)
+// before it, and reaches this share of the band's own range.
+constexpr std::size_t kAttackFirstBand = 4;
+constexpr double kAttackSameSeconds = 0.015;
+constexpr double kAttackReachSeconds = 0.07;
+constexpr double kAttackPeakShare = 0.6;
 // Below this the beat's fold does not stand out of the folds at unrelated periods: music with a
 // steady beat stands out more than ten times, free timing and sounds at random times up to
 // about three times.
@@ -308,6 +317,53 @@ double logRatio(const std::vector<double> &f, int top, int later, int reach) {
                     (std::max(0.0, peakNear(f, top, reach, base)) + least));
 }
 
+// Each band's onsets folded at the beat's period, smoothed, in the summed fold's bins.
+using BandFolds = std::array<std::vector<double>, OnsetDetector::kBands>;
+
+BandFolds bandFoldsOf(const std::vector<OnsetDetector::Bands> &energies, double fps, double period,
+                      int bins) {
+    const Floors floor = floorsOf(energies);
+    BandFolds out;
+    for (std::size_t b = 0; b < out.size(); ++b)
+        out[b] = smoothCircular(fold(peaksOf(riseOf(energies, floor, b), fps), period, bins));
+    return out;
+}
+
+// Where the beat's attack begins, at or before the summed fold's peak at top. Instruments with
+// a slow attack (a bass, a piano, pads) keep rising for tens of milliseconds after the note
+// starts, so where they sound with every beat the summed peak lands late, while the upper
+// bands (a ride, a stick, a kick's click) still peak on the beat. Where such a band's strongest
+// moment around the beat comes well before the summed peak, the earliest of them is the beat.
+// Returns its bin, and the band that marks it in *band (-1: the summed peak stays).
+int attackBefore(const BandFolds &bands, int top, double binsPerSecond, int *band) {
+    const int bins = static_cast<int>(bands[0].size());
+    const int earliest = static_cast<int>(std::lround(kAttackReachSeconds * binsPerSecond));
+    const int least = static_cast<int>(std::lround(kAttackSameSeconds * binsPerSecond));
+    int at = top;
+    *band = -1;
+    for (std::size_t b = kAttackFirstBand; b < bands.size(); ++b) {
+        const std::vector<double> &f = bands[b];
+        const double base = percentile(f, 0.25);
+        const double spread = *std::max_element(f.begin(), f.end()) - base;
+        if (!(spread > 0))
+            continue;
+        int where = top;
+        double best = -1.0;
+        for (int d = earliest; d >= -least; --d) {
+            const double y = f[static_cast<std::size_t>(((top - d) % bins + bins) % bins)];
+            if (y > best) {
+                best = y;
+                where = top - d;
+            }
+        }
+        if (where < top - least && where < at && best - base >= kAttackPeakShare * spread) {
+            at = where;
+            *band = static_cast<int>(b);
+        }
+    }
+    return (at % bins + bins) % bins;
+}
+
 // Whether the beat lies half a period after the summed curve's strongest peak rather than on
 // it. Hats, an off-beat bass or a shaker can fold higher than the beat in the summed curve,
 // while the other bands still mark the beat. Each band votes by how far one position stands
@@ -315,16 +371,13 @@ double logRatio(const std::vector<double> &f, int top, int later, int reach) {
 // the off-beat are as common as kicks on the beat, so the lowest bands get no more say than
 // the others. The summed curve keeps a say of its own, and where the votes are close the
 // song's first onset decides: music mostly starts on a beat.
-bool beatIsHalfAPeriodLater(const std::vector<OnsetDetector::Bands> &energies,
-                            const std::vector<float> &curve, const std::vector<double> &summed, double fps,
-                            double period, int top, int later) {
+bool beatIsHalfAPeriodLater(const BandFolds &bands, const std::vector<float> &curve,
+                            const std::vector<double> &summed, double period, int top, int later) {
     const int bins = static_cast<int>(summed.size());
     const int reach = std::max(1, bins / 24);
     double vote = kSummedCurveVote * logRatio(summed, top, later, reach);
-    const Floors floor = floorsOf(energies);
-    for (std::size_t b = 0; b < floor.size(); ++b)
-        vote += logRatio(smoothCircular(fold(peaksOf(riseOf(energies, floor, b), fps), period, bins)), top,
-                         later, reach);
+    for (const std::vector<double> &band : bands)
+        vote += logRatio(band, top, later, reach);
 
     std::vector<float> sorted(curve);
     const auto q = static_cast<std::ptrdiff_t>(0.995 * static_cast<double>(sorted.size() - 1));
@@ -489,6 +542,8 @@ std::optional<SteadyBeat> beatAt(const OnsetDetector &onsets, const std::vector<
     const int bins = static_cast<int>(std::lround(period));
     const std::vector<double> f = smoothCircular(fold(curve, period, bins));
     auto top = static_cast<int>(std::max_element(f.begin(), f.end()) - f.begin());
+    const BandFolds bands = bandFoldsOf(onsets.bandEnergies(), fps, period, bins);
+    int attackBand = -1;
     {
         const double base = percentile(f, 0.25);
         const double main = f[static_cast<std::size_t>(top)] - base;
@@ -502,12 +557,15 @@ std::optional<SteadyBeat> beatAt(const OnsetDetector &onsets, const std::vector<
             top = later;
         int opposite = top;
         peakNear(f, top + bins / 2, reach, base, &opposite);
-        if (beatIsHalfAPeriodLater(onsets.bandEnergies(), curve, f, fps, period, top, opposite))
+        if (beatIsHalfAPeriodLater(bands, curve, f, period, top, opposite))
             top = opposite;
+        top = attackBefore(bands, top, fps * bins / period, &attackBand);
     }
-    const double ym = f[static_cast<std::size_t>((top + bins - 1) % bins)];
-    const double y0 = f[static_cast<std::size_t>(top)];
-    const double yp = f[static_cast<std::size_t>((top + 1) % bins)];
+    // Interpolated on the fold that marks the beat's line.
+    const std::vector<double> &marks = attackBand >= 0 ? bands[static_cast<std::size_t>(attackBand)] : f;
+    const double ym = marks[static_cast<std::size_t>((top + bins - 1) % bins)];
+    const double y0 = marks[static_cast<std::size_t>(top)];
+    const double yp = marks[static_cast<std::size_t>((top + 1) % bins)];
     const double denom = ym - 2 * y0 + yp;
     const double offset = denom < 0 ? 0.5 * (ym - yp) / denom : 0.0;
     const double phaseFrames = (top + offset) * period / bins;
