@@ -77,11 +77,12 @@ std::vector<float> clickShape(const char *file, double beatSeconds) {
 }
 
 // Where each click sounds, to a fraction of a frame, two ways that a smeared attack does not fool:
-// its energy centroid, and the peak of its cross-correlation with the click as it should sound
+// its energy centroid, and the peak of its envelope's cross-correlation with the click as it should sound
 // (the song's click, shortened by the rate when the resampler plays it, its length kept under key
 // lock), parabola-interpolated. Both give the frame where the click's beat sounds.
 struct ClickFinder {
-    std::vector<float> tpl;  // the click as heard, from kLead source frames before its beat
+    std::vector<float> tpl; // the click as heard, from kLead source frames before its beat
+    std::vector<float> tplEnv;
     double tplLead = 0;      // heard frames from the template's start to the beat
     double tplCentroid = 0;  // heard frames from the beat to the template's energy centroid
     std::vector<float> hist; // the last output frames (left), a ring
@@ -91,6 +92,7 @@ struct ClickFinder {
     static constexpr std::size_t kRing = 1 << 15;
     // The window reaches a stretcher's smear (its 2048-frame window) either side of the click.
     static constexpr int kBefore = 3000, kAfter = 3000, kSearch = 220;
+    static constexpr std::size_t kSmooth = 22;
 
     ClickFinder(const std::vector<float> &shape, double step, bool keyLock) : hist(kRing, 0.0f) {
         const double squeeze = keyLock ? 1.0 : step; // source frames per heard frame within the click
@@ -102,6 +104,7 @@ struct ClickFinder {
             const double t = s - double(k);
             tpl[i] = float(shape[k] * (1 - t) + (k + 1 < shape.size() ? shape[k + 1] : 0.0f) * t);
         }
+        tplEnv = envelope(tpl);
         double e = 0, et = 0;
         for (std::size_t i = 0; i < tpl.size(); ++i) {
             e += double(tpl[i]) * tpl[i];
@@ -110,6 +113,19 @@ struct ClickFinder {
         tplCentroid = et / e - tplLead;
     }
     float at(std::uint64_t f) const { return hist[f % kRing]; }
+    // Energy smoothed over one 2 kHz cycle: a stretched click keeps its envelope, not its waveform's
+    // phase, so its waveform may match the template a cycle off.
+    static std::vector<float> envelope(const std::vector<float> &x) {
+        std::vector<float> env(x.size());
+        double run = 0;
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            run += double(x[i]) * x[i];
+            if (i >= kSmooth)
+                run -= double(x[i - kSmooth]) * x[i - kSmooth];
+            env[i] = float(run / kSmooth);
+        }
+        return env;
+    }
 
     // found(onset, centroid, xcorr): the coarse onset and the beat's frame by either measure.
     template <class F> void feed(const std::vector<std::int16_t> &out, std::uint64_t frame0, F &&found) {
@@ -131,10 +147,15 @@ struct ClickFinder {
             const double centroid = double(f - kBefore) + et / e - tplCentroid;
             // The template's start lies near centroid - tplLead; look kSearch frames either side.
             const std::int64_t mid = std::int64_t(std::lround(centroid - tplLead));
+            std::vector<float> seg(tpl.size() + 2 * kSearch + 2);
+            for (std::size_t j = 0; j < seg.size(); ++j)
+                seg[j] = at(std::uint64_t(mid - kSearch - 1) + j);
+            const std::vector<float> env = envelope(seg);
             auto corr = [&](std::int64_t start) {
                 double c = 0;
+                const std::size_t o = std::size_t(start - (mid - kSearch - 1));
                 for (std::size_t j = 0; j < tpl.size(); ++j)
-                    c += double(tpl[j]) * at(std::uint64_t(start) + j);
+                    c += double(tplEnv[j]) * env[o + j];
                 return c;
             };
             std::int64_t best = mid;
@@ -215,7 +236,7 @@ int main(int argc, char **argv) {
     const auto shapeA = clickShape(argv[1], 0.5), shapeB = clickShape(argv[3], 0.5);
     ClickFinder onA(shapeA, stepA, keyLock), onB(shapeB, stepB, keyLock);
     constexpr int kWays = 3;
-    const char *ways[kWays] = {"onset", "centroid", "xcorr"};
+    const char *ways[kWays] = {"onset", "centroid", "envelope xcorr"};
     double lastA[kWays] = {-1, -1, -1};
     Stats aVsTempo[kWays], bVsA[kWays];
     const double periodHeard = periodA / stepA;
