@@ -15,7 +15,7 @@ struct Late {
 };
 struct LateTable {
     double pitchScale;
-    std::span<const Late> below, above; // above: from the pitch scale on
+    std::span<const Late> late;
 };
 
 namespace {
@@ -28,7 +28,10 @@ RB::Options optionsFor(KeyLock::Engine engine) {
     if (engine == KeyLock::Engine::FinerShort)
         o |= RB::OptionEngineFiner | RB::OptionWindowShort;
     else
-        o |= RB::OptionEngineFaster;
+        // Phases kept per channel, not locked to their neighbours: a beat then sounds in the same place
+        // each time. Locked (R2's default), an MP3's clicks scattered by up to ±4 ms at -8 % and
+        // ±1.5 ms at +6 %, some smeared into two; this way they stay within ±0.3 ms of a steady lateness.
+        o |= RB::OptionEngineFaster | RB::OptionPhaseIndependent;
     return o;
 }
 
@@ -37,34 +40,30 @@ RB::Options optionsFor(KeyLock::Engine engine) {
 constexpr int kMaxFeedsPerBlock = 64;
 
 // Where R2 sounds a beat after a fresh prime (its start pad fed, its start delay dropped), in output
-// frames late, by ratio: the mean over 30 to 40 s of 5 ms clicks at each ratio, measured at 44.1 kHz
-// output. Per click the engine still scatters (44.1 kHz songs: ±0.4 ms at +6 %, ±0.9 ms at −20 %;
-// 22.05 kHz songs: ±2 ms). Rubber Band's start delay does not change with the ratio; this does.
-// By the song's rate (its pitch scale): the lateness steps where the ratio passes the pitch scale (the
-// stretcher turns from lengthening to shortening there), so a rate whose pitch scale lies in the
-// range has a table below it and one above. Other rates use the nearest table (not measured).
-constexpr Late k44Below[] = {{0.8, -7.0},   {0.825, 0.1}, {0.85, -5.5},  {0.875, -7.8}, {0.9, -5.4},
-                             {0.925, -8.8}, {0.95, -5.3}, {0.975, -6.6}, {0.99, 2.5},   {1.0, 3.0}};
-constexpr Late k44Above[] = {{1.0, 26.5}, {1.01, 31.1},  {1.025, 36.2}, {1.05, 42.4},  {1.075, 33.5},
-                             {1.1, 30.5}, {1.125, 28.4}, {1.15, 30.3},  {1.175, 25.5}, {1.2, 24.2}};
-constexpr Late k48Below[] = {{0.8, -24.5},  {0.825, -21.5}, {0.85, -16.3}, {0.875, -17.6},
-                             {0.9, -13.4},  {0.925, -14.7}, {0.95, -12.4}, {0.975, -11.2},
-                             {0.99, -15.5}, {1.0, -14.3},   {1.01, -18.2}, {1.025, -15.5},
-                             {1.05, -14.3}, {1.075, -12.2}, {1.085, -5.7}, {1.0884, -6.4}};
-constexpr Late k48Above[] = {{1.0884, 15.9}, {1.095, 16.6}, {1.1, 15.6}, {1.125, 27.9},
-                             {1.15, 29.3},   {1.175, 23.1}, {1.2, 16.9}};
-constexpr Late k32[] = {{0.8, 91.1},   {0.85, 97.6},  {0.9, 111.5},  {0.95, 118.4},
-                        {0.99, 112.1}, {1.0, 110.6},  {1.01, 111.8}, {1.05, 106.5},
-                        {1.1, 108.2},  {1.15, 115.3}, {1.2, 123.6}};
-constexpr Late k22[] = {{0.8, 221.0},  {0.85, 227.1}, {0.9, 231.6},  {0.95, 232.9},
-                        {0.99, 234.5}, {1.0, 232.6},  {1.01, 225.7}, {1.05, 212.5},
-                        {1.1, 196.4},  {1.15, 186.4}, {1.2, 177.9}};
+// frames late, by ratio: the mean over 30 s of 5 ms clicks at each ratio, each placed by its energy
+// centroid, measured at 44.1 kHz output. Rubber Band's start delay does not change with the ratio;
+// this does, about 330 * (1 - 1/r) for a 44.1 kHz song. Per click it still scatters: ±0.2 ms for 44.1
+// and 48 kHz songs at ±8 %, ±0.6 ms at ±20 %; far more for songs at 32 kHz (±2.5 ms) and 22.05 kHz
+// (±5 ms), which also sound 3 and 8 ms late. By the song's rate (its pitch scale); other rates use the
+// nearest table (not measured).
+constexpr Late k44[] = {{0.8, -92.8},   {0.825, -75.2}, {0.85, -65.2},  {0.875, -53.8}, {0.9, -37.1},
+                        {0.925, -29.8}, {0.95, -16.2},  {0.975, -10.2}, {0.99, -1.1},   {1.0, 0.0},
+                        {1.01, 5.5},    {1.025, 8.9},   {1.05, 16.2},   {1.075, 20.6},  {1.1, 29.9},
+                        {1.125, 33.5},  {1.15, 42.0},   {1.175, 44.0},  {1.2, 49.5}};
+constexpr Late k48[] = {{0.8, -130.6},  {0.825, -116.3}, {0.85, -106.1}, {0.875, -92.5}, {0.9, -80.4},
+                        {0.925, -69.2}, {0.95, -59.7},   {0.975, -45.0}, {1.0, -34.4},   {1.025, -27.3},
+                        {1.05, -21.5},  {1.075, -14.1},  {1.088, -10.2}, {1.1, -8.0},    {1.125, 2.1},
+                        {1.15, 7.3},    {1.175, 14.0},   {1.2, 16.3}};
+constexpr Late k32[] = {{0.8, 76.0},   {0.85, 91.0}, {0.9, 110.7},  {0.95, 127.0}, {1.0, 135.2},
+                        {1.05, 146.6}, {1.1, 157.2}, {1.15, 168.2}, {1.2, 176.7}};
+constexpr Late k22[] = {{0.8, 293.5},  {0.85, 315.3}, {0.9, 329.4},  {0.95, 341.1}, {1.0, 357.2},
+                        {1.05, 366.9}, {1.1, 376.9},  {1.15, 387.1}, {1.2, 396.2}};
 
 constexpr LateTable kLate[] = {
-    {1.0, k44Below, k44Above},
-    {48000.0 / 44100, k48Below, k48Above},
-    {32000.0 / 44100, k32, {}},
-    {22050.0 / 44100, k22, {}},
+    {1.0, k44},
+    {48000.0 / 44100, k48},
+    {32000.0 / 44100, k32},
+    {22050.0 / 44100, k22},
 };
 
 double interpolate(std::span<const Late> t, double ratio) {
@@ -119,9 +118,7 @@ KeyLock::~KeyLock() = default;
 double KeyLock::lateness(double ratio) const {
     if (!compensated_)
         return 0.0;
-    if (ratio == 1.0 && pitchScale_ == 1.0)
-        return 0.0; // passed through untouched
-    return interpolate(ratio < late_.pitchScale || late_.above.empty() ? late_.below : late_.above, ratio);
+    return interpolate(late_.late, ratio);
 }
 
 void KeyLock::prime(Lane &lane, std::uint64_t pos, double ratio) {
