@@ -87,8 +87,8 @@ const LateTable &lateTableFor(double pitchScale) {
 }
 
 // A ratio this far from the one a stretcher was primed at, or a table lateness this far from the
-// primed one, and held for kSteadyBlocks, has the stretcher primed afresh: below it, Sync's pull
-// (±0.1 %) leaves less than 0.1 ms.
+// primed one, held for kSteadyBlocks, has a stretcher primed afresh take over (a pitch bar moved from
+// 0 to +16 % left the old one 5 ms late). Sync's pull (±0.1 %) stays below both.
 constexpr double kRefreshRatio = 0.0025;
 constexpr double kRefreshFrames = 2.0;
 constexpr int kSteadyBlocks = 3;
