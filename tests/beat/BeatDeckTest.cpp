@@ -221,6 +221,49 @@ TEST_F(BeatDeck, ASyncedDecksBeatsPulledOffArePulledBackGentlyAndHeld) {
     EXPECT_EQ(rechts->state(), app::Deck::State::Playing);
 }
 
+TEST_F(BeatDeck, WithBothDecksOnSyncTheOnePlayingFirstLeads) {
+    const Song a = addSuiteSong(shortSong("a120", 120.0));
+    const Song b = addSuiteSong(shortSong("b126", 126.0));
+    auto &ui = window->ui;
+    loadInto(*links, a);
+    loadInto(*rechts, b);
+    QTest::mouseClick(ui.btSync_Rechts, Qt::LeftButton);
+    links->play();
+    render(0.5);
+    rechts->play();
+    QTest::mouseClick(ui.btSync_Links, Qt::LeftButton);
+    ASSERT_TRUE(links->synced() && rechts->synced());
+    auto phaseMs = [&] {
+        const engine::PlayingDeck own{*rechts->player()->Clock(), 44100, {b.recipe.bpm, b.trueFirstBeat}};
+        const engine::PlayingDeck other{*links->player()->Clock(), 44100, {a.recipe.bpm, a.trueFirstBeat}};
+        return 1000.0 * engine::phaseError(own, other, 1.0).value_or(1.0);
+    };
+    // Both look at the phase, as their timers do: only the later one moves.
+    auto hold = [&](double seconds) {
+        for (double t = 0; t < seconds; t += 0.05) {
+            render(0.05);
+            links->holdPhase();
+            rechts->holdPhase();
+            ASSERT_DOUBLE_EQ(links->player()->inside().mainBuffer->exactFrequency(),
+                             44100 * links->baseRate())
+                << "the leader is pulled";
+        }
+    };
+    hold(0.5);
+    const double held = phaseMs();
+    rechts->player()->SetRate(rechts->baseRate() * 1.01);
+    render(0.33);
+    ASSERT_GT(phaseMs() - held, 2.0);
+    hold(8.0);
+    EXPECT_NEAR(phaseMs(), held, 1.0);
+
+    // The leader's pitch bar: the other follows it.
+    ui.SBarPitchLinks->setValue(40);
+    EXPECT_NEAR(shownBpm(ui.lbBpm_Rechts), shownBpm(ui.lbBpm_Links), 0.1);
+    EXPECT_NEAR(shownBpm(ui.lbBpm_Links), 124.8, 0.1);
+    EXPECT_TRUE(rechts->synced());
+}
+
 TEST_F(BeatDeck, LastSecondsCountFromTheAudibleEndOfAnAnalysedSong) {
     const Song a = addSuiteSong(shortSong("a120", 120.0));
     const Song plain = addSuiteSong(shortSong("plain", 120.0), false);

@@ -1,6 +1,7 @@
 // Pitch, nudge, volume, crossfader and headphone path, checked on the players and, through the
 // manual devices, on what is heard.
 #include "DeckHarness.h"
+#include "settings/IniFile.h"
 
 #include <QAbstractButton>
 #include <QLabel>
@@ -8,6 +9,7 @@
 #include <QSignalSpy>
 
 #include <cmath>
+#include <fstream>
 
 namespace mixora::test {
 namespace {
@@ -101,6 +103,32 @@ TEST_F(DeckMixer, EqAndFilterAreKeptByTheDeckAndReachEverySongAndItsHeadphoneCop
     EXPECT_EQ(rechts->eq(sound::kEqLow), 0.0); // the other deck is its own
     listen(*mainDevice);
     EXPECT_GT(links->takePeak().peak, 0.0f);
+}
+
+TEST_F(DeckMixer, KeyLockIsKeptPerDeckThroughARestartAndAnOlderSettingsFileHasItOff) {
+    window->ProgramDir = QString::fromStdString(dir.path().string());
+    const auto ini = dir / "kelox.ini";
+    std::ofstream(ini) << "[Pitch]\nSchritt=1\n"; // written before key lock existed
+    auto restart = [&] {
+        decks.reset();
+        decks = std::make_unique<app::WindowDecks>(*window);
+        links = &decks->Links;
+        rechts = &decks->Rechts;
+    };
+    restart();
+    EXPECT_FALSE(links->keyLock() || rechts->keyLock());
+    press(rechts->widgets().keyLock);
+    EXPECT_EQ(settings::IniFile(ini).readString("Pitch", "Schritt", ""), "1") << "the rest is kept";
+    restart();
+    EXPECT_FALSE(links->keyLock());
+    EXPECT_TRUE(rechts->keyLock());
+    EXPECT_TRUE(rechts->widgets().keyLock->isChecked());
+    select(addSong("tone", "A", "T", {.seconds = 3}));
+    press(rechts->widgets().load);
+    EXPECT_TRUE(rechts->player()->inside().mainBuffer->keyLock()) << "the song loaded after it has it";
+    press(rechts->widgets().keyLock);
+    restart();
+    EXPECT_FALSE(rechts->keyLock());
 }
 
 TEST_F(DeckMixer, CrossfaderMovesOnlyTheFarSideAndComesBackToFullAtZero) {

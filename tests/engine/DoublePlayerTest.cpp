@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <future>
@@ -497,6 +498,68 @@ TEST(DoublePlayerStart, ALateStartJoinsWhereItWouldBeAndRefillsWhatItSkipped) {
     ASSERT_TRUE(p.PlayAt(rig.main->framesRendered() - 5000, StartRig::kSource));
     const auto out = rig.main->render(StartRig::kHeard);
     EXPECT_TRUE(soundsFrom(out, 0, rig.reference, StartRig::kSource + 5000, StartRig::kHeard));
+}
+
+// Frames where bursts (a 5 ms tone after quiet) sound in a left channel, each by its energy centroid.
+std::vector<double> burstCentroids(const std::vector<std::int16_t> &stereo) {
+    std::vector<double> at;
+    const std::size_t frames = stereo.size() / 2;
+    for (std::size_t i = 2000; i + 2500 < frames; ++i) {
+        if (std::abs(int(stereo[2 * i])) < 8000)
+            continue;
+        double e = 0, t = 0;
+        for (std::size_t k = i - 2000; k < i + 2500; ++k) {
+            const double v = stereo[2 * k];
+            e += v * v;
+            t += double(k) * v * v;
+        }
+        at.push_back(t / e);
+        i += 5000; // bursts lie 11025 source frames apart
+    }
+    return at;
+}
+
+TEST(DoublePlayerKeyLock, AbuseLeavesTheDeckPlayingWhereItsClockSays) {
+    // Every period for two seconds: the rate across the whole ±20 %, key lock switched, and a seek.
+    // Then, held at +6 % with key lock on, the bursts must sound where the deck's clock says (within
+    // 1 ms), and the output must never blow up.
+    Rig rig({.seconds = 12.0, .frequencyHz = 2000, .burstEverySeconds = 0.25}, false, true);
+    DoublePlayer &p = *rig.player;
+    ASSERT_EQ(p.Open(rig.file.string()), DoublePlayer::kOpenReady);
+    p.SetVolume(0);
+    p.SetKeyLock(true);
+    p.Play();
+    constexpr std::size_t kPeriod = sound::Device::offlinePeriodFrames();
+    rig.main->render(kPeriod * 8);
+    std::uint32_t seed = 99;
+    for (int k = 0; k < 2 * 44100 / int(kPeriod); ++k) {
+        p.SetRate(k % 2 ? 1.2 : 0.8);
+        p.SetKeyLock(k % 2 == 0);
+        seed = seed * 1664525u + 1013904223u;
+        ASSERT_TRUE(p.JumpTo(double((seed >> 8) % (9 * 44100))));
+        for (std::int16_t v : rig.main->render(kPeriod))
+            ASSERT_LT(std::abs(int(v)), 24000) << "period " << k;
+        ASSERT_TRUE(std::isfinite(p.Clock()->sourceFrame));
+    }
+    p.SetKeyLock(true);
+    p.SetRate(1.06);
+    rig.main->render(kPeriod * 4);
+    const auto clock = p.Clock();
+    ASSERT_TRUE(clock && clock->playing);
+    const std::uint64_t heardFrom = rig.main->framesRendered();
+    const auto out = rig.main->render(kPeriod * 200);
+
+    const double first = burstCentroids(song(rig)).at(0); // the song's bursts: from here every 11025
+    const auto heard = burstCentroids(out);
+    ASSERT_GT(heard.size(), 6u) << "it plays on";
+    std::vector<double> errors;
+    for (double h : heard) {
+        const double source =
+            clock->sourceFrame + (double(heardFrom + h) - double(clock->deviceFrame)) * clock->rate;
+        errors.push_back(std::remainder(source - first, 11025.0) / clock->rate);
+    }
+    std::sort(errors.begin(), errors.end());
+    EXPECT_NEAR(errors[errors.size() / 2], 0.0, 44.1) << "median of " << errors.size() << " bursts (frames)";
 }
 
 // Destroys the player on another thread; a destruction that hangs fails instead of blocking.

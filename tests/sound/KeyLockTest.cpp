@@ -131,6 +131,63 @@ TEST(KeyLock, BurstsSoundWhereTheCursorSaysOverAMinuteAndAfterAJump) {
     EXPECT_EQ(lock.shortfalls(), 0u);
 }
 
+TEST(KeyLock, BeatsSoundOnTimeAtEveryPitchAndAfterThePitchBarMoved) {
+    // A 5 ms burst every half second, each placed by its energy centroid (a stretched attack smears, its
+    // energy stays): on average the bursts must sound within 0.1 ms of where the cursor puts them, at
+    // -8 %, 0, +8 % and +16 %, and after the pitch went from 0 to +16 % while playing.
+    Song song(30);
+    constexpr std::int64_t kBurst = kRate / 200, kBeat = kRate / 2;
+    double centre = 0, energy = 0;
+    for (std::int64_t f = 0; f < song.frames; ++f) {
+        const std::int64_t inBeat = f % kBeat;
+        const double v = inBeat < kBurst ? 16000 * std::sin(2 * kPi * 2000 * double(inBeat) / kRate) : 0.0;
+        song.set(f, v);
+        if (f < kBeat) {
+            centre += double(f) * v * v;
+            energy += v * v;
+        }
+    }
+    centre /= energy;
+    const auto source = song.source();
+    // Mean lateness (frames) of the bursts heard from `from` on, the ratio going from r0 to r1 at `at`.
+    auto late = [&](double r0, double r1, std::size_t at, std::size_t from) {
+        KeyLock lock(kRate);
+        const std::size_t blocks = 20 * kRate / kBlock;
+        std::vector<float> out(blocks * kBlock * 2);
+        std::vector<double> heard(blocks + 1); // cursor (source frames) at each block's start
+        std::uint64_t pos = 0;
+        for (std::size_t k = 0; k < blocks; ++k) {
+            heard[k] = double(pos) / double(kFixedOne);
+            const double r = k * kBlock < at ? r0 : r1;
+            pos = lock.render(source, pos, fixed(r), out.data() + 2 * k * kBlock, kBlock).pos;
+        }
+        heard[blocks] = double(pos) / double(kFixedOne);
+        double sum = 0;
+        int count = 0;
+        for (std::size_t k = 0; k + 1 < blocks; ++k)
+            for (double beat = std::ceil(heard[k] / kBeat) * kBeat; beat < heard[k + 1]; beat += kBeat) {
+                const double due =
+                    double(k * kBlock) + (beat - heard[k]) / (heard[k + 1] - heard[k]) * kBlock;
+                if (due < double(from) || due + 4000 > double(blocks * kBlock))
+                    continue;
+                double e = 0, t = 0;
+                for (auto i = std::size_t(due) - 3000; i < std::size_t(due) + 3500; ++i) {
+                    const double v = out[2 * i];
+                    e += v * v;
+                    t += double(i) * v * v;
+                }
+                sum += t / e - centre - due;
+                ++count;
+            }
+        EXPECT_GT(count, 20);
+        EXPECT_EQ(lock.shortfalls(), 0u);
+        return sum / count;
+    };
+    for (double r : {0.92, 1.0, 1.08, 1.16})
+        EXPECT_NEAR(late(r, r, 0, 2 * kRate), 0.0, kRate / 10000.0) << "ratio " << r;
+    EXPECT_NEAR(late(1.0, 1.16, 4 * kRate, 6 * kRate), 0.0, kRate / 10000.0) << "after the pitch moved";
+}
+
 TEST(KeyLock, SwitchedOnAndOffWhilePlayingNothingIsSkippedRepeatedOrBroken) {
     // A looping buffer with a 5 ms burst per loop at +6 %, rendered twice on a manual card: plain, and with
     // key lock switched on and off every 10 ms for the first two seconds, then every 300 ms. Each burst

@@ -46,9 +46,14 @@ std::vector<std::uint8_t> makeMp3(const Mp3Options& o) {
     for (int done = 0; done < total; done += chunk) {
         const int n = std::min(chunk, total - done);
         for (int i = 0; i < n; ++i) {
-            const double t = static_cast<double>(done + i) / o.sampleRate;
-            left[i] = static_cast<short>(amp * std::sin(2 * M_PI * o.frequencyHz * t));
-            right[i] = static_cast<short>(amp * std::sin(2 * M_PI * 2 * o.frequencyHz * t));
+            double t = static_cast<double>(done + i) / o.sampleRate;
+            double a = amp;
+            if (o.burstEverySeconds > 0) {
+                t = std::fmod(t, o.burstEverySeconds);
+                a = t < 0.005 ? amp : 0.0;
+            }
+            left[i] = static_cast<short>(a * std::sin(2 * M_PI * o.frequencyHz * t));
+            right[i] = static_cast<short>(a * std::sin(2 * M_PI * 2 * o.frequencyHz * t));
         }
         const int bytes = lame_encode_buffer(lame, left.data(), o.channels == 2 ? right.data() : nullptr, n,
                                              buf.data(), static_cast<int>(buf.size()));

@@ -18,9 +18,10 @@ struct Mp3Options {
     double frequencyHz = 440.0;
     double amplitude = 0.5; // of full scale
     bool writeInfoTag = true; // the LAME/Xing info frame at the start
+    double burstEverySeconds = 0; // > 0: the tone only in a 5 ms burst at the start of each such stretch
 };
 
-// A deterministic sine tone (left channel at frequencyHz, right an octave up).
+// A deterministic sine tone (left channel at frequencyHz, right an octave up), or bursts of it.
 std::vector<std::uint8_t> makeMp3(const Mp3Options& options = {});
 void writeMp3(const std::filesystem::path& file, const Mp3Options& options = {});
 
