@@ -136,6 +136,7 @@ void keepPanelOpaque(QWidget *panel) {
 void keepBarOpaque(QScrollBar *bar) {
     // The style draws the bar on nothing, as its paint event would (the bar itself is not drawn: before
     // its window is shown that would lay the window out early).
+    bar->ensurePolished(); // a style sheet takes over the style only then
     QStyleOptionSlider option;
     option.initFrom(bar);
     option.subControls = QStyle::SC_All;

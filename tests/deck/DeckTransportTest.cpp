@@ -2,6 +2,8 @@
 // reports do to the display.
 #include "DeckHarness.h"
 
+#include "app/QuietDisplay.h"
+
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QFrame>
@@ -350,6 +352,17 @@ TEST_F(DeckTransport, HeldWorkerReportsShowTheLatestPositionAndTime) {
     settle();
     EXPECT_EQ(seekBar()->value(), 5000);
     EXPECT_EQ(time->text(), "00:00:04:00");
+}
+
+// A seek bar counts as opaque only where its style paints all of it: behind a see-through one the old
+// thumb would stay on screen.
+TEST_F(DeckTransport, OnlyASeekBarPaintedEdgeToEdgeCountsAsOpaque) {
+    EXPECT_TRUE(seekBar()->testAttribute(Qt::WA_OpaquePaintEvent));
+    QScrollBar glass(Qt::Horizontal);
+    glass.resize(seekBar()->size());
+    glass.setStyleSheet(QStringLiteral("QScrollBar { background: transparent; }"));
+    app::keepBarOpaque(&glass);
+    EXPECT_FALSE(glass.testAttribute(Qt::WA_OpaquePaintEvent));
 }
 
 // Hands out the virtual devices through a deleter that records, when the window lets a device
