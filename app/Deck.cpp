@@ -937,6 +937,10 @@ QString Deck::songText() const {
 
 void Deck::setState(State state) {
     state_ = state;
+    // Cue and search move the deck: what the worker reported until it was held there (it may have
+    // reported while the move began) is not where the deck stands now.
+    if (state == State::Cued || state == State::Seeking)
+        ++epoch_;
     if (view_)
         view_->followTick(state == State::Playing);
     w_.statePanel->setText(stateText(state));

@@ -134,9 +134,7 @@ void keepPanelOpaque(QWidget *panel) {
 }
 
 void keepBarOpaque(QScrollBar *bar) {
-    // The style draws the bar on nothing, as its paint event would (the bar itself is not drawn: before
-    // its window is shown that would lay the window out early).
-    bar->ensurePolished(); // a style sheet takes over the style only then
+    // The bar's style draws it on nothing, as its paint event would.
     QStyleOptionSlider option;
     option.initFrom(bar);
     option.subControls = QStyle::SC_All;
@@ -154,13 +152,13 @@ void keepBarOpaque(QScrollBar *bar) {
         QPainter painter(&drawn);
         bar->style()->drawComplexControl(QStyle::CC_ScrollBar, &option, &painter, bar);
     }
-    for (int y = 0; y < drawn.height(); ++y) {
+    bool everyPixel = true;
+    for (int y = 0; y < drawn.height() && everyPixel; ++y) {
         const auto *line = reinterpret_cast<const QRgb *>(drawn.constScanLine(y));
-        for (int x = 0; x < drawn.width(); ++x)
-            if (qAlpha(line[x]) != 255)
-                return;
+        for (int x = 0; x < drawn.width() && everyPixel; ++x)
+            everyPixel = qAlpha(line[x]) == 255;
     }
-    bar->setAttribute(Qt::WA_OpaquePaintEvent);
+    bar->setAttribute(Qt::WA_OpaquePaintEvent, everyPixel);
 }
 
 } // namespace mixora::app
