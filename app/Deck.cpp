@@ -111,9 +111,15 @@ DeckWidgets DeckWidgets::find(QWidget *root, DeckSide side) {
 
 // The player's reports for one player's life. Each player gets its own View, so reports still
 // queued from a replaced player are recognised by their generation and dropped.
+//
+// The worker's position and time reports of a refill are held as one report, newest fields first.
+// While the deck plays, the deck's display tick shows what is held, so the window thread wakes for
+// the display once per tick instead of twice per refill of each deck; otherwise the first report
+// held posts one queued call that shows it.
 class Deck::View : public engine::DeckView {
 public:
     View(Deck &deck, std::uint32_t generation) : deck_(deck), generation_(generation) {}
+    ~View() override { delete held_.exchange(nullptr); }
 
     void setSeekRange(std::int32_t maximum, int smallStep, int largeStep) override {
         deliver([maximum, smallStep, largeStep](Deck &d) {
@@ -124,10 +130,14 @@ public:
         });
     }
     void setSeekPosition(std::int32_t position) override {
-        deliver([position](Deck &d) { setValueQuietly(d.w_.seekBar, position); });
+        Report report;
+        report.position = position;
+        hold(std::move(report));
     }
     void setTimeText(const std::string &text) override {
-        deliver([t = QString::fromStdString(text)](Deck &d) { d.w_.timeLabel->setText(t); });
+        Report report;
+        report.text = QString::fromStdString(text);
+        hold(std::move(report));
     }
     void setStateWord(const std::string &word) override {
         // The player's only word is "ended".
@@ -135,7 +145,67 @@ public:
             deliver([](Deck &d) { d.setState(State::Ended); });
     }
 
+    // On the window thread: whether the display tick shows the held report (the deck plays).
+    void followTick(bool on) {
+        ticked_.store(on);
+        if (!on)
+            showHeld(); // what was held for the tick would wait for ever
+    }
+    void tick() {
+        if (ticked_.load())
+            showHeld();
+    }
+    // On the window thread: shows the held report, unless the user has moved since it was made.
+    void showHeld() {
+        posted_.store(false); // before the take: a report held after it posts again
+        std::unique_ptr<Report> report(held_.exchange(nullptr));
+        if (!report || deck_.epoch_.load() != report->epoch)
+            return;
+        if (report->position)
+            setValueQuietly(deck_.w_.seekBar, *report->position);
+        if (report->text)
+            deck_.w_.timeLabel->setText(*report->text);
+    }
+
 private:
+    struct Report {
+        std::uint32_t epoch = 0;
+        std::optional<std::int32_t> position;
+        std::optional<QString> text;
+    };
+
+    void hold(Report report) {
+        report.epoch = deck_.epoch_.load();
+        auto *fresh = new Report(std::move(report));
+        for (;;) {
+            if (std::unique_ptr<Report> earlier{held_.exchange(nullptr)};
+                earlier && earlier->epoch == fresh->epoch) {
+                if (!fresh->position)
+                    fresh->position = earlier->position;
+                if (!fresh->text)
+                    fresh->text = std::move(earlier->text);
+            }
+            Report *empty = nullptr;
+            if (held_.compare_exchange_strong(empty, fresh))
+                break;
+        }
+        if (QThread::currentThread() == deck_.thread()) {
+            showHeld(); // the window's own calls show at once, after anything held before them
+            return;
+        }
+        // After the report is held: a tick that stops following shows it, or this posts.
+        if (ticked_.load() || posted_.exchange(true))
+            return;
+        Deck *deck = &deck_;
+        QMetaObject::invokeMethod(
+            deck,
+            [deck, generation = generation_] {
+                if (deck->generation_.load() == generation && deck->view_)
+                    deck->view_->showHeld();
+            },
+            Qt::QueuedConnection);
+    }
+
     template <typename F> void deliver(F apply) {
         if (QThread::currentThread() == deck_.thread()) {
             apply(deck_);
@@ -154,6 +224,9 @@ private:
 
     Deck &deck_;
     const std::uint32_t generation_;
+    std::atomic<Report *> held_{nullptr};
+    std::atomic<bool> ticked_{false};
+    std::atomic<bool> posted_{false};
 };
 
 Deck::Deck(DeckSide side, const DeckWidgets &widgets, DeckContext context, QObject *parent)
@@ -206,6 +279,11 @@ Deck::Deck(DeckSide side, const DeckWidgets &widgets, DeckContext context, QObje
     syncTimer_ = new QTimer(this);
     syncTimer_->setInterval(kSyncCheckMs);
     connect(syncTimer_, &QTimer::timeout, this, [this] { holdPhase(); });
+    // The display shares the tick (and the meters' wake-up, which has the same interval).
+    connect(syncTimer_, &QTimer::timeout, this, [this] {
+        if (view_)
+            view_->tick();
+    });
     syncTimer_->start();
 }
 
@@ -493,6 +571,8 @@ void Deck::toggleTime() {
     if (!player_)
         return;
     timeMode_ = timeMode_ == 1 ? 0 : 1;
+    if (view_)
+        view_->showHeld(); // a text held in the old mode must not follow the new one
     if (player_->SampleRate() > 0)
         w_.timeLabel->setText(QString::fromStdString(player_->FormatTime(timeMode_, player_->BufferTime())));
     player_->SetTimeMode(timeMode_);
@@ -857,6 +937,12 @@ QString Deck::songText() const {
 
 void Deck::setState(State state) {
     state_ = state;
+    // Cue and search move the deck: what the worker reported until it was held there (it may have
+    // reported while the move began) is not where the deck stands now.
+    if (state == State::Cued || state == State::Seeking)
+        ++epoch_;
+    if (view_)
+        view_->followTick(state == State::Playing);
     w_.statePanel->setText(stateText(state));
     if (matchPending_ && !sounding())
         keepInSync(TempoChange::OwnSong);

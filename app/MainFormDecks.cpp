@@ -154,6 +154,7 @@ WindowDecks::WindowDecks(TFormMixora &window)
     for (Deck *deck : {&Links, &Rechts}) {
         keepLabelOffBar(deck->widgets().timeLabel, deck->widgets().seekBar);
         keepPanelOpaque(deck->widgets().seekBar->parentWidget());
+        keepBarOpaque(deck->widgets().seekBar);
     }
     window.windowLayout().addStrip(linksAnalysis.strip());
     window.windowLayout().addStrip(rechtsAnalysis.strip());

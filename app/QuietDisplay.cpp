@@ -3,6 +3,7 @@
 #include "app/ThumbTravel.h"
 
 #include <QEvent>
+#include <QImage>
 #include <QLabel>
 #include <QPaintEvent>
 #include <QPainter>
@@ -10,6 +11,7 @@
 #include <QRegion>
 #include <QScrollBar>
 #include <QStyle>
+#include <QStyleOptionSlider>
 
 #include <algorithm>
 #include <cstdlib>
@@ -129,6 +131,34 @@ void keepPanelOpaque(QWidget *panel) {
     panel->setAttribute(Qt::WA_OpaquePaintEvent);
     // Before the panel's own paint event, which draws its frame over the fill.
     panel->installEventFilter(new OwnFill(panel));
+}
+
+void keepBarOpaque(QScrollBar *bar) {
+    // The bar's style draws it on nothing, as its paint event would.
+    QStyleOptionSlider option;
+    option.initFrom(bar);
+    option.subControls = QStyle::SC_All;
+    option.orientation = bar->orientation();
+    if (option.orientation == Qt::Horizontal)
+        option.state |= QStyle::State_Horizontal;
+    option.minimum = bar->minimum();
+    option.maximum = bar->maximum();
+    option.sliderPosition = option.sliderValue = bar->value();
+    option.singleStep = bar->singleStep();
+    option.pageStep = bar->pageStep();
+    QImage drawn(bar->size(), QImage::Format_ARGB32_Premultiplied);
+    drawn.fill(Qt::transparent);
+    {
+        QPainter painter(&drawn);
+        bar->style()->drawComplexControl(QStyle::CC_ScrollBar, &option, &painter, bar);
+    }
+    bool everyPixel = true;
+    for (int y = 0; y < drawn.height() && everyPixel; ++y) {
+        const auto *line = reinterpret_cast<const QRgb *>(drawn.constScanLine(y));
+        for (int x = 0; x < drawn.width() && everyPixel; ++x)
+            everyPixel = qAlpha(line[x]) == 255;
+    }
+    bar->setAttribute(Qt::WA_OpaquePaintEvent, everyPixel);
 }
 
 } // namespace mixora::app

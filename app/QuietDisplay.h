@@ -24,4 +24,9 @@ void keepLabelOffBar(QLabel *label, const QScrollBar *bar);
 // fills itself with that colour instead and counts as opaque; it looks the same.
 void keepPanelOpaque(QWidget *panel);
 
+// A scroll bar whose style paints every pixel of it (the seek bars under the usual styles) counts as
+// opaque, so a move of its thumb no longer repaints the panel behind it first. Tried by drawing the
+// bar once on nothing: a style that leaves any pixel see-through keeps the bar as it is.
+void keepBarOpaque(QScrollBar *bar);
+
 } // namespace mixora::app

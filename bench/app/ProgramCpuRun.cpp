@@ -9,7 +9,8 @@
 // --maximised runs the window at the screen's full size; --eq sets each deck's EQ and filter off
 // their neutral positions, so the decks' processing runs;
 // --shot FILE saves a picture of the main window at the end; --events also prints how many events of
-// each kind each object received per second (where the window thread's time goes).
+// each kind each object received per second and how many pixels each widget painted per second (where
+// the window thread's time goes).
 // Setting up (encoding and analysing the songs) is not counted.
 #include "analysis/Analysis.h"
 #include "analysis/Store.h"
@@ -28,6 +29,7 @@
 #include <QDir>
 #include <QEvent>
 #include <QMetaEnum>
+#include <QPaintEvent>
 #include <QPixmap>
 #include <QScreen>
 #include <QTimer>
@@ -82,11 +84,13 @@ std::map<long, std::pair<std::string, double>> threadCpu() {
     return threads;
 }
 
-// Counts the events each object receives, by the object's name (or class) and the event's type.
+// Counts the events each object receives, by the object's name (or class) and the event's type, and
+// the pixels each widget's paint events cover (a widget repainting more than what changed shows here).
 class EventCensus : public QObject {
 public:
     bool counting = false;
     std::map<std::string, long> counts;
+    std::map<std::string, long long> paintedPixels;
 
     bool eventFilter(QObject *watched, QEvent *event) override {
         if (counting) {
@@ -95,6 +99,10 @@ public:
                                      : watched->objectName();
             const char *type = QMetaEnum::fromType<QEvent::Type>().valueToKey(event->type());
             ++counts[name.toStdString() + " " + (type ? type : std::to_string(int(event->type())))];
+            if (event->type() == QEvent::Paint) {
+                const QRect rect = static_cast<QPaintEvent *>(event)->rect();
+                paintedPixels[name.toStdString()] += static_cast<long long>(rect.width()) * rect.height();
+            }
         }
         return false;
     }
@@ -230,6 +238,9 @@ int main(int argc, char **argv) {
             for (const auto &[what, count] : census.counts)
                 if (count >= seconds)
                     std::printf("  events %-48s %.1f/s\n", what.c_str(), double(count) / seconds);
+            for (const auto &[what, pixels] : census.paintedPixels)
+                if (census.counts[what + " Paint"] >= seconds)
+                    std::printf("  painted %-47s %.0f pixels/s\n", what.c_str(), double(pixels) / seconds);
             if (shot)
                 window.grab().save(QString::fromLocal8Bit(shot));
             application.quit();

@@ -2,10 +2,13 @@
 // reports do to the display.
 #include "DeckHarness.h"
 
+#include "app/QuietDisplay.h"
+
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QFrame>
 #include <QLabel>
+#include <QProxyStyle>
 #include <QStyle>
 #include <QStyleOptionSlider>
 
@@ -320,6 +323,48 @@ TEST_F(DeckTransport, WorkerReportsAreDroppedOnceStale) {
     press(links->widgets().load); // a new player: the old one's reports are void
     settle();
     EXPECT_EQ(seekBar()->value(), 0);
+}
+
+// The worker's reports are held and shown together; none may be lost, least of all the last one
+// before the deck stops.
+TEST_F(DeckTransport, HeldWorkerReportsShowTheLatestPositionAndTime) {
+    select(addSong("a", "A", "Song", {.seconds = 3}));
+    press(links->widgets().load);
+    auto fromWorker = [view = links->player()->inside().view](std::int32_t position, const char *text) {
+        std::thread([=] {
+            view->setSeekPosition(position);
+            if (text)
+                view->setTimeText(text);
+        }).join();
+    };
+    press(links->widgets().play);
+    fromWorker(1000, "00:00:01:00");
+    fromWorker(3000, "00:00:03:00");
+    press(links->widgets().play); // paused before the display's next tick: shown at once
+    EXPECT_EQ(seekBar()->value(), 3000);
+    EXPECT_EQ(links->widgets().timeLabel->text(), "00:00:03:00");
+
+    fromWorker(4000, "00:00:04:00");
+    fromWorker(5000, nullptr); // a position alone keeps the text held before it
+    settle();
+    EXPECT_EQ(seekBar()->value(), 5000);
+    EXPECT_EQ(links->widgets().timeLabel->text(), "00:00:04:00");
+}
+
+// A seek bar counts as opaque only where its style paints all of it: behind a see-through one the old
+// thumb would stay on screen.
+TEST_F(DeckTransport, OnlyASeekBarPaintedEdgeToEdgeCountsAsOpaque) {
+    EXPECT_TRUE(seekBar()->testAttribute(Qt::WA_OpaquePaintEvent));
+    struct SeeThrough : QProxyStyle {
+        void drawComplexControl(ComplexControl, const QStyleOptionComplex *, QPainter *,
+                                const QWidget *) const override {}
+    } seeThrough;
+    QWidget panel;
+    QScrollBar glass(Qt::Horizontal, &panel);
+    glass.setStyle(&seeThrough);
+    glass.resize(seekBar()->size());
+    app::keepBarOpaque(&glass);
+    EXPECT_FALSE(glass.testAttribute(Qt::WA_OpaquePaintEvent));
 }
 
 // Hands out the virtual devices through a deleter that records, when the window lets a device
