@@ -128,6 +128,16 @@ void EqStage::process(const Target &target, float *block, std::size_t n) {
         return;
     if (target.lowHz != lowHz_ || target.highHz != highHz_)
         design(target.lowHz, target.highHz); // a new crossover: rare, from the settings only
+    if (on && wet_ == 1.0f && dip_ == 1.0f && gain_ == target.gain) {
+        // Settled: the knobs stand still and no fade runs, so the bands' output is the block.
+        const double gl = gain_[0], gm = gain_[1], gh = gain_[2];
+        for (std::size_t i = 0; i < n; ++i) {
+            const Pair y = ch_.run(*this, Pair{block[2 * i], block[2 * i + 1]}, gl, gm, gh);
+            block[2 * i] = float(y[0]);
+            block[2 * i + 1] = float(y[1]);
+        }
+        return;
+    }
     const std::size_t ramp = rampLength(n);
     const std::array<float, kEqBands> from = gain_;
     const float wetFrom = wet_;
