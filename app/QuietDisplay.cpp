@@ -135,17 +135,8 @@ void keepPanelOpaque(QWidget *panel) {
 
 void keepBarOpaque(QScrollBar *bar) {
     // The bar's style draws it on nothing, as its paint event would.
-    QStyleOptionSlider option;
-    option.initFrom(bar);
-    option.subControls = QStyle::SC_All;
-    option.orientation = bar->orientation();
-    if (option.orientation == Qt::Horizontal)
-        option.state |= QStyle::State_Horizontal;
-    option.minimum = bar->minimum();
-    option.maximum = bar->maximum();
-    option.sliderPosition = option.sliderValue = bar->value();
-    option.singleStep = bar->singleStep();
-    option.pageStep = bar->pageStep();
+    const QStyleOptionSlider option =
+        barOption(bar, bar->minimum(), bar->maximum(), bar->value(), bar->pageStep(), bar->singleStep());
     QImage drawn(bar->size(), QImage::Format_ARGB32_Premultiplied);
     drawn.fill(Qt::transparent);
     {

@@ -6,7 +6,8 @@
 
 namespace mixora::app {
 
-ThumbTravel thumbTravel(const QScrollBar *bar, int minimum, int maximum, int pageStep, int singleStep) {
+QStyleOptionSlider barOption(const QScrollBar *bar, int minimum, int maximum, int value, int pageStep,
+                             int singleStep) {
     QStyleOptionSlider opt;
     opt.initFrom(bar);
     opt.subControls = QStyle::SC_All;
@@ -15,9 +16,14 @@ ThumbTravel thumbTravel(const QScrollBar *bar, int minimum, int maximum, int pag
         opt.state |= QStyle::State_Horizontal;
     opt.minimum = minimum;
     opt.maximum = maximum;
-    opt.sliderPosition = opt.sliderValue = minimum;
+    opt.sliderPosition = opt.sliderValue = value;
     opt.singleStep = singleStep;
     opt.pageStep = pageStep;
+    return opt;
+}
+
+ThumbTravel thumbTravel(const QScrollBar *bar, int minimum, int maximum, int pageStep, int singleStep) {
+    const QStyleOptionSlider opt = barOption(bar, minimum, maximum, minimum, pageStep, singleStep);
     QStyle *style = bar->style();
     const QRect groove = style->subControlRect(QStyle::CC_ScrollBar, &opt, QStyle::SC_ScrollBarGroove, bar);
     const QRect thumb = style->subControlRect(QStyle::CC_ScrollBar, &opt, QStyle::SC_ScrollBarSlider, bar);

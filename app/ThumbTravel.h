@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QRect>
+#include <QStyleOptionSlider>
 
 class QScrollBar;
 
@@ -14,6 +15,10 @@ struct ThumbTravel {
     QRect centres;
     int thumbLength = 0; // along the bar
 };
+
+// The style option the bar's own paint event would draw with, for this scale and value.
+QStyleOptionSlider barOption(const QScrollBar *bar, int minimum, int maximum, int value, int pageStep,
+                             int singleStep);
 
 // For a scale of the bar (minimum … maximum, pageStep, singleStep) and its present size and style.
 ThumbTravel thumbTravel(const QScrollBar *bar, int minimum, int maximum, int pageStep, int singleStep);
