@@ -29,7 +29,18 @@ double shownBpm(const QLabel *label) {
     return value;
 }
 
-using BeatDeck = BeatHarness;
+class BeatDeck : public BeatHarness {
+protected:
+    // Rechts' beats against Links' in ms, by the songs' true grids (the decks hold by their analysed
+    // ones: a constant offset).
+    double phaseBetween(const Song &onLinks, const Song &onRechts) {
+        const engine::PlayingDeck own{
+            *rechts->player()->Clock(), 44100, {onRechts.recipe.bpm, onRechts.trueFirstBeat}};
+        const engine::PlayingDeck other{
+            *links->player()->Clock(), 44100, {onLinks.recipe.bpm, onLinks.trueFirstBeat}};
+        return 1000.0 * engine::phaseError(own, other, 1.0).value_or(1.0);
+    }
+};
 
 TEST_F(BeatDeck, TempoFollowsThePitchBarAndSyncMatchesTheOtherDeck) {
     const Song a = addSuiteSong(shortSong("a120", 120.0));
@@ -187,12 +198,7 @@ TEST_F(BeatDeck, ASyncedDecksBeatsPulledOffArePulledBackGentlyAndHeld) {
     links->play();
     render(0.5);
     rechts->play(); // lands on the beat
-    // Where the beats stand by the songs' true grids (the deck holds by its analysed ones: a constant).
-    auto phaseMs = [&] {
-        const engine::PlayingDeck own{*rechts->player()->Clock(), 44100, {b.recipe.bpm, b.trueFirstBeat}};
-        const engine::PlayingDeck other{*links->player()->Clock(), 44100, {a.recipe.bpm, a.trueFirstBeat}};
-        return 1000.0 * engine::phaseError(own, other, 1.0).value_or(1.0);
-    };
+    const auto phaseMs = [&] { return phaseBetween(a, b); };
     auto hold = [&](double seconds) {
         for (double t = 0; t < seconds; t += 0.05) {
             render(0.05);
@@ -233,11 +239,7 @@ TEST_F(BeatDeck, WithBothDecksOnSyncTheOnePlayingFirstLeads) {
     rechts->play();
     QTest::mouseClick(ui.btSync_Links, Qt::LeftButton);
     ASSERT_TRUE(links->synced() && rechts->synced());
-    auto phaseMs = [&] {
-        const engine::PlayingDeck own{*rechts->player()->Clock(), 44100, {b.recipe.bpm, b.trueFirstBeat}};
-        const engine::PlayingDeck other{*links->player()->Clock(), 44100, {a.recipe.bpm, a.trueFirstBeat}};
-        return 1000.0 * engine::phaseError(own, other, 1.0).value_or(1.0);
-    };
+    const auto phaseMs = [&] { return phaseBetween(a, b); };
     // Both look at the phase, as their timers do: only the later one moves.
     auto hold = [&](double seconds) {
         for (double t = 0; t < seconds; t += 0.05) {
