@@ -50,6 +50,9 @@ private:
     std::atomic<bool> clipped_{false};
 };
 
+// Both channels of a frame at once, one lane each (GCC/Clang vector extension: one SSE2 register).
+typedef double Pair __attribute__((vector_size(16)));
+
 // One second-order section, normalised (a0 = 1), run in transposed direct form II in double: the
 // low crossovers sit close to z = 1, where float coefficients would not hold the response.
 struct Biquad {
@@ -111,8 +114,6 @@ public:
     static double response(const Target &target, double hz);
 
 private:
-    // Both channels at once, one lane each (GCC/Clang vector extension: one SSE2 register).
-    typedef double Pair __attribute__((vector_size(16)));
     struct PairState {
         Pair z1{}, z2{};
         Pair run(const Biquad &c, Pair x) {
@@ -145,7 +146,7 @@ public:
     void warm(float knob, const BlockHistory &history);
     void process(float knob, float *block, std::size_t n);
     bool bypassed() const { return mode_ == Mode::Off && !fading_; }
-    void reset() { cur_.s[0] = cur_.s[1] = Section::State{}; }
+    void reset() { cur_.ic1 = cur_.ic2 = Pair{}; }
     // The cutoff a knob value gives (Hz; 0 in the dead zone).
     static double cutoffHz(float knob);
 
@@ -154,14 +155,11 @@ private:
     // A state-variable filter in trapezoidal form: it stays smooth while its cutoff moves, where a
     // direct-form biquad's state would jump with its coefficients.
     struct Section {
-        struct State {
-            double ic1 = 0, ic2 = 0;
-        };
         Mode mode = Mode::Off;
         double hz = 0, g = 0, a1 = 0;
-        State s[2];
+        Pair ic1{}, ic2{};
         void design(Mode m, double f);
-        float run(int channel, float x);
+        Pair run(Pair x);
     };
     static Mode modeOf(float knob);
 
