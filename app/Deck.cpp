@@ -33,9 +33,8 @@ const QString kPitchInitial = QStringLiteral("0 %");
 // meets it before it is due (a late one still joins in time, only shorter).
 constexpr std::uint64_t kStartLeadFrames = 2048;
 constexpr double kSecondsPerMinute = 60.0;
-// How often Sync looks at the two decks' clocks, and how far off a synced deck's beats may be before
-// it is started again in phase instead of pulled in (only a jump puts it that far off).
-constexpr int kSyncCheckMs = 50;
+// How far off a synced deck's beats may be at one of Sync's looks (every kTickMs) before it is started
+// again in phase instead of pulled in (only a jump puts it that far off).
 constexpr double kRealignSeconds = 0.02;
 // A nudge's change of the playback ratio (the bar's ±10 %).
 constexpr double kNudgeRatio = 0.1;
@@ -277,14 +276,22 @@ Deck::Deck(DeckSide side, const DeckWidgets &widgets, DeckContext context, QObje
         watched->installEventFilter(this);
     setHeadLamp(headCueOn_ != 0);
     syncTimer_ = new QTimer(this);
-    syncTimer_->setInterval(kSyncCheckMs);
-    connect(syncTimer_, &QTimer::timeout, this, [this] { holdPhase(); });
-    // The display shares the tick (and the meters' wake-up, which has the same interval).
-    connect(syncTimer_, &QTimer::timeout, this, [this] {
+    syncTimer_->setInterval(kTickMs);
+    followTick(*syncTimer_);
+    syncTimer_->start();
+}
+
+void Deck::followTick(QTimer &tick) {
+    if (syncTimer_ && syncTimer_ != &tick) {
+        delete syncTimer_;
+        syncTimer_ = nullptr;
+    }
+    connect(&tick, &QTimer::timeout, this, [this] {
+        holdPhase();
+        // The display shares the tick.
         if (view_)
             view_->tick();
     });
-    syncTimer_->start();
 }
 
 Deck::~Deck() {

@@ -105,6 +105,7 @@ public:
     enum ScrollCode { LineUp, LineDown, PageUp, PageDown, ThumbPosition, ThumbTrack, Top, Bottom, EndScroll };
 
     static constexpr int kSilent = -10000;
+    static constexpr int kTickMs = 50; // Sync's look at both clocks and the display's refresh
     // Empty until the first song is loaded (the panel shows nothing).
     enum class State { Empty, Loaded, Cued, Playing, Paused, Seeking, Ended };
     // The state words as the panel shows them.
@@ -157,6 +158,10 @@ public:
     // the other's, or, far off after a jump, starts it again in phase. The deck that plays first leads
     // when both are synced.
     void holdPhase();
+    // The deck's 50 ms tick (Sync's look, the display of what the worker reported) follows another
+    // timer from now on: a window ticks both decks and its meters at once, so they wake it once and
+    // repaint together.
+    void followTick(QTimer &tick);
     // The analysis of a library row was stored: the deck that holds that song shows its tempo.
     void songAnalysed(std::int64_t key);
     // The beat grid the deck plays by (the analysis', or the DJ's); none when the tempo is unknown.

@@ -151,6 +151,12 @@ WindowDecks::WindowDecks(TFormMixora &window)
               return window.AuxDevice ? window.AuxDevice->device->takeOutputPeak() : sound::PeakReading{};
           }),
       window_(window), autoGainSettings_(AutoGainSettings::read(iniFile(window))) {
+    static_assert(WindowMix::kMeterIntervalMs == Deck::kTickMs);
+    tick_.setInterval(Deck::kTickMs);
+    Links.followTick(tick_);
+    Rechts.followTick(tick_);
+    mix.followTick(tick_);
+    tick_.start();
     for (Deck *deck : {&Links, &Rechts}) {
         keepLabelOffBar(deck->widgets().timeLabel, deck->widgets().seekBar);
         keepPanelOpaque(deck->widgets().seekBar->parentWidget());

@@ -10,6 +10,8 @@
 #include "app/MixControls.h"
 #include "app/Mixer.h"
 
+#include <QTimer>
+
 class QAction;
 
 namespace mixora::app {
@@ -42,6 +44,7 @@ private:
     void setAutoGain(bool on);
     TFormMixora &window_;
     AutoGainSettings autoGainSettings_;
+    QTimer tick_; // both decks' and the meters' 50 ms tick
 };
 
 } // namespace mixora::app

@@ -248,6 +248,11 @@ WindowMix::~WindowMix() {
     delete mainPanel_.data();
 }
 
+void WindowMix::followTick(QTimer &tick) {
+    timer_.stop();
+    connect(&tick, &QTimer::timeout, this, &WindowMix::poll);
+}
+
 void WindowMix::poll() {
     links.pollMeter();
     rechts.pollMeter();

@@ -91,6 +91,8 @@ public:
     DeckMixControls links;
     DeckMixControls rechts;
     LevelMeter *mainMeter() const { return mainMeter_; }
+    // The meters follow another timer of the same interval from now on (see Deck::followTick).
+    void followTick(QTimer &tick);
 
 private:
     void poll();
