@@ -3,15 +3,21 @@
 #include "app/ThumbTravel.h"
 
 #include <QEvent>
+#include <QGlyphRun>
+#include <QHash>
 #include <QImage>
 #include <QLabel>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPalette>
+#include <QRawFont>
 #include <QRegion>
 #include <QScrollBar>
 #include <QStyle>
 #include <QStyleOptionSlider>
+#include <QTextDocument>
+
+#include <QVarLengthArray>
 
 #include <algorithm>
 #include <cstdlib>
@@ -85,6 +91,72 @@ protected:
     }
 };
 
+// Draws a label's one-line text from glyphs looked up once per character. A running clock's text is
+// new several times a second, and a label lays each new text out afresh (shaping, line breaking):
+// most of what its repaint costs. A character the font has no single glyph for, or a text with more
+// than one line, is left to the label.
+class GlyphText : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override {
+        auto *label = static_cast<QLabel *>(watched);
+        if (event->type() == QEvent::FontChange)
+            glyphs_.clear();
+        if (event->type() != QEvent::Paint)
+            return false;
+        if (glyphs_.isEmpty()) {
+            raw_ = QRawFont::fromFont(label->font());
+            if (!raw_.isValid())
+                return false;
+        }
+        const QString text = label->text();
+        if (Qt::mightBeRichText(text))
+            return false;
+        QVarLengthArray<quint32, 16> indexes;
+        QList<QPointF> positions;
+        qreal x = 0;
+        for (const QChar c : text) {
+            auto found = glyphs_.constFind(c);
+            if (found == glyphs_.cend()) {
+                const QList<quint32> one = raw_.glyphIndexesForString(QString(c));
+                if (one.size() != 1 || one[0] == 0)
+                    return false;
+                found = glyphs_.insert(c, {one[0], raw_.advancesForGlyphIndexes(one).value(0).x()});
+            }
+            indexes.append(found->index);
+            positions.append(QPointF(x, 0));
+            x += found->advance;
+        }
+        const QRect room = label->contentsRect();
+        const Qt::Alignment align = label->alignment();
+        const qreal height = raw_.ascent() + raw_.descent();
+        const qreal left = align & Qt::AlignRight     ? room.right() + 1 - x
+                           : align & Qt::AlignHCenter ? room.left() + (room.width() - x) / 2
+                                                      : room.left();
+        const qreal top = align & Qt::AlignBottom    ? room.bottom() + 1 - height
+                          : align & Qt::AlignVCenter ? room.top() + (room.height() - height) / 2
+                                                     : room.top();
+        QGlyphRun run;
+        run.setRawFont(raw_);
+        run.setGlyphIndexes(QList<quint32>(indexes.begin(), indexes.end()));
+        run.setPositions(positions);
+        QPainter painter(label);
+        painter.setPen(label->palette().color(label->foregroundRole()));
+        painter.drawGlyphRun(QPointF(left, top + raw_.ascent()), run);
+        return true;
+    }
+
+private:
+    struct Glyph {
+        quint32 index;
+        qreal advance;
+    };
+    QRawFont raw_;
+    QHash<QChar, Glyph> glyphs_;
+};
+
 } // namespace
 
 void setValueQuietly(QScrollBar *bar, int value) {
@@ -124,6 +196,8 @@ void keepLabelOffBar(QLabel *label, const QScrollBar *bar) {
     label->setAutoFillBackground(true);
     // A new text then no longer asks the panel to lay out its children (it has no layout to run).
     label->setFixedSize(label->size());
+    if (label->textFormat() != Qt::RichText && !label->wordWrap())
+        label->installEventFilter(new GlyphText(label));
 }
 
 void keepPanelOpaque(QWidget *panel) {

@@ -16,7 +16,8 @@ void setValueQuietly(QScrollBar *bar, int value);
 // A label that the bar partly covers (the bar is drawn over it) no longer repaints the bar
 // whenever its text changes: the covered strip is cut from the label. The label also fills its
 // own black background (its text keeps the colour its style sheet gave it), so nothing behind it is
-// redrawn either. For labels on black.
+// redrawn either, and draws its text from glyphs it looked up once per character instead of laying
+// each new text out (it looks the same). For labels on black.
 void keepLabelOffBar(QLabel *label, const QScrollBar *bar);
 
 // A panel whose style sheet paints it one colour still counts as see-through, so each repaint of a

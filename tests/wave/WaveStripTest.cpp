@@ -303,6 +303,9 @@ TEST(QuietTimeLabel, NewTimeRepaintsTheLabelAloneAndEverythingLooksAsStyled) {
         settle();
     }
     EXPECT_EQ(labelLog.rects.size(), 3u);
+    styled.setText(label.text()); // new digits, drawn from glyphs looked up as they came
+    EXPECT_EQ(label.grab(QRect(0, 0, label.width(), uncovered)).toImage(),
+              styled.grab(QRect(0, 0, styled.width(), uncovered)).toImage());
     EXPECT_TRUE(panelLog.rects.empty());
     EXPECT_TRUE(barLog.rects.empty());
 
