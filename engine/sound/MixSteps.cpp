@@ -63,30 +63,43 @@ ResampleEnd resampleAdd(const SampleSource &source, std::uint64_t pos, std::uint
         return float(source.samples[std::size_t(f * ch + c)].load(std::memory_order_relaxed));
     };
 
-    ResampleEnd end;
-    for (std::size_t i = 0; i < n; ++i) {
-        float g = endGain;
-        if (i < rampFrames)
-            g = startGain + (endGain - startGain) * float(i + 1) / float(rampFrames);
-        const std::int64_t f = std::int64_t(pos >> 32);
-        const float t = float(pos & 0xFFFFFFFFu) / 4294967296.0f;
-        for (int c = 0; c < ch; ++c) {
-            float v;
-            float p1 = sampleAt(f, c);
-            if (t == 0.0f) {
-                v = p1;
-            } else {
-                float p0 = sampleAt(f - 1, c), p2 = sampleAt(f + 1, c), p3 = sampleAt(f + 2, c);
-                v = p1 +
-                    0.5f * t *
+    // The cubic through four neighbours p0 … p3 at t between p1 and p2.
+    auto cubic = [](float p0, float p1, float p2, float p3, float t) {
+        return p1 + 0.5f * t *
                         (p2 - p0 +
                          t * (2.0f * p0 - 5.0f * p1 + 4.0f * p2 - p3 + t * (3.0f * (p1 - p2) + p3 - p0)));
+    };
+    const std::atomic<std::int16_t> *samples = source.samples;
+
+    ResampleEnd end;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t f = std::int64_t(pos >> 32);
+        const float t = float(pos & 0xFFFFFFFFu) / 4294967296.0f;
+        if (ch == 2 && i >= rampFrames && f >= 1 && f + 2 < frames) {
+            // Well inside a stereo source at a steady volume, as most of a period is: the same sums
+            // without the checks for the source's ends.
+            for (int c = 0; c < 2; ++c) {
+                auto at = [&](std::int64_t k) {
+                    return float(samples[2 * k + c].load(std::memory_order_relaxed));
+                };
+                const float p1 = at(f);
+                acc[2 * i + c] += endGain * (t == 0.0f ? p1 : cubic(at(f - 1), p1, at(f + 1), at(f + 2), t));
             }
-            if (ch == 1) {
-                acc[2 * i] += g * v;
-                acc[2 * i + 1] += g * v;
-            } else {
-                acc[2 * i + c] += g * v;
+        } else {
+            float g = endGain;
+            if (i < rampFrames)
+                g = startGain + (endGain - startGain) * float(i + 1) / float(rampFrames);
+            for (int c = 0; c < ch; ++c) {
+                const float p1 = sampleAt(f, c);
+                // A whole position takes the sample as it is.
+                const float v =
+                    t == 0.0f ? p1 : cubic(sampleAt(f - 1, c), p1, sampleAt(f + 1, c), sampleAt(f + 2, c), t);
+                if (ch == 1) {
+                    acc[2 * i] += g * v;
+                    acc[2 * i + 1] += g * v;
+                } else {
+                    acc[2 * i + c] += g * v;
+                }
             }
         }
         pos += step;
