@@ -8,6 +8,8 @@
 // --no-strips hides the decks' waveform strips (the same run without them, for comparison);
 // --maximised runs the window at the screen's full size; --eq sets each deck's EQ and filter off
 // their neutral positions, so the decks' processing runs;
+// --song-seconds N makes the two songs N seconds long (default 240, a usual song; at least the run and
+// half a minute more): the seek bars and waveform strips move a pixel the more often, the shorter a song;
 // --shot FILE saves a picture of the main window at the end; --events also prints how many events of
 // each kind each object received per second and how many pixels each widget painted per second (where
 // the window thread's time goes).
@@ -127,6 +129,7 @@ int main(int argc, char **argv) {
     bool events = false;
     bool maximised = false;
     bool eq = false;
+    double songSeconds = 240.0;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--no-strips") == 0)
             strips = false;
@@ -138,6 +141,8 @@ int main(int argc, char **argv) {
             maximised = true;
         else if (std::strcmp(argv[i], "--eq") == 0)
             eq = true;
+        else if (std::strcmp(argv[i], "--song-seconds") == 0 && i + 1 < argc)
+            songSeconds = std::atof(argv[++i]);
         else
             seconds = std::max(1, std::atoi(argv[i]));
     }
@@ -148,7 +153,7 @@ int main(int argc, char **argv) {
     });
 
     test::TempDir dir;
-    const double songSeconds = seconds + 30.0;
+    songSeconds = std::max(songSeconds, seconds + 30.0);
     std::fprintf(stderr, "making two songs of %.0f s ...\n", songSeconds);
     {
         TDataModule1 data;
@@ -221,7 +226,7 @@ int main(int argc, char **argv) {
         census.counting = true;
         QTimer::singleShot(seconds * 1000, [&] {
             const double cpu = processCpuSeconds() - cpuStart;
-            std::printf("run=%ds strips=%s eq=%s size=%dx%d states=%s/%s\n", seconds,
+            std::printf("run=%ds songs=%.0fs strips=%s eq=%s size=%dx%d states=%s/%s\n", seconds, songSeconds,
                         strips ? "visible" : "hidden", eq ? "set" : "neutral", window.width(),
                         window.height(), program.Decks().Links.stateWord().toStdString().c_str(),
                         program.Decks().Rechts.stateWord().toStdString().c_str());
