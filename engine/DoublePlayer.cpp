@@ -1,8 +1,8 @@
 #include "engine/DoublePlayer.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <thread>
@@ -43,9 +43,12 @@ void appendPart(std::string &text, std::int32_t value) {
         text += "00";
         return;
     }
-    char digits[16];
-    std::snprintf(digits, sizeof digits, "%02d", static_cast<int>(value));
-    text += digits;
+    // Two digits at least; no formatting machinery, since every refill writes a text.
+    if (value < 10)
+        text += '0';
+    char digits[12];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    text.append(digits, end);
 }
 
 } // namespace
@@ -509,8 +512,8 @@ std::string DoublePlayer::TimeText(std::int32_t mode, std::int32_t currentTime, 
     const std::int32_t seconds = rest / kHundredthsPerSecond;
     const std::int32_t hundredths = rest % kHundredthsPerSecond;
 
+    // At most "-5965:59:59:99": short enough to stay inside the string, no allocation.
     std::string text;
-    text.reserve(16);
     if (mode == 0)
         text += '-';
     appendPart(text, hours);
