@@ -377,8 +377,9 @@ void DoublePlayer::decodeAtLocked(std::int64_t at) {
             reader->SeekSample(at);
     }
     frameCount_ = 0;
+    std::int32_t frameByte = reader->Position();
     for (int tries = 0; tries < 4; ++tries) {
-        const std::int32_t frameByte = reader->Position();
+        frameByte = reader->Position();
         const std::int64_t before = reader->SamplePosition();
         const bool end = reader->ReadFrames(1, frame_.data()) == Mp3Player::kEndOfInput;
         const std::int64_t after = reader->SamplePosition();
@@ -405,7 +406,7 @@ void DoublePlayer::decodeAtLocked(std::int64_t at) {
     std::fill(frame_.begin(), frame_.end(), std::int16_t{0});
     frameStart_ = at;
     frameSamples_ = perFrame;
-    frameBytes_[0] = reader->Position();
+    frameBytes_[0] = frameByte;
     frameCount_ = 1;
 }
 
