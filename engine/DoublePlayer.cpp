@@ -1,8 +1,8 @@
 #include "engine/DoublePlayer.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <thread>
@@ -43,9 +43,12 @@ void appendPart(std::string &text, std::int32_t value) {
         text += "00";
         return;
     }
-    char digits[16];
-    std::snprintf(digits, sizeof digits, "%02d", static_cast<int>(value));
-    text += digits;
+    // Two digits at least; no formatting machinery, since every refill writes a text.
+    if (value < 10)
+        text += '0';
+    char digits[12];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    text.append(digits, end);
 }
 
 } // namespace
@@ -126,7 +129,7 @@ int DoublePlayer::Open(const std::string &fileName) {
         const auto halfFrames = static_cast<std::size_t>(half / newReader->channels / 2);
         out_.assign(2 * halfFrames * channels, 0);
         pieces_.reserve(kMaxPieces);
-        frame_.assign(static_cast<std::size_t>(newReader->frameBytes / 2), 0);
+        frame_.assign(static_cast<std::size_t>(kDecodeFrames * newReader->frameBytes / 2), 0);
         cache_.assign(kLoopCacheFrames * channels, 0);
         fadeTail_.assign(kMaxFadeFrames * channels, 0);
         reader = std::move(newReader);
@@ -373,8 +376,10 @@ void DoublePlayer::decodeAtLocked(std::int64_t at) {
         if (at < next || at >= next + 2 * perFrame)
             reader->SeekSample(at);
     }
+    frameCount_ = 0;
+    std::int32_t frameByte = reader->Position();
     for (int tries = 0; tries < 4; ++tries) {
-        frameByte_ = reader->Position();
+        frameByte = reader->Position();
         const std::int64_t before = reader->SamplePosition();
         const bool end = reader->ReadFrames(1, frame_.data()) == Mp3Player::kEndOfInput;
         const std::int64_t after = reader->SamplePosition();
@@ -382,12 +387,18 @@ void DoublePlayer::decodeAtLocked(std::int64_t at) {
             frameStart_ = before;
             frameSamples_ = static_cast<int>(std::clamp<std::int64_t>(after - before, 0, perFrame));
             streamEnd_ = before + frameSamples_;
+            frameBytes_[0] = frameByte;
+            frameCount_ = 1;
             return;
         }
         frameStart_ = after - perFrame;
         frameSamples_ = perFrame;
-        if (at < 0 || (at >= frameStart_ && at < after))
+        frameBytes_[0] = frameByte;
+        frameCount_ = 1;
+        if (at < 0 || (at >= frameStart_ && at < after)) {
+            decodeAheadLocked();
             return;
+        }
         if (at < frameStart_)
             break;
     }
@@ -395,6 +406,39 @@ void DoublePlayer::decodeAtLocked(std::int64_t at) {
     std::fill(frame_.begin(), frame_.end(), std::int16_t{0});
     frameStart_ = at;
     frameSamples_ = perFrame;
+    frameBytes_[0] = frameByte;
+    frameCount_ = 1;
+}
+
+void DoublePlayer::decodeAheadLocked() {
+    // The frames after the one asked for, while the decoder's tables are still in the cache: a refill
+    // that wakes the worker decodes for the next one too, and every other wake-up only copies.
+    const int perFrame = reader->frameBytes / (2 * reader->channels);
+    const auto slot = static_cast<std::size_t>(perFrame * reader->channels);
+    while (frameCount_ < kDecodeFrames) {
+        const std::int32_t frameByte = reader->Position();
+        const std::int64_t before = reader->SamplePosition();
+        // A reader that renumbered its frames (the index caught up) goes on from a seek instead.
+        if (before != frameStart_ + frameSamples_)
+            return;
+        const bool end = reader->ReadFrames(1, frame_.data() + frameCount_ * slot) == Mp3Player::kEndOfInput;
+        const std::int64_t after = reader->SamplePosition();
+        frameBytes_[static_cast<std::size_t>(frameCount_)] = frameByte;
+        if (end) {
+            const auto samples = static_cast<int>(std::clamp<std::int64_t>(after - before, 0, perFrame));
+            frameSamples_ += samples;
+            streamEnd_ = before + samples;
+            if (samples > 0)
+                ++frameCount_;
+            return;
+        }
+        if (after - before != perFrame) {
+            // Not the frame that follows: the next request seeks to where the block ends.
+            return;
+        }
+        frameSamples_ += perFrame;
+        ++frameCount_;
+    }
 }
 
 void DoublePlayer::followReaderLocked() {
@@ -469,8 +513,11 @@ std::int64_t DoublePlayer::streamLengthLocked() const {
 std::int32_t DoublePlayer::writePositionBytesLocked() const {
     if (writeSource_ == reader->SamplePosition() || followReader_)
         return reader->Position();
-    if (frameStart_ >= 0 && writeSource_ >= frameStart_ && writeSource_ < frameStart_ + frameSamples_)
-        return frameByte_;
+    if (frameStart_ >= 0 && writeSource_ >= frameStart_ && writeSource_ < frameStart_ + frameSamples_) {
+        const std::int64_t perFrame = reader->frameBytes / (2 * reader->channels);
+        const auto k = std::min<std::int64_t>((writeSource_ - frameStart_) / perFrame, frameCount_ - 1);
+        return frameBytes_[static_cast<std::size_t>(std::max<std::int64_t>(k, 0))];
+    }
     const std::int64_t total =
         std::max<std::int64_t>(static_cast<std::int64_t>(reader->durationSeconds) * reader->sampleRate, 1);
     return clampToInt32(std::min<std::int64_t>(writeSource_ * reader->inputSize / total, reader->inputSize));
@@ -509,8 +556,8 @@ std::string DoublePlayer::TimeText(std::int32_t mode, std::int32_t currentTime, 
     const std::int32_t seconds = rest / kHundredthsPerSecond;
     const std::int32_t hundredths = rest % kHundredthsPerSecond;
 
+    // At most "-5965:59:59:99": short enough to stay inside the string, no allocation.
     std::string text;
-    text.reserve(16);
     if (mode == 0)
         text += '-';
     appendPart(text, hours);

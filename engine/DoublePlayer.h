@@ -283,6 +283,7 @@ private:
     int readLocked(std::int64_t at, int count, std::int16_t *out);
     int readDecodedLocked(std::int64_t at, int count, std::int16_t *out);
     void decodeAtLocked(std::int64_t at);
+    void decodeAheadLocked();
     // Makes the next fill follow where the reader stands (after a seek by byte offset or a rewind).
     void followReaderLocked();
     // Stores frames [first, first + count) of out_ in half which from frame offset on.
@@ -301,11 +302,14 @@ private:
     bool followReader_ = true;
     std::vector<std::int16_t> out_; // two halves of produced stream
     std::vector<Piece> pieces_;     // produceLocked's runs, frames of out_
-    // The frame last decoded, and where the stream ends once met.
+    // The frames last decoded (from frameStart_ on, frameSamples_ in all; each frame's file offset),
+    // and where the stream ends once met.
+    static constexpr int kDecodeFrames = Mp3Player::kBufferFrames;
     std::vector<std::int16_t> frame_;
     std::int64_t frameStart_ = -1;
     int frameSamples_ = 0;
-    std::int32_t frameByte_ = 0;
+    std::array<std::int32_t, kDecodeFrames> frameBytes_{};
+    int frameCount_ = 0;
     std::int64_t streamEnd_ = std::numeric_limits<std::int64_t>::max();
     // Decoded audio from the loop's start: short loops wrap without decoding again.
     std::vector<std::int16_t> cache_;

@@ -114,14 +114,68 @@ bool parseHeader(const std::uint8_t *p, FrameHeader &out) {
 
 } // namespace
 
+// The deck's decoder reads the file through a window of its own: the library asks for every frame's
+// header and body separately, two system calls a frame, where one read now serves a second or more of
+// audio. The window is only ever filled with pread, so the descriptor's position (which the indexer
+// shares) plays no part.
 struct Mp3Player::Decoder {
+    static constexpr std::size_t kWindowBytes = 32 * 1024;
+
     Mpg123Handle handle;
     int fd = -1;
+    std::int64_t fileSize = 0;
+    std::int64_t position = 0;    // the library's file position
+    std::int64_t windowStart = 0; // file offset of window[0]
+    std::size_t windowFill = 0;   // bytes of the window that hold the file
+    std::vector<std::uint8_t> window = std::vector<std::uint8_t>(kWindowBytes);
 
     ~Decoder() {
         handle.reset();
         if (fd >= 0)
             ::close(fd);
+    }
+
+    static mpg123_ssize_t read(void *io, void *buffer, size_t bytes) {
+        auto *self = static_cast<Decoder *>(io);
+        auto *out = static_cast<std::uint8_t *>(buffer);
+        size_t done = 0;
+        while (done < bytes) {
+            const std::int64_t at = self->position;
+            const auto end = self->windowStart + static_cast<std::int64_t>(self->windowFill);
+            if (at >= self->windowStart && at < end) {
+                const auto n = std::min<size_t>(bytes - done, static_cast<size_t>(end - at));
+                std::memcpy(out + done, self->window.data() + (at - self->windowStart), n);
+                done += n;
+                self->position += static_cast<std::int64_t>(n);
+                continue;
+            }
+            ssize_t n = 0;
+            do
+                n = ::pread(self->fd, self->window.data(), self->window.size(), at);
+            while (n < 0 && errno == EINTR);
+            if (n < 0) {
+                self->windowFill = 0;
+                return done > 0 ? static_cast<mpg123_ssize_t>(done) : -1;
+            }
+            self->windowStart = at;
+            self->windowFill = static_cast<size_t>(n);
+            if (n == 0)
+                break; // the end of the file
+        }
+        return static_cast<mpg123_ssize_t>(done);
+    }
+
+    static off_t seek(void *io, off_t offset, int whence) {
+        auto *self = static_cast<Decoder *>(io);
+        const std::int64_t base = whence == SEEK_SET   ? 0
+                                  : whence == SEEK_CUR ? self->position
+                                                       : self->fileSize;
+        if (base + offset < 0) {
+            errno = EINVAL;
+            return -1;
+        }
+        self->position = base + offset;
+        return static_cast<off_t>(self->position);
     }
 };
 
@@ -243,7 +297,9 @@ Mp3Player::Mp3Player(const std::string &fileName, IndexStart indexStart)
     if (!d.handle)
         throw Mp3Error("Der MP3-Decoder kann nicht angelegt werden: " + error);
     mpg123_handle *mh = d.handle.get();
-    if (mpg123_open_fd(mh, d.fd) != MPG123_OK)
+    d.fileSize = inputSize;
+    if (mpg123_replace_reader_handle(mh, &Decoder::read, &Decoder::seek, nullptr) != MPG123_OK ||
+        mpg123_open_handle(mh, &d) != MPG123_OK)
         throw Mp3Error(fileName + " kann nicht gelesen werden: " + mpg123_strerror(mh));
     long rate = 0;
     int outChannels = 0;

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -183,6 +184,56 @@ void BM_MixTwoPitchedDecksWithHeadphones(benchmark::State &state) {
         periodSeconds / 100.0, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_MixTwoPitchedDecksWithHeadphones)->MinTime(1.0);
+
+// What one playing deck's worker costs: the song is rendered through an offline device, which waits
+// for every refill it signals, and the worker's CPU time (the process's less this thread's, the index
+// finished before) is set against the audio's playing time. The view keeps the last texts as a deck's
+// window would, so the worker's reports are part of the figure.
+class KeepingView : public mixora::engine::DeckView {
+public:
+    void setSeekRange(std::int32_t, int, int) override {}
+    void setSeekPosition(std::int32_t position) override { benchmark::DoNotOptimize(position); }
+    void setTimeText(const std::string &text) override { last = text; }
+    void setStateWord(const std::string &) override {}
+    std::string last = std::string(32, ' ');
+};
+
+double processCpuMicros() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e6 + static_cast<double>(ts.tv_nsec) / 1e3;
+}
+
+void BM_WorkerOneDeckPlaying(benchmark::State &state) {
+    auto main = sound::Device::createOffline("Haupt");
+    KeepingView view;
+    DoublePlayer deck(main.get(), nullptr);
+    deck.SetView(&view);
+    if (deck.Open(deckFile().string()) != 0) {
+        state.SkipWithError("cannot open the deck file");
+        return;
+    }
+    while (!deck.IndexComplete())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    deck.SetVolume(0);
+    deck.Play();
+    constexpr std::size_t kSecond = sound::kDeviceRate;
+    std::vector<std::int16_t> out(2 * kSecond);
+    double workerMicros = 0.0;
+    double audioSeconds = 0.0;
+    for (auto _ : state) {
+        const double process = processCpuMicros();
+        const double own = threadCpuMicros();
+        main->render(out.data(), kSecond);
+        workerMicros += (processCpuMicros() - process) - (threadCpuMicros() - own);
+        audioSeconds += 1.0;
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.counters["worker_core_share_%"] = workerMicros / 1e6 / audioSeconds * 100.0;
+    state.counters["worker_refills"] = static_cast<double>(deck.inside().workerRefills);
+}
+// The 60 s song plays once through (without its end).
+BENCHMARK(BM_WorkerOneDeckPlaying)->Iterations(50)->Unit(benchmark::kMillisecond);
 
 // Keeps the reader's and the bare library's throughput to print their ratio at the end.
 class RatioReporter : public benchmark::ConsoleReporter {

@@ -15,22 +15,26 @@ namespace {
 
 void storeBytes(BufferCore &b, std::uint32_t offset, const std::uint8_t *src, std::uint32_t n) {
     // Little-endian samples; a range that starts or ends inside a sample keeps its other byte.
-    std::uint32_t i = 0;
-    while (i < n) {
-        std::uint32_t byte = offset + i;
-        std::size_t s = byte / 2;
-        if ((byte & 1) == 0 && i + 1 < n) {
-            std::uint16_t v = std::uint16_t(src[i] | (src[i + 1] << 8));
-            b.samples[s].store(std::int16_t(v), std::memory_order_relaxed);
-            i += 2;
-        } else {
-            std::uint16_t old = std::uint16_t(b.samples[s].load(std::memory_order_relaxed));
-            std::uint16_t v = (byte & 1) ? std::uint16_t((old & 0x00FF) | (src[i] << 8))
-                                         : std::uint16_t((old & 0xFF00) | src[i]);
-            b.samples[s].store(std::int16_t(v), std::memory_order_relaxed);
-            i += 1;
-        }
+    auto storeByte = [&b](std::uint32_t byte, std::uint8_t value) {
+        auto &sample = b.samples[byte / 2];
+        const auto old = std::uint16_t(sample.load(std::memory_order_relaxed));
+        const auto v =
+            (byte & 1) ? std::uint16_t((old & 0x00FF) | (value << 8)) : std::uint16_t((old & 0xFF00) | value);
+        sample.store(std::int16_t(v), std::memory_order_relaxed);
+    };
+    if (n == 0)
+        return;
+    if (offset & 1) {
+        storeByte(offset++, *src++);
+        --n;
     }
+    // Whole samples: a refill is nothing but these, two buffers of a half each.
+    std::atomic<std::int16_t> *out = b.samples.get() + offset / 2;
+    const std::uint32_t whole = n / 2;
+    for (std::uint32_t k = 0; k < whole; ++k, src += 2)
+        out[k].store(std::int16_t(std::uint16_t(src[0] | (src[1] << 8))), std::memory_order_relaxed);
+    if (n & 1)
+        storeByte(offset + 2 * whole, *src);
 }
 
 void loadBytes(const BufferCore &b, std::uint32_t offset, std::uint8_t *dst, std::uint32_t n) {

@@ -1,5 +1,7 @@
 // Auto-reset events whose set() is real-time safe. All events share one futex word bumped on every set();
 // a waiter re-checks its own events after each wake-up, so waiting on several events at once needs no lock.
+// Each event wakes only the waiters that wait for it (one bit of the futex's wake mask per event), so a
+// deck's worker does not wake for the other deck's refills.
 #include "engine/sound/Sound.h"
 
 #include <atomic>
@@ -18,6 +20,7 @@
 namespace mixora::sound {
 
 struct Event::State {
+    std::uint32_t bit = 0; // the futex wake mask's bit of this event
     std::atomic<std::uint32_t> signalled{0};
     std::atomic<std::uint64_t> sets{0};
     std::atomic<std::uint64_t> dones{0};
@@ -28,39 +31,44 @@ namespace {
 
 std::atomic<std::uint32_t> gEpoch{0};
 std::atomic<int> gWaiters{0};
+// Events share the 32 bits in turn; two that share one wake each other's waiters now and then.
+std::atomic<std::uint32_t> gNextBit{0};
 
 // The event this thread consumed last, still to be acknowledged as done.
 thread_local Event *tLastTaken = nullptr;
 
 #if defined(__linux__)
-void wakeAll() {
-    syscall(SYS_futex, reinterpret_cast<std::uint32_t *>(&gEpoch), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr,
-            nullptr, 0);
+void wake(std::uint32_t mask) {
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t *>(&gEpoch), FUTEX_WAKE_BITSET_PRIVATE, INT_MAX,
+            nullptr, nullptr, mask);
 }
-void sleepOn(std::uint32_t seen, const std::chrono::nanoseconds *remaining) {
+void sleepOn(std::uint32_t seen, std::uint32_t mask, const std::chrono::steady_clock::time_point *deadline) {
+    // The bitset wait takes an absolute time on the monotonic clock, which is steady_clock's.
     timespec ts{};
     timespec *tsp = nullptr;
-    if (remaining) {
-        auto ns = remaining->count();
+    if (deadline) {
+        const auto ns =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(deadline->time_since_epoch()).count();
         ts.tv_sec = time_t(ns / 1000000000);
         ts.tv_nsec = long(ns % 1000000000);
         tsp = &ts;
     }
-    syscall(SYS_futex, reinterpret_cast<std::uint32_t *>(&gEpoch), FUTEX_WAIT_PRIVATE, seen, tsp, nullptr, 0);
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t *>(&gEpoch), FUTEX_WAIT_BITSET_PRIVATE, seen, tsp,
+            nullptr, mask);
 }
 #else
 std::mutex gMutex;
 std::condition_variable gCv;
-void wakeAll() {
+void wake(std::uint32_t) {
     // Elsewhere a brief lock: held only around the epoch check of a waiter.
     std::lock_guard lock(gMutex);
     gCv.notify_all();
 }
-void sleepOn(std::uint32_t seen, const std::chrono::nanoseconds *remaining) {
+void sleepOn(std::uint32_t seen, std::uint32_t, const std::chrono::steady_clock::time_point *deadline) {
     std::unique_lock lock(gMutex);
     auto changed = [&] { return gEpoch.load() != seen; };
-    if (remaining)
-        gCv.wait_for(lock, *remaining, changed);
+    if (deadline)
+        gCv.wait_until(lock, *deadline, changed);
     else
         gCv.wait(lock, changed);
 }
@@ -68,7 +76,9 @@ void sleepOn(std::uint32_t seen, const std::chrono::nanoseconds *remaining) {
 
 } // namespace
 
-Event::Event() : state_(std::make_unique<State>()) {}
+Event::Event() : state_(std::make_unique<State>()) {
+    state_->bit = 1u << (gNextBit.fetch_add(1) % 32);
+}
 
 Event::~Event() {
     if (tLastTaken == this)
@@ -80,7 +90,7 @@ void Event::set() {
     state_->signalled.store(1);
     gEpoch.fetch_add(1);
     if (gWaiters.load() > 0)
-        wakeAll();
+        wake(state_->bit);
 }
 
 bool Event::isSet() const {
@@ -118,6 +128,12 @@ int waitAny(std::initializer_list<Event *> events, std::optional<std::chrono::mi
             }
     }
     auto deadline = std::chrono::steady_clock::now() + timeout.value_or(std::chrono::milliseconds(0));
+    std::uint32_t mask = 0;
+    for (Event *e : events)
+        if (e)
+            mask |= e->state_->bit;
+    if (mask == 0)
+        mask = ~0u; // no event: only the timeout ends the wait, a wake-up merely looks again
     gWaiters.fetch_add(1);
     int result = kWaitTimeout;
     for (;;) {
@@ -135,13 +151,11 @@ int waitAny(std::initializer_list<Event *> events, std::optional<std::chrono::mi
         if (result != kWaitTimeout)
             break;
         if (timeout) {
-            auto left = deadline - std::chrono::steady_clock::now();
-            if (left <= std::chrono::nanoseconds(0))
+            if (std::chrono::steady_clock::now() >= deadline)
                 break;
-            auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left);
-            sleepOn(seen, &ns);
+            sleepOn(seen, mask, &deadline);
         } else {
-            sleepOn(seen, nullptr);
+            sleepOn(seen, mask, nullptr);
         }
     }
     gWaiters.fetch_sub(1);
