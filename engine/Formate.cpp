@@ -112,6 +112,17 @@ bool parseHeader(const std::uint8_t *p, FrameHeader &out) {
     return out.length > 4;
 }
 
+// The decoders' seek callback over a file position they keep themselves (their reads use pread).
+off_t seekIn(std::int64_t &position, std::int64_t size, off_t offset, int whence) {
+    const std::int64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? position : size;
+    if (base + offset < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    position = base + offset;
+    return static_cast<off_t>(position);
+}
+
 } // namespace
 
 // The deck's decoder reads the file through a window of its own: the library asks for every frame's
@@ -167,15 +178,7 @@ struct Mp3Player::Decoder {
 
     static off_t seek(void *io, off_t offset, int whence) {
         auto *self = static_cast<Decoder *>(io);
-        const std::int64_t base = whence == SEEK_SET   ? 0
-                                  : whence == SEEK_CUR ? self->position
-                                                       : self->fileSize;
-        if (base + offset < 0) {
-            errno = EINVAL;
-            return -1;
-        }
-        self->position = base + offset;
-        return static_cast<off_t>(self->position);
+        return seekIn(self->position, self->fileSize, offset, whence);
     }
 };
 
@@ -212,15 +215,7 @@ struct Mp3Player::Indexer {
 
     static off_t seek(void *io, off_t offset, int whence) {
         auto *self = static_cast<Indexer *>(io);
-        const std::int64_t base = whence == SEEK_SET   ? 0
-                                  : whence == SEEK_CUR ? self->readPosition
-                                                       : self->fileSize;
-        if (base + offset < 0) {
-            errno = EINVAL;
-            return -1;
-        }
-        self->readPosition = base + offset;
-        return static_cast<off_t>(self->readPosition);
+        return seekIn(self->readPosition, self->fileSize, offset, whence);
     }
 
     void publish(mpg123_handle *mh, bool last) {
