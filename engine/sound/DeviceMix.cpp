@@ -15,6 +15,8 @@ namespace {
 thread_local int tRealtimeDepth = 0;
 
 constexpr double kMaxStampAgeSeconds = 1.0;
+// Added to a float of magnitude below 2²², it leaves no fraction: the sum is rounded to an integer.
+constexpr float kRoundingShift = 12582912.0f;
 
 static_assert(std::atomic<double>::is_always_lock_free && std::atomic<float>::is_always_lock_free &&
                   std::atomic<std::uint64_t>::is_always_lock_free &&
@@ -130,8 +132,10 @@ void DeviceMix::mix(std::int16_t *out, std::size_t frames, std::int64_t clockNs)
         std::int16_t *o = out + 2 * done;
         float peak = 0.0f;
         for (std::size_t i = 0; i < 2 * n; ++i) {
-            float v = std::nearbyint(acc[i]);
-            o[i] = std::int16_t(std::clamp(v, -32768.0f, 32767.0f));
+            // Clamped first, then rounded to the nearest (even) integer by adding and taking away
+            // 1.5 · 2²³: the same sample as rounding first, without a call to the library per sample.
+            const float v = (std::clamp(acc[i], -32768.0f, 32767.0f) + kRoundingShift) - kRoundingShift;
+            o[i] = std::int16_t(v);
             peak = std::max(peak, std::fabs(v));
         }
         outputMeter_.raise(std::min(peak, 32767.0f) / 32768.0f);
