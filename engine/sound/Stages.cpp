@@ -104,9 +104,11 @@ void EqStage::design(float lowHz, float highHz) {
 
 void EqStage::reset() {
     ch_ = Channels{};
+    midStale_ = false;
 }
 
 // Inlined into its callers, so each of their versions has its own.
+template <bool Mid>
 [[gnu::always_inline]] inline Pair EqStage::Channels::run(const EqStage &eq, Pair x, double gLow, double gMid,
                                                           double gHigh) {
     // Each Linkwitz-Riley low-pass is the Butterworth pair twice; its all-pass is the pair once.
@@ -115,21 +117,36 @@ void EqStage::reset() {
     low = lp1[2].run(eq.lp1_[0], low);
     low = lp1[3].run(eq.lp1_[1], low);
     const Pair rest = ap1[1].run(eq.ap1_[1], ap1[0].run(eq.ap1_[0], x)) - low;
-    Pair mid = lp2[0].run(eq.lp2_[0], rest);
-    mid = lp2[1].run(eq.lp2_[1], mid);
-    mid = lp2[2].run(eq.lp2_[0], mid);
-    mid = lp2[3].run(eq.lp2_[1], mid);
+    Pair mid{};
+    if constexpr (Mid) {
+        mid = lp2[0].run(eq.lp2_[0], rest);
+        mid = lp2[1].run(eq.lp2_[1], mid);
+        mid = lp2[2].run(eq.lp2_[0], mid);
+        mid = lp2[3].run(eq.lp2_[1], mid);
+    }
     const Pair outer = ap2[1].run(eq.ap2_[1], ap2[0].run(eq.ap2_[0], gLow * low + gHigh * rest));
-    return outer + (gMid - gHigh) * mid;
+    return Mid ? outer + (gMid - gHigh) * mid : outer;
 }
 
 void EqStage::warm(const Target &target, const BlockHistory &history) {
-    if (wet_ != 0.0f || target.neutral())
+    if (wet_ != 0.0f) {
+        // "Mitte" leaves "Hoch": the mid band's low-pass, idle meanwhile, settles on the history through
+        // crossovers of its own that start from silence. Their start has died away within the history,
+        // and the band's share ramps up from 0.
+        if (midStale_ && !(gain_[1] == gain_[2] && target.gain[1] == target.gain[2])) {
+            Channels fresh;
+            history.replay([&](float l, float r) { fresh.run<true>(*this, Pair{l, r}, 1.0, 1.0, 1.0); });
+            std::copy(std::begin(fresh.lp2), std::end(fresh.lp2), std::begin(ch_.lp2));
+            midStale_ = false;
+        }
+        return;
+    }
+    if (target.neutral())
         return;
     if (target.lowHz != lowHz_ || target.highHz != highHz_)
         design(target.lowHz, target.highHz);
     reset();
-    history.replay([this](float l, float r) { ch_.run(*this, Pair{l, r}, 1.0, 1.0, 1.0); });
+    history.replay([this](float l, float r) { ch_.run<true>(*this, Pair{l, r}, 1.0, 1.0, 1.0); });
 }
 
 MIXORA_FMA_CLONES void EqStage::process(const Target &target, float *block, std::size_t n) {
@@ -141,15 +158,27 @@ MIXORA_FMA_CLONES void EqStage::process(const Target &target, float *block, std:
     if (on && wet_ == 1.0f && dip_ == 1.0f && gain_ == target.gain) {
         // Settled: the knobs stand still and no fade runs, so the bands' output is the block.
         const double gl = gain_[0], gm = gain_[1], gh = gain_[2];
-        for (std::size_t i = 0; i < n; ++i) {
-            const Pair y = ch_.run(*this, Pair{block[2 * i], block[2 * i + 1]}, gl, gm, gh);
-            block[2 * i] = float(y[0]);
-            block[2 * i + 1] = float(y[1]);
+        // Inlined as the calls of Channels::run are, into each version of process.
+        auto settled = [&]<bool Mid>() __attribute__((always_inline)) {
+            for (std::size_t i = 0; i < n; ++i) {
+                const Pair y = ch_.run<Mid>(*this, Pair{block[2 * i], block[2 * i + 1]}, gl, gm, gh);
+                block[2 * i] = float(y[0]);
+                block[2 * i + 1] = float(y[1]);
+            }
+        };
+        if (gm != gh) {
+            settled.operator()<true>();
+        } else {
+            settled.operator()<false>();
+            midStale_ = true;
         }
         return;
     }
     const std::size_t ramp = rampLength(n);
     const std::array<float, kEqBands> from = gain_;
+    // With "Mitte" and "Hoch" equal at both ends, they are equal all the way (the same ramp).
+    const bool mid = !(from[1] == from[2] && target.gain[1] == target.gain[2]);
+    midStale_ = midStale_ || !mid;
     const float wetFrom = wet_;
     // The bands level out first; the fade to the bypass starts in the next block, so the two never add
     // their steps.
@@ -174,7 +203,8 @@ MIXORA_FMA_CLONES void EqStage::process(const Target &target, float *block, std:
                           : on    ? dipFrom + (1.0f - dipFrom) * t
                                   : dipFrom;
         const float l = block[2 * i], r = block[2 * i + 1];
-        const Pair y = ch_.run(*this, Pair{l, r}, gl, gm, gh);
+        const Pair y = mid ? ch_.run<true>(*this, Pair{l, r}, gl, gm, gh)
+                           : ch_.run<false>(*this, Pair{l, r}, gl, gm, gh);
         block[2 * i] = dip * (l + w * (float(y[0]) - l));
         block[2 * i + 1] = dip * (r + w * (float(y[1]) - r));
     }
@@ -219,18 +249,27 @@ FilterStage::Mode FilterStage::modeOf(float knob) {
 void FilterStage::Section::design(Mode m, double f) {
     mode = m;
     hz = f;
-    g = std::tan(kPi * std::clamp(f, 1.0, 0.49 * kDeviceRate) / kDeviceRate);
-    a1 = 1.0 / (1.0 + g * (g + 1.0 / kFilterQ));
+    // The filter: v1 = a1·ic1 + a2·(x − ic2) (band-pass), v2 = ic2 + g·v1 (low-pass),
+    // high-pass x − k·v1 − v2, then ic1 = 2·v1 − ic1, ic2 = 2·v2 − ic2.
+    const double g = std::tan(kPi * std::clamp(f, 1.0, 0.49 * kDeviceRate) / kDeviceRate);
+    const double k = 1.0 / kFilterQ;
+    const double a1 = 1.0 / (1.0 + g * (g + k)), a2 = g * a1, a3 = g * a2;
+    s11 = 2.0 * a1 - 1.0, s12 = -2.0 * a2, s1x = 2.0 * a2;
+    s21 = 2.0 * a2, s22 = 1.0 - 2.0 * a3, s2x = 2.0 * a3;
+    if (m == Mode::LowPass)
+        o1 = a2, o2 = 1.0 - a3, ox = a3;
+    else
+        o1 = -k * a1 - a2, o2 = k * a2 - 1.0 + a3, ox = 1.0 - k * a2 - a3;
 }
 
 [[gnu::always_inline]] inline Pair FilterStage::Section::run(Pair x) {
     if (mode == Mode::Off)
         return x;
-    const Pair v1 = (ic1 + g * (x - ic2)) * a1; // band-pass
-    const Pair v2 = ic2 + g * v1;               // low-pass
-    ic1 = 2.0 * v1 - ic1;
-    ic2 = 2.0 * v2 - ic2;
-    return mode == Mode::LowPass ? v2 : x - v1 * (1.0 / kFilterQ) - v2;
+    const Pair y = o1 * ic1 + (o2 * ic2 + ox * x);
+    const Pair next1 = s11 * ic1 + (s12 * ic2 + s1x * x);
+    ic2 = s21 * ic1 + (s22 * ic2 + s2x * x);
+    ic1 = next1;
+    return y;
 }
 
 void FilterStage::warm(float knob, const BlockHistory &history) {

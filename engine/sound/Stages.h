@@ -61,15 +61,6 @@ struct Biquad {
     static Biquad highPass(double hz, double q);
     static Biquad allPass(double hz, double q);
 };
-struct BiquadState {
-    double z1 = 0, z2 = 0;
-    double run(const Biquad &c, double x) {
-        const double y = c.b0 * x + z1;
-        z1 = c.b1 * x - c.a1 * y + z2;
-        z2 = c.b2 * x - c.a2 * y;
-        return y;
-    }
-};
 
 // The last period's source block of a buffer, so a stage leaving its bypass starts from a settled state
 // instead of from silence (a cold filter rings).
@@ -118,14 +109,17 @@ private:
         Pair z1{}, z2{};
         Pair run(const Biquad &c, Pair x) {
             const Pair y = c.b0 * x + z1;
-            z1 = c.b1 * x - c.a1 * y + z2;
+            // What does not wait for y first: each state then waits for y by one multiply-add only.
+            z1 = (c.b1 * x + z2) - c.a1 * y;
             z2 = c.b2 * x - c.a2 * y;
             return y;
         }
     };
     struct Channels {
         PairState lp1[4], ap1[2], lp2[4], ap2[2];
-        Pair run(const EqStage &eq, Pair x, double gLow, double gMid, double gHigh);
+        // Mid: whether the mid band's low-pass runs; without it the sum is right only where
+        // gMid = gHigh (its share is gMid − gHigh), and the low-pass's state grows stale.
+        template <bool Mid> Pair run(const EqStage &eq, Pair x, double gLow, double gMid, double gHigh);
     };
     void design(float lowHz, float highHz);
 
@@ -133,8 +127,9 @@ private:
     Biquad lp1_[2], ap1_[2], lp2_[2], ap2_[2];
     Channels ch_;
     std::array<float, kEqBands> gain_{1.0f, 1.0f, 1.0f};
-    float wet_ = 0.0f; // 0: bypassed (the block stays untouched), 1: the EQ's output alone
-    float dip_ = 1.0f; // the level's share on the way back to the bypass
+    float wet_ = 0.0f;      // 0: bypassed (the block stays untouched), 1: the EQ's output alone
+    float dip_ = 1.0f;      // the level's share on the way back to the bypass
+    bool midStale_ = false; // the mid band's low-pass sat out a block ("Mitte" = "Hoch")
 };
 
 // The deck's filter knob: a 2nd-order low-pass (knob left of centre) or high-pass (right of it), Q 0.707,
@@ -153,10 +148,15 @@ public:
 private:
     enum class Mode { Off, LowPass, HighPass };
     // A state-variable filter in trapezoidal form: it stays smooth while its cutoff moves, where a
-    // direct-form biquad's state would jump with its coefficients.
+    // direct-form biquad's state would jump with its coefficients. Its two states and the output are
+    // each one sum over the states and the input (the filter's equations solved ahead in design), so a
+    // sample waits for the last one's states by two multiply-adds.
     struct Section {
         Mode mode = Mode::Off;
-        double hz = 0, g = 0, a1 = 0;
+        double hz = 0;
+        double s11 = 0, s12 = 0, s1x = 0; // next ic1
+        double s21 = 0, s22 = 0, s2x = 0; // next ic2
+        double o1 = 0, o2 = 0, ox = 0;    // output
         Pair ic1{}, ic2{};
         void design(Mode m, double f);
         Pair run(Pair x);

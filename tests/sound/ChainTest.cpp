@@ -122,6 +122,21 @@ TEST(ChainEq, KnobToKillAndEveryKillSwitchChangeWithoutAClick) {
                 out.insert(out.end(), part->begin(), part->end());
             EXPECT_LE(largestStep(out), own) << hz << " Hz, band " << band;
         }
+        // "Mitte" leaving "Hoch" while the EQ already works: the mid band's low-pass, idle while the two
+        // were equal, takes over without a click.
+        auto device = Device::createManual();
+        auto buffer = sine(*device, hz, kAmplitude, 44100 * 2);
+        buffer->play(false);
+        buffer->setEqKill(kEqLow, true);
+        auto out = renderPeriods(*device, 8);
+        buffer->setEq(kEqMid, kEqKillDb);
+        auto moved = renderPeriods(*device, 6);
+        out.insert(out.end(), moved.begin(), moved.end());
+        EXPECT_LE(largestStep(out), own) << hz << " Hz, Mitte after Tief";
+        int rest = 0; // the tone is gone (Tief or Mitte killed)
+        for (std::size_t i = moved.size() - 4 * kPeriod; i < moved.size(); ++i)
+            rest = std::max(rest, std::abs(int(moved[i])));
+        EXPECT_LE(rest, kAmplitude / 1000) << hz << " Hz, Mitte after Tief";
     }
 }
 
