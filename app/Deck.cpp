@@ -112,9 +112,9 @@ DeckWidgets DeckWidgets::find(QWidget *root, DeckSide side) {
 // queued from a replaced player are recognised by their generation and dropped.
 //
 // The worker's position and time reports of a refill are held as one report, newest fields first.
-// While the deck plays, the deck's display tick shows what is held, so the window thread wakes for
-// the display once per tick instead of twice per refill of each deck; otherwise the first report
-// held posts one queued call that shows it.
+// While the deck plays, every kDisplayTicks-th tick shows what is held, so the window repaints both
+// decks' displays in one pass instead of once or twice per refill of each deck; otherwise the first
+// report held posts one queued call that shows it.
 class Deck::View : public engine::DeckView {
 public:
     View(Deck &deck, std::uint32_t generation) : deck_(deck), generation_(generation) {}
@@ -286,10 +286,10 @@ void Deck::followTick(QTimer &tick) {
         delete syncTimer_;
         syncTimer_ = nullptr;
     }
+    ticks_ = 0;
     connect(&tick, &QTimer::timeout, this, [this] {
         holdPhase();
-        // The display shares the tick.
-        if (view_)
+        if (++ticks_ % kDisplayTicks == 0 && view_)
             view_->tick();
     });
 }

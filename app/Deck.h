@@ -105,7 +105,10 @@ public:
     enum ScrollCode { LineUp, LineDown, PageUp, PageDown, ThumbPosition, ThumbTrack, Top, Bottom, EndScroll };
 
     static constexpr int kSilent = -10000;
-    static constexpr int kTickMs = 50; // Sync's look at both clocks and the display's refresh
+    static constexpr int kTickMs = 50; // Sync's look at both clocks
+    // A playing deck's time and seek bar show the worker's newest report every third tick (6.7 times a
+    // second, as often as the worker reports): decks that follow one tick repaint together.
+    static constexpr int kDisplayTicks = 3;
     // Empty until the first song is loaded (the panel shows nothing).
     enum class State { Empty, Loaded, Cued, Playing, Paused, Seeking, Ended };
     // The state words as the panel shows them.
@@ -299,6 +302,7 @@ private:
     double phaseOffsetBeats_ = 0.0;  // where the beats are held, as the DJ nudged them
     std::uint64_t playingSince_ = 0; // order of the starts of the two decks (0: not playing)
     QTimer *syncTimer_ = nullptr;
+    int ticks_ = 0; // since following the tick
     sound::EqCrossovers crossovers_;
     bool following_ = false;
     bool matchPending_ = false; // analysed on air: the match waits until the deck is silent
