@@ -17,6 +17,10 @@ public:
 
     // Shows an error's text in a message box ("Fehler"); also used by the entry point.
     static void ShowException(const QString &text);
+
+private:
+    // What has to be set before Qt starts; passes argc through.
+    static int &beforeQt(int &argc);
 };
 
 } // namespace mixora::app
