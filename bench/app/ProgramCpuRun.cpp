@@ -13,7 +13,8 @@
 // --shot FILE saves a picture of the main window at the end; --events also prints how many events of
 // each kind each object received per second and how many pixels each widget painted per second (where
 // the window thread's time goes).
-// Setting up (encoding and analysing the songs) is not counted.
+// Setting up (encoding and analysing the songs) is not counted; with MIXORA_BENCH_SONGS=FOLDER it is done
+// once, and later runs take the songs and their library from that folder.
 #include "analysis/Analysis.h"
 #include "analysis/Store.h"
 #include "app/Application.h"
@@ -154,15 +155,25 @@ int main(int argc, char **argv) {
 
     test::TempDir dir;
     songSeconds = std::max(songSeconds, seconds + 30.0);
-    std::fprintf(stderr, "making two songs of %.0f s ...\n", songSeconds);
-    {
+    // MIXORA_BENCH_SONGS names a folder that keeps the songs and their analysed library between runs.
+    const char *kept = std::getenv("MIXORA_BENCH_SONGS");
+    const std::filesystem::path songs = kept ? std::filesystem::path(kept) : dir.path();
+    const auto keptLibrary = songs / ("library-" + std::to_string(int(songSeconds)) + ".db");
+    const auto library = dir / "Data" / "data.db";
+    if (kept && std::filesystem::exists(keptLibrary)) {
+        std::filesystem::create_directories(library.parent_path());
+        std::filesystem::copy_file(keptLibrary, library);
+    } else {
+        std::fprintf(stderr, "making two songs of %.0f s ...\n", songSeconds);
+        std::filesystem::create_directories(songs);
         TDataModule1 data;
         data.openOrCreate(dir.path());
         analysis::Store store(data.Table1);
         store.attach();
         const char *names[] = {"A", "B"};
         for (int i = 0; i < 2; ++i) {
-            const auto file = dir / (std::string(names[i]) + ".mp3");
+            const auto file =
+                songs / (std::string(names[i]) + "-" + std::to_string(int(songSeconds)) + ".mp3");
             writeSong(file, i == 0 ? 124.0 : 128.0, unsigned(i + 1), songSeconds);
             SongRecord row{};
             row[kFieldInterpret] = std::string(names[i]);
@@ -175,6 +186,8 @@ int main(int argc, char **argv) {
                     store.save(song, *result);
         }
     }
+    if (kept && !std::filesystem::exists(keptLibrary))
+        std::filesystem::copy_file(library, keptLibrary);
     {
         settings::IniFile ini(dir / "kelox.ini");
         for (const auto &device : sound::enumerateDevices())
