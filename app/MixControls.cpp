@@ -250,7 +250,16 @@ WindowMix::~WindowMix() {
 
 void WindowMix::followTick(QTimer &tick) {
     timer_.stop();
-    connect(&tick, &QTimer::timeout, this, &WindowMix::poll);
+    ticks_ = 0;
+    for (LevelMeter *meter : {links.meter(), rechts.meter(), mainMeter_})
+        meter->letFallsWait();
+    connect(&tick, &QTimer::timeout, this, [this] {
+        poll();
+        // Counted as the decks count theirs, from the same start.
+        if (++ticks_ % Deck::kDisplayTicks == 0)
+            for (LevelMeter *meter : {links.meter(), rechts.meter(), mainMeter_})
+                meter->showFalls();
+    });
 }
 
 void WindowMix::poll() {

@@ -91,12 +91,13 @@ public:
     DeckMixControls links;
     DeckMixControls rechts;
     LevelMeter *mainMeter() const { return mainMeter_; }
-    // The meters follow another timer of the same interval from now on (see Deck::followTick).
+    // The meters follow another timer of the same interval from now on (see Deck::followTick); what
+    // goes out on them repaints on the ticks the decks' displays repaint on.
     void followTick(QTimer &tick);
 
 private:
     void poll();
-
+    int ticks_ = 0; // since following a tick
     std::function<sound::PeakReading()> mainPeak_;
     QPointer<QWidget> mainPanel_;
     LevelMeter *mainMeter_ = nullptr;

@@ -73,12 +73,32 @@ QRect LevelMeter::lampRect(int lamp) const {
     return QRect(0, bottom - pitch + 1, width(), pitch - 1); // a row of gap above each lamp
 }
 
-void LevelMeter::repaintLamps(int a, int b) {
+void LevelMeter::repaintLamps(int a, int b, bool fall) {
     if (a > b)
         std::swap(a, b);
     a = std::max(a, 1);
     if (b >= a)
-        update(lampRect(b).united(lampRect(a)));
+        repaintPart(lampRect(b).united(lampRect(a)), fall);
+}
+
+void LevelMeter::repaintPart(const QRect &rect, bool fall) {
+    if (fall && fallsWait_) {
+        falls_ += rect;
+        return;
+    }
+    update(rect);
+    showFalls(); // in the same pass, at no cost
+}
+
+void LevelMeter::letFallsWait() {
+    fallsWait_ = true;
+}
+
+void LevelMeter::showFalls() {
+    if (falls_.isEmpty())
+        return;
+    update(falls_);
+    falls_ = QRegion();
 }
 
 void LevelMeter::setPeak(float peak, bool clipped) {
@@ -94,8 +114,7 @@ void LevelMeter::setPeak(float peak, bool clipped, qint64 nowMs) {
     shownAt_ = nowMs;
     const int lit = lampsOf(shownDb_);
     if (lit != lit_) {
-        repaintLamps(lit + 1, lit_);
-        repaintLamps(lit_ + 1, lit);
+        repaintLamps(std::min(lit, lit_) + 1, std::max(lit, lit_), lit < lit_);
         lit_ = lit;
     }
     if (dB >= heldDb_ || nowMs - heldAt_ > kHoldMs) {
@@ -104,8 +123,8 @@ void LevelMeter::setPeak(float peak, bool clipped, qint64 nowMs) {
     }
     const int held = lampsOf(heldDb_);
     if (held != held_) {
-        repaintLamps(held_, held_);
-        repaintLamps(held, held);
+        repaintLamps(held_, held_, held < held_);
+        repaintLamps(held, held, held < held_);
         held_ = held;
     }
     bool clip = clipLit_;
@@ -117,7 +136,7 @@ void LevelMeter::setPeak(float peak, bool clipped, qint64 nowMs) {
     }
     if (clip != clipLit_) {
         clipLit_ = clip;
-        update(0, 0, width(), kClipHeight);
+        repaintPart(QRect(0, 0, width(), kClipHeight), !clip);
     }
 }
 

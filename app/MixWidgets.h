@@ -6,6 +6,7 @@
 
 #include <QDial>
 #include <QElapsedTimer>
+#include <QRegion>
 #include <QWidget>
 
 namespace mixora::app {
@@ -56,13 +57,18 @@ public:
     int heldLamp() const { return held_; } // 0: none
     bool clipShown() const { return clipLit_; }
     QSize sizeHint() const override { return {12, 80}; }
+    // From now on what goes out (a lamp, the held lamp, the clip mark) repaints at the next
+    // showFalls(), with the window's other displays; what lights up still repaints at once.
+    void letFallsWait();
+    void showFalls();
 
 protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
     QRect lampRect(int lamp) const; // lamp 1 is the lowest
-    void repaintLamps(int a, int b);
+    void repaintLamps(int a, int b, bool fall);
+    void repaintPart(const QRect &rect, bool fall);
 
     double shownDb_ = kFloorDb - 1.0;
     qint64 shownAt_ = 0;
@@ -73,6 +79,8 @@ private:
     bool clipLit_ = false;
     qint64 clipAt_ = 0;
     QElapsedTimer clock_;
+    bool fallsWait_ = false;
+    QRegion falls_; // what went out and waits for showFalls
 };
 
 } // namespace mixora::app

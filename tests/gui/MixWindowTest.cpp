@@ -172,6 +172,32 @@ TEST(MixControls, MeterFallsBackHoldsItsPeakAndMarksClipping) {
     EXPECT_EQ(meter.litLamps(), 0);
     EXPECT_EQ(meter.heldLamp(), 0);
     EXPECT_FALSE(meter.clipShown());
+
+    // Where falls wait, what lights up repaints at once and what goes out at the next showFalls.
+    struct Paints : QObject {
+        int count = 0;
+        bool eventFilter(QObject *, QEvent *event) override {
+            count += event->type() == QEvent::Paint;
+            return false;
+        }
+    } paints;
+    LevelMeter shown;
+    shown.resize(12, 100);
+    shown.letFallsWait();
+    shown.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&shown));
+    shown.installEventFilter(&paints);
+    shown.setPeak(0.5f, true, 0);
+    QApplication::processEvents();
+    const int lit = paints.count;
+    EXPECT_GE(lit, 1);
+    shown.setPeak(0.0f, false, 5000);
+    QApplication::processEvents();
+    EXPECT_EQ(paints.count, lit);
+    shown.showFalls();
+    QApplication::processEvents();
+    EXPECT_GT(paints.count, lit);
+    EXPECT_EQ(shown.litLamps(), 0);
 }
 
 TEST(MainWindowLayout, GrowsWithoutOverlapsAndShrinksBackToThePlan) {
