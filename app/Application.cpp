@@ -17,7 +17,7 @@ int &TApplication::beforeQt(int &argc) {
     // On X11, Qt hands the window's pixels over in shared memory and then waits for the server
     // before it paints the same place again: a round trip for nearly every repaint of a time label
     // or a meter, many times a second while decks play. Sent through the connection, such small
-    // repaints cost less and never wait. A user's own setting wins.
+    // repaints cost less and never wait. A value set already is left as it is.
     if (!qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM"))
         qputenv("QT_XCB_NO_MITSHM", "1");
     return argc;
