@@ -7,22 +7,22 @@
 namespace mixora::ui {
 namespace {
 
-MessageHandler& messageHandler() {
+MessageHandler &messageHandler() {
     static MessageHandler h;
     return h;
 }
-DialogHandler& dialogHandler() {
+DialogHandler &dialogHandler() {
     static DialogHandler h;
     return h;
 }
-FileHandler& fileHandler() {
+FileHandler &fileHandler() {
     static FileHandler h;
     return h;
 }
 
 } // namespace
 
-Answer message(QWidget* parent, const QString& caption, const QString& text, Buttons buttons) {
+Answer message(QWidget *parent, const QString &caption, const QString &text, Buttons buttons) {
     const MessageRequest request{parent, caption, text, buttons};
     if (messageHandler())
         return messageHandler()(request);
@@ -55,13 +55,13 @@ Answer message(QWidget* parent, const QString& caption, const QString& text, But
     }
 }
 
-int execDialog(QDialog& dialog) {
+int execDialog(QDialog &dialog) {
     if (dialogHandler())
         return dialogHandler()(dialog);
     return dialog.exec();
 }
 
-QString askFileName(const FileRequest& r) {
+QString askFileName(const FileRequest &r) {
     if (fileHandler())
         return fileHandler()(r);
     QFileDialog dialog(r.parent, r.caption, r.directory, r.filter);
@@ -74,8 +74,14 @@ QString askFileName(const FileRequest& r) {
     return dialog.selectedFiles().constFirst();
 }
 
-MessageHandler setMessageHandler(MessageHandler handler) { return std::exchange(messageHandler(), std::move(handler)); }
-DialogHandler setDialogHandler(DialogHandler handler) { return std::exchange(dialogHandler(), std::move(handler)); }
-FileHandler setFileHandler(FileHandler handler) { return std::exchange(fileHandler(), std::move(handler)); }
+MessageHandler setMessageHandler(MessageHandler handler) {
+    return std::exchange(messageHandler(), std::move(handler));
+}
+DialogHandler setDialogHandler(DialogHandler handler) {
+    return std::exchange(dialogHandler(), std::move(handler));
+}
+FileHandler setFileHandler(FileHandler handler) {
+    return std::exchange(fileHandler(), std::move(handler));
+}
 
 } // namespace mixora::ui

@@ -82,8 +82,8 @@ std::shared_ptr<DeviceProvider> currentProvider() {
     }
     const char *env = std::getenv("MIXORA_SOUND");
     if (env && std::string_view(env) == "null") {
-        static auto nullDevices = std::make_shared<VirtualProvider>(std::vector<VirtualDevice>{
-            {"Null-Ausgabe 1", Backend::Null}, {"Null-Ausgabe 2", Backend::Null}});
+        static auto nullDevices = std::make_shared<VirtualProvider>(
+            std::vector<VirtualDevice>{{"Null-Ausgabe 1", Backend::Null}, {"Null-Ausgabe 2", Backend::Null}});
         return nullDevices;
     }
     return portAudioProvider();

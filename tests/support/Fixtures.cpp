@@ -15,8 +15,8 @@ namespace fs = std::filesystem;
 
 namespace mixora::test {
 
-std::vector<std::uint8_t> makeMp3(const Mp3Options& o) {
-    lame_global_flags* lame = lame_init();
+std::vector<std::uint8_t> makeMp3(const Mp3Options &o) {
+    lame_global_flags *lame = lame_init();
     if (!lame)
         throw std::runtime_error("lame_init failed");
     lame_set_in_samplerate(lame, o.sampleRate);
@@ -77,16 +77,18 @@ std::vector<std::uint8_t> makeMp3(const Mp3Options& o) {
     return out;
 }
 
-void writeMp3(const fs::path& file, const Mp3Options& options) { writeFile(file, makeMp3(options)); }
+void writeMp3(const fs::path &file, const Mp3Options &options) {
+    writeFile(file, makeMp3(options));
+}
 
-std::vector<std::uint8_t> makeId3v1(const std::string& title, const std::string& artist,
-                                    const std::string& album, const std::string& year,
-                                    const std::string& comment, std::uint8_t genre) {
+std::vector<std::uint8_t> makeId3v1(const std::string &title, const std::string &artist,
+                                    const std::string &album, const std::string &year,
+                                    const std::string &comment, std::uint8_t genre) {
     std::vector<std::uint8_t> tag(128, 0);
     tag[0] = 'T';
     tag[1] = 'A';
     tag[2] = 'G';
-    auto put = [&](size_t at, const std::string& s, size_t width) {
+    auto put = [&](size_t at, const std::string &s, size_t width) {
         for (size_t i = 0; i < width && i < s.size(); ++i)
             tag[at + i] = static_cast<std::uint8_t>(s[i]);
     };
@@ -99,21 +101,21 @@ std::vector<std::uint8_t> makeId3v1(const std::string& title, const std::string&
     return tag;
 }
 
-void writeFile(const fs::path& file, const std::vector<std::uint8_t>& bytes) {
+void writeFile(const fs::path &file, const std::vector<std::uint8_t> &bytes) {
     std::ofstream f(file, std::ios::binary | std::ios::trunc);
     if (!f)
         throw std::runtime_error("cannot write " + file.string());
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    f.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-void appendFile(const fs::path& file, const std::vector<std::uint8_t>& bytes) {
+void appendFile(const fs::path &file, const std::vector<std::uint8_t> &bytes) {
     std::ofstream f(file, std::ios::binary | std::ios::app);
     if (!f)
         throw std::runtime_error("cannot append to " + file.string());
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    f.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-std::vector<std::uint8_t> readFile(const fs::path& file) {
+std::vector<std::uint8_t> readFile(const fs::path &file) {
     std::ifstream f(file, std::ios::binary);
     if (!f)
         throw std::runtime_error("cannot read " + file.string());
@@ -145,7 +147,7 @@ TempDir::~TempDir() {
 }
 
 fs::path corpusDir() {
-    if (const char* env = std::getenv("MIXORA_CORPUS_DIR"); env && *env)
+    if (const char *env = std::getenv("MIXORA_CORPUS_DIR"); env && *env)
         return fs::is_directory(env) ? fs::path(env) : fs::path();
     fs::path p = MIXORA_CORPUS_DIR_DEFAULT;
     std::error_code ec;
@@ -154,9 +156,9 @@ fs::path corpusDir() {
     return {};
 }
 
-CommandRun runCommand(const std::string& command) {
+CommandRun runCommand(const std::string &command) {
     CommandRun run;
-    FILE* pipe = ::popen(command.c_str(), "r");
+    FILE *pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr)
         return run;
     char buffer[512];
