@@ -107,7 +107,7 @@ public:
     static constexpr int kSilent = -10000;
     static constexpr int kTickMs = 50; // Sync's look at both clocks
     // A playing deck's time and seek bar show the worker's newest report every third tick (6.7 times a
-    // second, as often as the worker reports): decks that follow one tick repaint together.
+    // second; the worker reports 7.7 times): decks that follow one tick repaint together.
     static constexpr int kDisplayTicks = 3;
     // Empty until the first song is loaded (the panel shows nothing).
     enum class State { Empty, Loaded, Cued, Playing, Paused, Seeking, Ended };
