@@ -16,6 +16,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 namespace mixora::app {
@@ -251,13 +252,14 @@ WindowMix::~WindowMix() {
 void WindowMix::followTick(QTimer &tick) {
     timer_.stop();
     ticks_ = 0;
-    for (LevelMeter *meter : {links.meter(), rechts.meter(), mainMeter_})
+    const std::array<LevelMeter *, 3> meters{links.meter(), rechts.meter(), mainMeter_};
+    for (LevelMeter *meter : meters)
         meter->letFallsWait();
-    connect(&tick, &QTimer::timeout, this, [this] {
+    connect(&tick, &QTimer::timeout, this, [this, meters] {
         poll();
         // Counted as the decks count theirs, from the same start.
         if (++ticks_ % Deck::kDisplayTicks == 0)
-            for (LevelMeter *meter : {links.meter(), rechts.meter(), mainMeter_})
+            for (LevelMeter *meter : meters)
                 meter->showFalls();
     });
 }

@@ -102,6 +102,12 @@ void EqStage::design(float lowHz, float highHz) {
     }
 }
 
+// Whether a block moving the gains from one setting to another needs the mid band's low-pass: with
+// "Mitte" and "Hoch" equal at both ends, they are equal all the way (the same ramp) and its share is 0.
+static bool midRuns(const std::array<float, kEqBands> &from, const std::array<float, kEqBands> &to) {
+    return !(from[1] == from[2] && to[1] == to[2]);
+}
+
 void EqStage::reset() {
     ch_ = Channels{};
     midStale_ = false;
@@ -133,7 +139,7 @@ void EqStage::warm(const Target &target, const BlockHistory &history) {
         // "Mitte" leaves "Hoch": the mid band's low-pass, idle meanwhile, settles on the history through
         // crossovers of its own that start from silence. Their start has died away within the history,
         // and the band's share ramps up from 0.
-        if (midStale_ && !(gain_[1] == gain_[2] && target.gain[1] == target.gain[2])) {
+        if (midStale_ && midRuns(gain_, target.gain)) {
             Channels fresh;
             history.replay([&](float l, float r) { fresh.run<true>(*this, Pair{l, r}, 1.0, 1.0, 1.0); });
             std::copy(std::begin(fresh.lp2), std::end(fresh.lp2), std::begin(ch_.lp2));
@@ -166,7 +172,7 @@ MIXORA_FMA_CLONES void EqStage::process(const Target &target, float *block, std:
                 block[2 * i + 1] = float(y[1]);
             }
         };
-        if (gm != gh) {
+        if (midRuns(gain_, gain_)) {
             settled.operator()<true>();
         } else {
             settled.operator()<false>();
@@ -176,8 +182,7 @@ MIXORA_FMA_CLONES void EqStage::process(const Target &target, float *block, std:
     }
     const std::size_t ramp = rampLength(n);
     const std::array<float, kEqBands> from = gain_;
-    // With "Mitte" and "Hoch" equal at both ends, they are equal all the way (the same ramp).
-    const bool mid = !(from[1] == from[2] && target.gain[1] == target.gain[2]);
+    const bool mid = midRuns(from, target.gain);
     midStale_ = midStale_ || !mid;
     const float wetFrom = wet_;
     // The bands level out first; the fade to the bypass starts in the next block, so the two never add
